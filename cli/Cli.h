@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sonorix::cli {
+
+// Exit statuses shared by every command.
+enum ExitStatus {
+    kExitOk = 0,
+    kExitFailures = 1, // some files or tracks failed
+    kExitUsage = 2,
+    kExitStartupError = 3,
+    kExitOtherInstance = 4,
+    kExitInterrupted = 130,
+};
+
+// Options that stand before the command name.
+struct GlobalOptions {
+    std::string library;  // --library FILE
+    std::string dataDir;  // --data-dir DIR
+    std::string language; // --language NAME
+};
+
+struct Command {
+    const char* name;
+    const char* summary;
+    int (*run)(const GlobalOptions& options, const std::vector<std::string>& args);
+};
+
+// Every command of the console front end, in the order the usage text lists them.
+const std::vector<Command>& commands();
+
+// True when args holds "--help" or "-h".
+bool wantsHelp(const std::vector<std::string>& args);
+
+// Prints "sonorix-cli: <message>" to standard error and returns kExitUsage.
+int usageError(const std::string& message);
+
+} // namespace sonorix::cli

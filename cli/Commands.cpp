@@ -1,0 +1,14 @@
+#include "cli/Cli.h"
+
+namespace sonorix::cli {
+
+int runInfo(const GlobalOptions& options, const std::vector<std::string>& args);
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> list = {
+        {"info", "Show what an iTunes library file holds", runInfo},
+    };
+    return list;
+}
+
+} // namespace sonorix::cli

@@ -1,0 +1,68 @@
+#include "foundation/Paths.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <sys/stat.h>
+
+namespace sonorix {
+namespace {
+
+std::mutex g_mutex;
+std::string g_override;
+
+} // namespace
+
+bool makeFolders(const std::string& path) {
+    if (path.empty()) {
+        return false;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        return S_ISDIR(st.st_mode);
+    }
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !makeFolders(path.substr(0, slash))) {
+        return false;
+    }
+    if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) {
+        return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    return false;
+}
+
+void setDataFolderOverride(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_override = folder;
+}
+
+std::string dataFolder() {
+    std::string folder;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        folder = g_override;
+    }
+    if (folder.empty()) {
+        const char* xdg = std::getenv("XDG_DATA_HOME");
+        if (xdg && *xdg == '/') {
+            folder = std::string(xdg) + "/nubosoft";
+        } else {
+            const char* home = std::getenv("HOME");
+            if (!home || !*home) {
+                return {};
+            }
+            folder = std::string(home) + "/.local/share/nubosoft";
+        }
+    }
+    while (folder.size() > 1 && folder.back() == '/') {
+        folder.pop_back();
+    }
+    return makeFolders(folder) ? folder : std::string();
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+} // namespace sonorix
