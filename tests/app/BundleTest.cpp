@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <set>
 
 using namespace sonorix;
@@ -21,11 +20,17 @@ StringTable table(const std::string& folder, const std::string& name) {
 // The conversions of a printf format in order ("%%" included). A "%" followed by a blank is
 // text such as "0% setzen", since none of our formats uses the blank flag.
 std::vector<std::string> conversions(const std::string& text) {
-    static const std::regex conversion("%[-+#0]*[0-9]*(\\.[0-9]+)?(hh|h|ll|l|L|z|j|t)?"
-                                       "[diouxXeEfFgGaAcsp%]");
+    auto in = [](char c, std::string_view set) { return set.find(c) != std::string_view::npos; };
     std::vector<std::string> out;
-    for (std::sregex_iterator it(text.begin(), text.end(), conversion), end; it != end; ++it) {
-        out.push_back(it->str());
+    for (std::size_t i = text.find('%'); i != std::string::npos; i = text.find('%', i + 1)) {
+        std::size_t j = i + 1;
+        while (j < text.size() && in(text[j], "-+#0123456789.hlLzjt")) {
+            ++j;
+        }
+        if (j < text.size() && in(text[j], "diouxXeEfFgGaAcsp%")) {
+            out.push_back(text.substr(i, j + 1 - i));
+            i = j;
+        }
     }
     return out;
 }
