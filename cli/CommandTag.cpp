@@ -97,8 +97,8 @@ void printTsvHeader(bool withChanged) {
 }
 
 void printTsv(const Row& row, const char* changed) {
-    std::printf("%s\t%s\t%s\t%s\t%s", row.path.c_str(), row.text.c_str(), adjustmentText(row).c_str(),
-                row.where.c_str(), row.error.c_str());
+    std::printf("%s\t%s\t%s\t%s\t%s", row.path.c_str(), row.text.c_str(),
+                adjustmentText(row).c_str(), row.where.c_str(), row.error.c_str());
     if (changed) {
         std::printf("\t%s", changed);
     }
@@ -110,8 +110,8 @@ void printHuman(const Row& row) {
         std::printf("%s: %s\n", row.path.c_str(), row.error.c_str());
         return;
     }
-    std::printf("%s\n  text:       \"%s\"\n  adjustment: %s dB\n  found:      %s\n", row.path.c_str(),
-                row.text.c_str(), adjustmentText(row).c_str(), row.where.c_str());
+    std::printf("%s\n  text:       \"%s\"\n  adjustment: %s dB\n  found:      %s\n",
+                row.path.c_str(), row.text.c_str(), adjustmentText(row).c_str(), row.where.c_str());
 }
 
 int setOne(const std::string& path, double adjustment, bool tsv) {
@@ -127,7 +127,7 @@ int setOne(const std::string& path, double adjustment, bool tsv) {
         bool created = !tag.isPresent();
         changed = tag.setAdjustment(adjustment);
         how = created ? (tag.mode() == iTunNORMTag::Mode::MP4 ? "MP4 item created"
-                                                               : "ID3v2 comment created")
+                                                              : "ID3v2 comment created")
                       : "written " + whereText(tag);
     } catch (const std::exception& e) {
         bool noText = false;

@@ -1,7 +1,7 @@
 #include "audio/SoundCheck.h"
 
-#include <gtest/gtest.h>
 #include <cmath>
+#include <gtest/gtest.h>
 
 using namespace sonorix;
 using namespace sonorix::SoundCheck;
@@ -160,7 +160,8 @@ TEST(AlbumPresentAdjustment, MeanAndUniformity) {
     EXPECT_EQ(none.mean, 0);
     EXPECT_FALSE(none.uniform);
 
-    auto same = albumPresentAdjustment({text(501, 1253), std::nullopt, text(501, 1253)}, kITunes801);
+    auto same =
+        albumPresentAdjustment({text(501, 1253), std::nullopt, text(501, 1253)}, kITunes801);
     EXPECT_NEAR(same.mean, 3.0016, 1e-4);
     EXPECT_TRUE(same.uniform);
 

@@ -1,11 +1,11 @@
-#include "foundation/Log.h"
 #include "foundation/MemoryMappable.h"
+#include "foundation/Log.h"
 
 #include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
 #include <cstdio>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,18 +74,22 @@ TEST(MemoryMappedFile, FailuresRaiseTheirExceptionAndLogErrno) {
     ::mkdir(dir.file("folder").c_str(), 0755);
     ::mkfifo(dir.file("fifo").c_str(), 0644);
 
-    EXPECT_THROW(createMemoryMappable(dir.file("missing"), false), MemoryMappable::FileOpenException);
+    EXPECT_THROW(createMemoryMappable(dir.file("missing"), false),
+                 MemoryMappable::FileOpenException);
     EXPECT_THROW(createMemoryMappable(dir.file("empty"), false), MemoryMappable::MMapException);
     EXPECT_THROW(createMemoryMappable(dir.file("empty"), true), MemoryMappable::MMapException);
     // Neither a folder nor a FIFO is a file; the FIFO must not block the open.
-    EXPECT_THROW(createMemoryMappable(dir.file("folder"), false), MemoryMappable::FileOpenException);
+    EXPECT_THROW(createMemoryMappable(dir.file("folder"), false),
+                 MemoryMappable::FileOpenException);
     EXPECT_THROW(createMemoryMappable(dir.file("folder"), true), MemoryMappable::FileOpenException);
     EXPECT_THROW(createMemoryMappable(dir.file("fifo"), false), MemoryMappable::FileOpenException);
     closeLog();
 
     std::string log = readFile(dir.file("log"));
-    EXPECT_NE(log.find("CreateFile failed: " + dir.file("missing") + " 2\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("CreateFileMapping failed: " + dir.file("empty") + " 22\n"), std::string::npos);
+    EXPECT_NE(log.find("CreateFile failed: " + dir.file("missing") + " 2\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("CreateFileMapping failed: " + dir.file("empty") + " 22\n"),
+              std::string::npos);
     EXPECT_NE(log.find("CreateFile failed: " + dir.file("folder") + " 21\n"), std::string::npos);
 }
 
