@@ -513,7 +513,7 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
             reason = e.what();
         }
         if (!saved) {
-            throw SaveErrorException("could not save the file: " + reason);
+            throw SaveErrorException(reason);
         }
         // Follow the file that now holds the text.
         auto fresh = std::make_unique<TagLibState>();
