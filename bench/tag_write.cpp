@@ -82,9 +82,10 @@ int main(int argc, char** argv) {
     }
     g_path = pattern + "/ten-megabytes.mp3";
     // 262 s at 320 kbit/s: about 10 MB.
-    std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i 'sine=frequency=440:duration=262' "
-                          "-ac 2 -c:a libmp3lame -b:a 320k -id3v2_version 3 -metadata title=Bench '" +
-                          g_path + "'";
+    std::string command =
+        "ffmpeg -nostdin -v error -y -f lavfi -i 'sine=frequency=440:duration=262' "
+        "-ac 2 -c:a libmp3lame -b:a 320k -id3v2_version 3 -metadata title=Bench '" +
+        g_path + "'";
     if (std::system(command.c_str()) != 0) {
         std::fprintf(stderr, "ffmpeg could not make the test file\n");
         return 1;
@@ -123,7 +124,8 @@ int main(int argc, char** argv) {
                 "rename); file rewritten whole\n",
                 g_tagLibSeconds * 1e6);
     if (g_rawSeconds > 0) {
-        std::printf("raw path is %.0fx faster (target: at least 100x)\n", g_tagLibSeconds / g_rawSeconds);
+        std::printf("raw path is %.0fx faster (target: at least 100x)\n",
+                    g_tagLibSeconds / g_rawSeconds);
     }
     (void)afterTagLib;
     std::filesystem::remove_all(pattern);

@@ -128,7 +128,8 @@ int setOne(const std::string& path, double adjustment, bool tsv) {
         changed = tag.setAdjustment(adjustment);
         how = created ? (tag.mode() == iTunNORMTag::Mode::MP4 ? "MP4 item created"
                                                               : "ID3v2 comment created")
-                      : "written " + whereText(tag);
+              : tag.mode() == iTunNORMTag::Mode::Raw ? "written " + whereText(tag)
+                                                     : "written to the " + whereText(tag);
     } catch (const std::exception& e) {
         bool noText = false;
         error = errorText(e, noText);

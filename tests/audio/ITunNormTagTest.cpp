@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,27 +109,32 @@ std::vector<std::string> folderEntries(const std::string& folder) {
 // Audio files made once for all tests; each test works on its own copy.
 class GeneratedAudio : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        s_dir = new TempDir;
-        const std::string tone = "sine=frequency=440:duration=2";
-        auto make = [&](const std::string& name, std::vector<std::string> options) {
-            options.insert(options.begin(), {"-ac", "2"});
-            ASSERT_TRUE(test::makeAudio(s_dir->file(name), tone, options)) << name;
-        };
-        make("v23.mp3",
-             {"-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "3", "-write_id3v1", "1",
-              "-metadata", "title=Song", "-metadata", "genre=Rock"});
-        make("v24.mp3", {"-c:a", "libmp3lame", "-b:a", "128k", "-metadata", "title=Song"});
-        make("aac.m4a", {"-c:a", "aac", "-b:a", "96k"});
-        make("alac.m4a", {"-c:a", "alac"});
-        make("tagged.aiff", {"-write_id3v2", "1", "-metadata", "title=Song"});
-        make("plain.aiff", {});
-    }
+    static void SetUpTestSuite() { s_dir = new TempDir; }
     static void TearDownTestSuite() {
         delete s_dir;
         s_dir = nullptr;
     }
     void TearDown() override { setSafeSaveFaultHook(nullptr); }
+
+    // Each test process (ctest runs one test per process) makes only the files it uses.
+    static std::string generated(const std::string& name) {
+        static const std::map<std::string, std::vector<std::string>> recipes = {
+            {"v23.mp3", {"-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "3", "-write_id3v1",
+                         "1", "-metadata", "title=Song", "-metadata", "genre=Rock"}},
+            {"v24.mp3", {"-c:a", "libmp3lame", "-b:a", "128k", "-metadata", "title=Song"}},
+            {"aac.m4a", {"-c:a", "aac", "-b:a", "96k"}},
+            {"alac.m4a", {"-c:a", "alac"}},
+            {"tagged.aiff", {"-write_id3v2", "1", "-metadata", "title=Song"}},
+            {"plain.aiff", {}},
+        };
+        std::string path = s_dir->file(name);
+        if (!fs::exists(path)) {
+            std::vector<std::string> options = recipes.at(name);
+            options.insert(options.begin(), {"-ac", "2"});
+            EXPECT_TRUE(test::makeAudio(path, "sine=frequency=440:duration=1", options)) << name;
+        }
+        return path;
+    }
 
     // A private copy of a generated file.
     std::string copy(const std::string& name, std::string as = "") {
@@ -136,7 +142,7 @@ protected:
             as = name;
         }
         std::string path = m_dir.file(as);
-        fs::copy_file(s_dir->file(name), path);
+        fs::copy_file(generated(name), path);
         return path;
     }
 
@@ -561,8 +567,8 @@ TEST_F(GeneratedAudio, FileRemovedBetweenOpenAndTagLibSaveIsReported) {
 }
 
 TEST_F(GeneratedAudio, DamagedFilesRaiseTheirExceptionAndStayUnchanged) {
-    std::string mp3 = readFile(s_dir->file("v23.mp3"));
-    std::string m4a = readFile(s_dir->file("aac.m4a"));
+    std::string mp3 = readFile(generated("v23.mp3"));
+    std::string m4a = readFile(generated("aac.m4a"));
     // An MP3 whose text ends the file right after the signature.
     std::string withText = copy("v23.mp3", "text.mp3");
     openTag(withText, true, true)->setAdjustment(0);

@@ -1,7 +1,7 @@
 #include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,7 +61,8 @@ TEST_F(TagCommand, TsvRowsBeforeAndAfterSetting) {
     auto rows = lines(r.out);
     ASSERT_EQ(rows.size(), 3u) << r.out;
     EXPECT_EQ(rows[0], "path\ttext\tadjustment_db\twhere\terror");
-    EXPECT_EQ(columns(rows[1]), (std::vector<std::string>{m_mp3, "", "", "", "no Sound Check text"}));
+    EXPECT_EQ(columns(rows[1]),
+              (std::vector<std::string>{m_mp3, "", "", "", "no Sound Check text"}));
     auto missingRow = columns(rows[2]);
     ASSERT_EQ(missingRow.size(), 5u);
     EXPECT_EQ(missingRow[4].rfind("cannot open the file", 0), 0u) << missingRow[4];
@@ -74,14 +75,16 @@ TEST_F(TagCommand, TsvRowsBeforeAndAfterSetting) {
     EXPECT_EQ(r.status, 0);
     auto row = columns(lines(r.out).at(1));
     ASSERT_EQ(row.size(), 5u);
-    EXPECT_EQ(row[1], " 000007CB 000007CB 0000137C 0000137C 00000000 00000000 00000000 00000000 00000000 00000000");
+    EXPECT_EQ(row[1], " 000007CB 000007CB 0000137C 0000137C 00000000 00000000 00000000 00000000 "
+                      "00000000 00000000");
     EXPECT_EQ(row[2], "-3.00");
     EXPECT_EQ(row[3].rfind("in place at byte ", 0), 0u) << row[3];
     EXPECT_EQ(row[4], "");
 
     r = runCli({"tag", "--set", "1.5", m_mp3});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.rfind(m_mp3 + ": -3.00 dB -> +1.50 dB, written in place at byte ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind(m_mp3 + ": -3.00 dB -> +1.50 dB, written in place at byte ", 0), 0u)
+        << r.out;
     r = runCli({"tag", "--set", "1.5", "--format", "tsv", m_mp3});
     EXPECT_EQ(columns(lines(r.out).at(1)).back(), "no");
 }
