@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
-#include <map>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,12 +119,14 @@ protected:
     // Each test process (ctest runs one test per process) makes only the files it uses.
     static std::string generated(const std::string& name) {
         static const std::map<std::string, std::vector<std::string>> recipes = {
-            {"v23.mp3", {"-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "3", "-write_id3v1",
-                         "1", "-metadata", "title=Song", "-metadata", "genre=Rock"}},
+            {"v23.mp3",
+             {"-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "3", "-write_id3v1", "1",
+              "-metadata", "title=Song", "-metadata", "genre=Rock"}},
             {"v24.mp3", {"-c:a", "libmp3lame", "-b:a", "128k", "-metadata", "title=Song"}},
             {"aac.m4a", {"-c:a", "aac", "-b:a", "96k"}},
             {"alac.m4a", {"-c:a", "alac"}},
             {"tagged.aiff", {"-write_id3v2", "1", "-metadata", "title=Song"}},
+            {"v23.aiff", {"-write_id3v2", "1", "-id3v2_version", "3", "-metadata", "title=Song"}},
             {"plain.aiff", {}},
         };
         std::string path = s_dir->file(name);
@@ -414,6 +416,21 @@ TEST_F(GeneratedAudio, MP3SavesKeepTheTagVersionAndEverythingElse) {
     EXPECT_EQ(mutagen("title", v24), "Song");
     std::string after = readFile(v23);
     EXPECT_EQ(after.substr(after.size() - 128), id3v1);
+
+    std::string aiff = copy("v23.aiff");
+    ASSERT_EQ(mutagen("version", aiff), "2.3");
+    openTag(aiff, true, true)->setAdjustment(1);
+    EXPECT_EQ(mutagen("version", aiff), "2.3");
+    EXPECT_EQ(mutagen("title", aiff), "Song");
+}
+
+TEST_F(GeneratedAudio, PathsAreUTF8) {
+    for (std::string name : {"Bjørk – Jóga ♫.mp3", "日本語の曲.m4a"}) {
+        std::string path = copy(name.back() == '3' ? "v24.mp3" : "alac.m4a", name);
+        EXPECT_TRUE(openTag(path, true, true)->setAdjustment(-6));
+        EXPECT_EQ(mutagen("text", path), text({3981, 3981, 9953, 9953, 0, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(openTag(path)->mode(), Tag::Mode::Raw);
+    }
 }
 
 TEST_F(GeneratedAudio, MP3SaveRewritesTheGenreAsTagLibReadsIt) {
