@@ -193,7 +193,7 @@ std::optional<Ranges> mp4Ranges(const uint8_t* d, uint64_t size) {
     Ranges ranges;
     for (uint64_t pos = 0; pos < size;) {
         if (size - pos < 8) {
-            return std::nullopt;
+            break; // a few stray bytes at the end carry no audio
         }
         uint64_t atom = be32(d + pos);
         uint64_t header = 8;
@@ -221,7 +221,7 @@ std::optional<Ranges> aiffRanges(const uint8_t* d, uint64_t size) {
     Ranges ranges;
     for (uint64_t pos = 12; pos < size;) {
         if (size - pos < 8) {
-            return std::nullopt;
+            break;
         }
         uint64_t chunk = be32(d + pos + 4);
         if (chunk > size - pos - 8) {
