@@ -13,6 +13,7 @@
 #include <optional>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -83,6 +84,29 @@ bool copyContent(int from, int to, std::string& error) {
     }
 }
 
+// Extended attributes (ACLs, security labels, user tags) belong to the file, not its content;
+// best effort, as a file system may refuse some of them.
+void copyAttributes(int from, int to) {
+    ssize_t length = ::flistxattr(from, nullptr, 0);
+    if (length <= 0) {
+        return;
+    }
+    std::vector<char> names(static_cast<size_t>(length));
+    length = ::flistxattr(from, names.data(), names.size());
+    for (ssize_t at = 0; length > 0 && at < length; at += std::strlen(names.data() + at) + 1) {
+        const char* name = names.data() + at;
+        ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+        if (size < 0) {
+            continue;
+        }
+        std::vector<char> value(static_cast<size_t>(size) + 1);
+        size = ::fgetxattr(from, name, value.data(), value.size());
+        if (size >= 0) {
+            ::fsetxattr(to, name, value.data(), static_cast<size_t>(size), 0);
+        }
+    }
+}
+
 std::string folderOf(const std::string& path) {
     auto slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -143,6 +167,9 @@ bool attempt(const std::string& path, const std::function<bool(const std::string
     }
     copyPath = pattern;
     bool copied = copyContent(source, copyFd, error);
+    if (copied) {
+        copyAttributes(source, copyFd);
+    }
     ::close(source);
     if (!copied) {
         return false;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace sonorix;
@@ -572,6 +573,17 @@ TEST_F(GeneratedAudio, SavesFollowSymbolicLinksAndKeepPermissions) {
     ASSERT_EQ(::stat(real.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(folderEntries(m_dir.path()), (std::vector<std::string>{"link.mp3", "v23.mp3"}));
+}
+
+TEST_F(GeneratedAudio, SavesKeepExtendedAttributes) {
+    std::string path = copy("aac.m4a");
+    if (::setxattr(path.c_str(), "user.rating", "5", 1, 0) != 0) {
+        GTEST_SKIP() << "no user attributes on this file system";
+    }
+    EXPECT_TRUE(openTag(path, true, true)->setAdjustment(1));
+    char value[8] = {};
+    EXPECT_EQ(::getxattr(path.c_str(), "user.rating", value, sizeof value), 1);
+    EXPECT_STREQ(value, "5");
 }
 
 TEST_F(GeneratedAudio, FileRemovedBetweenOpenAndTagLibSaveIsReported) {
