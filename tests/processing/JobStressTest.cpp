@@ -88,8 +88,8 @@ TEST(JobStress, RandomPrerequisitesPauseResumeStop) {
                 // Mostly recent jobs, so chains form as they do for albums.
                 int back = std::min(i, 1 + std::uniform_int_distribution<int>(0, 40)(random));
                 auto& prerequisite = jobs[static_cast<size_t>(i - back)];
-                if (std::find(job->prerequisites.begin(), job->prerequisites.end(),
-                              prerequisite) == job->prerequisites.end()) {
+                if (std::find(job->prerequisites.begin(), job->prerequisites.end(), prerequisite) ==
+                    job->prerequisites.end()) {
                     prerequisite->addDependent(job);
                     job->prerequisites.push_back(prerequisite);
                 }
