@@ -69,7 +69,11 @@ TEST(JobStress, RandomPrerequisitesPauseResumeStop) {
     auto loop = std::make_shared<BasicRunLoop>();
     setMainRunLoop(loop);
     std::mt19937 random(20240611);
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    const int rounds = 4; // the sanitized runs are many times slower
+#else
     const int rounds = 8;
+#endif
     const int jobsPerRound = 2500;
 
     for (int round = 0; round < rounds; ++round) {
