@@ -1,0 +1,316 @@
+#include "audio/SafeTagSave.h"
+
+#include "foundation/Log.h"
+#include "foundation/MemoryMappable.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace sonorix {
+namespace {
+
+std::mutex g_hookMutex;
+SafeSaveFaultHook g_hook;
+
+void runHook(SafeSaveStage stage, const std::string& copy) {
+    SafeSaveFaultHook hook;
+    {
+        std::lock_guard<std::mutex> lock(g_hookMutex);
+        hook = g_hook;
+    }
+    if (hook) {
+        hook(stage, copy);
+    }
+}
+
+std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+bool copyContent(int from, int to, std::string& error) {
+    for (;;) {
+        ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+        if (n > 0) {
+            continue;
+        }
+        if (n == 0) {
+            return true;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+            error = errnoText("copy");
+            return false;
+        }
+        break; // not supported here: plain reads and writes
+    }
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        ssize_t n = ::read(from, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            error = errnoText("read");
+            return false;
+        }
+        if (n == 0) {
+            return true;
+        }
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::write(to, buffer.data() + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) {
+                continue;
+            }
+            if (w <= 0) {
+                error = errnoText("write");
+                return false;
+            }
+            done += w;
+        }
+    }
+}
+
+std::string folderOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void syncFolder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+bool attempt(const std::string& path, const std::function<bool(const std::string&)>& edit,
+             const std::function<bool(const std::string&, const std::string&)>& verify,
+             std::string& copyPath, int& copyFd, std::string& error) {
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved)) {
+        error = errnoText("resolve");
+        return false;
+    }
+    std::string real = resolved;
+    // The copy replaces the original by rename, which a read-only file would not stop; the
+    // user's write protection must.
+    int probe = ::open(real.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (probe < 0) {
+        error = errnoText("open for writing");
+        return false;
+    }
+    ::close(probe);
+    int source = ::open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (source < 0) {
+        error = errnoText("open");
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(source, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "not a regular file";
+        ::close(source);
+        return false;
+    }
+    std::string folder = folderOf(real);
+    // Room for the copy plus the tag's growth; TagLib does not report every failed write.
+    struct statvfs fs {};
+    if (::fstatvfs(source, &fs) == 0 &&
+        static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < static_cast<uint64_t>(st.st_size) + (4u << 20)) {
+        error = "not enough free space for a safe copy";
+        ::close(source);
+        return false;
+    }
+    std::string base = real.substr(real.rfind('/') + 1);
+    std::string pattern = folder + "/." + base + ".sonorix-XXXXXX";
+    copyFd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (copyFd < 0) {
+        error = errnoText("create temporary file");
+        ::close(source);
+        return false;
+    }
+    copyPath = pattern;
+    bool copied = copyContent(source, copyFd, error);
+    ::close(source);
+    if (!copied) {
+        return false;
+    }
+    ::fchmod(copyFd, st.st_mode & 07777);
+    if (::fchown(copyFd, st.st_uid, st.st_gid) != 0) {
+        // Only the owner's group may be kept by an ordinary user; the bits above still apply.
+    }
+    runHook(SafeSaveStage::Copied, copyPath);
+    if (!edit(copyPath)) {
+        error = "editing the copy failed";
+        return false;
+    }
+    runHook(SafeSaveStage::Edited, copyPath);
+    if (::fsync(copyFd) != 0) {
+        error = errnoText("fsync");
+        return false;
+    }
+    runHook(SafeSaveStage::Synced, copyPath);
+    if (!verify(real, copyPath)) {
+        error = "the saved copy does not hold what was written";
+        return false;
+    }
+    runHook(SafeSaveStage::Verified, copyPath);
+    // Someone may have replaced or removed the original meanwhile; do not resurrect it.
+    struct stat now {};
+    if (::stat(real.c_str(), &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+        error = "the file was removed or replaced during the save";
+        return false;
+    }
+    if (::rename(copyPath.c_str(), real.c_str()) != 0) {
+        error = errnoText("rename");
+        return false;
+    }
+    copyPath.clear();
+    syncFolder(folder);
+    return true;
+}
+
+// Byte ranges holding the audio of a file, by container.
+using Ranges = std::vector<std::pair<uint32_t, uint32_t>>; // offset, length
+
+uint32_t be32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+std::optional<Ranges> mp4Ranges(const uint8_t* d, uint64_t size) {
+    Ranges ranges;
+    for (uint64_t pos = 0; pos < size;) {
+        if (size - pos < 8) {
+            return std::nullopt;
+        }
+        uint64_t atom = be32(d + pos);
+        uint64_t header = 8;
+        if (atom == 1) {
+            if (size - pos < 16) {
+                return std::nullopt;
+            }
+            atom = uint64_t(be32(d + pos + 8)) << 32 | be32(d + pos + 12);
+            header = 16;
+        } else if (atom == 0) {
+            atom = size - pos;
+        }
+        if (atom < header || atom > size - pos) {
+            return std::nullopt;
+        }
+        if (std::memcmp(d + pos + 4, "mdat", 4) == 0) {
+            ranges.emplace_back(uint32_t(pos + header), uint32_t(atom - header));
+        }
+        pos += atom;
+    }
+    return ranges;
+}
+
+std::optional<Ranges> aiffRanges(const uint8_t* d, uint64_t size) {
+    Ranges ranges;
+    for (uint64_t pos = 12; pos < size;) {
+        if (size - pos < 8) {
+            return std::nullopt;
+        }
+        uint64_t chunk = be32(d + pos + 4);
+        if (chunk > size - pos - 8) {
+            return std::nullopt;
+        }
+        if (std::memcmp(d + pos, "SSND", 4) == 0) {
+            ranges.emplace_back(uint32_t(pos + 8), uint32_t(chunk));
+        }
+        pos += 8 + chunk + (chunk & 1);
+    }
+    return ranges;
+}
+
+std::optional<Ranges> audioRanges(const uint8_t* d, uint64_t size) {
+    if (size >= 12 && std::memcmp(d, "FORM", 4) == 0 &&
+        (std::memcmp(d + 8, "AIFF", 4) == 0 || std::memcmp(d + 8, "AIFC", 4) == 0)) {
+        return aiffRanges(d, size);
+    }
+    if (size >= 8 && std::memcmp(d + 4, "ftyp", 4) == 0) {
+        return mp4Ranges(d, size);
+    }
+    uint64_t start = 0;
+    if (size >= 10 && std::memcmp(d, "ID3", 3) == 0) {
+        uint64_t tag = (uint64_t(d[6] & 0x7F) << 21) | (uint64_t(d[7] & 0x7F) << 14) |
+                       (uint64_t(d[8] & 0x7F) << 7) | uint64_t(d[9] & 0x7F);
+        start = 10 + tag + ((d[5] & 0x10) ? 10 : 0);
+        if (start > size) {
+            return std::nullopt;
+        }
+    } else if (size < 2 || d[0] != 0xFF || (d[1] & 0xE0) != 0xE0) {
+        return Ranges{}; // not a container we know
+    }
+    return Ranges{{uint32_t(start), uint32_t(size - start)}};
+}
+
+} // namespace
+
+bool sameAudioPayload(const std::string& a, const std::string& b) {
+    try {
+        auto ma = createMemoryMappable(a, false);
+        auto mb = createMemoryMappable(b, false);
+        auto ra = audioRanges(ma->data(), ma->size());
+        auto rb = audioRanges(mb->data(), mb->size());
+        if (!ra || !rb || ra->size() != rb->size()) {
+            return false;
+        }
+        for (size_t i = 0; i < ra->size(); ++i) {
+            auto [oa, la] = (*ra)[i];
+            auto [ob, lb] = (*rb)[i];
+            if (la != lb || std::memcmp(ma->data() + oa, mb->data() + ob, la) != 0) {
+                return false;
+            }
+        }
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void setSafeSaveFaultHook(SafeSaveFaultHook hook) {
+    std::lock_guard<std::mutex> lock(g_hookMutex);
+    g_hook = std::move(hook);
+}
+
+bool saveFileSafely(const std::string& path, const std::function<bool(const std::string&)>& edit,
+                    const std::function<bool(const std::string&, const std::string&)>& verify,
+                    std::string* error) {
+    std::string copyPath;
+    int copyFd = -1;
+    std::string reason;
+    bool ok = false;
+    try {
+        ok = attempt(path, edit, verify, copyPath, copyFd, reason);
+    } catch (const std::exception& e) {
+        reason = std::string("exception: ") + e.what();
+    } catch (...) {
+        reason = "exception";
+    }
+    if (copyFd >= 0) {
+        ::close(copyFd);
+    }
+    if (!copyPath.empty()) {
+        ::unlink(copyPath.c_str());
+    }
+    if (!ok) {
+        writeLog("Saving >>%s<< failed, file left unchanged: %s", path.c_str(), reason.c_str());
+        if (error) {
+            *error = reason;
+        }
+    }
+    return ok;
+}
+
+} // namespace sonorix

@@ -1,0 +1,532 @@
+#include "audio/iTunNORMTag.h"
+
+#include "audio/SafeTagSave.h"
+#include "audio/TagLibLock.h"
+#include "foundation/Log.h"
+
+#include <taglib/aifffile.h>
+#include <taglib/commentsframe.h>
+#include <taglib/id3v2frame.h>
+#include <taglib/id3v2framefactory.h>
+#include <taglib/id3v2header.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mp4file.h>
+#include <taglib/mp4tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/tfilestream.h>
+
+#include <cctype>
+#include <cstring>
+#include <mutex>
+
+namespace sonorix {
+
+const char iTunNORMTag::kDefaultText[] =
+    " 000003E8 000003E8 000009C4 000009C4 00000000 00000000 00000000 00000000 00000000 00000000";
+const char iTunNORMTag::kMP4ItemName[] = "----:com.apple.iTunes:iTunNORM";
+
+namespace SoundCheckText {
+namespace {
+
+constexpr char kSignature[9] = {'i', 'T', 'u', 'n', 'N', 'O', 'R', 'M', '\0'};
+// After the signature's NUL: the rest of the data atom's size (106), "data", type 1 (UTF-8),
+// locale 0, and the text's first space.
+constexpr uint8_t kMP4Layout[16] = {0x00, 0x00, 0x6A, 'd', 'a', 't', 'a', 0x00,
+                                    0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x20};
+constexpr size_t kSignatureSpan = 99; // signature and NUL, text: the least a candidate needs
+constexpr size_t kHintSpan = 100;
+
+int hexDigit(uint8_t c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+} // namespace
+
+bool parseField(const char* field, uint32_t& value) {
+    if (field[0] != ' ') {
+        return false;
+    }
+    uint32_t v = 0;
+    for (int k = 1; k <= 8; ++k) {
+        int d = hexDigit(static_cast<uint8_t>(field[k]));
+        if (d < 0) {
+            return false;
+        }
+        v = v * 16 + static_cast<uint32_t>(d);
+    }
+    value = v;
+    return true;
+}
+
+namespace {
+
+std::optional<size_t> checkCandidate(const uint8_t* data, size_t size, size_t signature) {
+    if (size - signature < kSignatureSpan) {
+        return std::nullopt;
+    }
+    SoundCheckValues ignored;
+    size_t text = signature + 9;
+    if (parse(reinterpret_cast<const char*>(data + text), size - text, ignored)) {
+        return text;
+    }
+    text = signature + 24;
+    if (size - signature >= 25 && std::memcmp(data + signature + 9, kMP4Layout, 16) == 0 &&
+        parse(reinterpret_cast<const char*>(data + text), size - text, ignored)) {
+        return text;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+bool parse(const char* text, size_t length, SoundCheckValues& values) {
+    if (length < iTunNORMTag::kTextLength) {
+        return false;
+    }
+    SoundCheckValues v;
+    for (int i = 0; i < 10; ++i) {
+        if (!parseField(text + 9 * i, v[i])) {
+            return false;
+        }
+    }
+    values = v;
+    return true;
+}
+
+std::string format(const SoundCheckValues& values) {
+    std::string text(iTunNORMTag::kTextLength, ' ');
+    static const char digits[] = "0123456789ABCDEF";
+    for (int i = 0; i < 10; ++i) {
+        for (int k = 0; k < 8; ++k) {
+            text[9 * i + 1 + k] = digits[(values[i] >> (28 - 4 * k)) & 0xF];
+        }
+    }
+    return text;
+}
+
+std::optional<Location> find(const uint8_t* data, size_t size, int64_t hint) {
+    if (!data) {
+        return std::nullopt;
+    }
+    if (hint >= 0 && static_cast<uint64_t>(hint) < size && size - hint >= kHintSpan &&
+        std::memcmp(data + hint, kSignature, sizeof kSignature) == 0) {
+        if (auto text = checkCandidate(data, size, static_cast<size_t>(hint))) {
+            return Location{static_cast<size_t>(hint), *text};
+        }
+    }
+    for (size_t pos = 0; size - pos >= kHintSpan;) {
+        const void* hit = ::memmem(data + pos, size - pos, kSignature, sizeof kSignature);
+        if (!hit) {
+            break;
+        }
+        size_t at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
+        if (auto text = checkCandidate(data, size, at)) {
+            return Location{at, *text};
+        }
+        pos = at + 1;
+    }
+    return std::nullopt;
+}
+
+} // namespace SoundCheckText
+
+namespace {
+
+enum class Kind { None, MPEG, AIFF, MP4 };
+
+bool endsWith(const std::string& s, const char* suffix) {
+    size_t n = std::strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+Kind kindForPath(const std::string& path) {
+    // Extensions are ASCII; bytes of other UTF-8 characters are left alone.
+    std::string upper = path;
+    for (auto& c : upper) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    size_t n = upper.size();
+    if (n >= 5 && endsWith(upper, ".MP3")) {
+        return Kind::MPEG;
+    }
+    if (n >= 6 && (endsWith(upper, ".AIF") || endsWith(upper, ".AIFF"))) {
+        return Kind::AIFF;
+    }
+    if (n >= 5 && (upper.compare(n - 4, 3, ".M4") == 0 || endsWith(upper, ".MP4"))) {
+        return Kind::MP4;
+    }
+    return Kind::None;
+}
+
+TagLib::ID3v2::Version saveVersion(int majorVersion) {
+    // TagLib writes only 2.3 and 2.4: keep either, and take 2.3 (what iTunes itself writes and
+    // every player reads) for 2.2 tags and for new ones.
+    return majorVersion == 4 ? TagLib::ID3v2::v4 : TagLib::ID3v2::v3;
+}
+
+std::string toLatin1(const TagLib::String& s) { return s.to8Bit(false); }
+
+} // namespace
+
+// The TagLib side of a tag: a file with the stream it reads, and the parts found in it.
+struct iTunNORMTag::TagLibState {
+    Kind kind = Kind::None;
+    std::unique_ptr<TagLib::FileStream> stream;
+    std::unique_ptr<TagLib::File> file;
+    TagLib::ID3v2::Tag* id3 = nullptr;
+    bool hadID3 = false;
+    TagLib::ID3v2::CommentsFrame* comment = nullptr;
+    TagLib::MP4::Tag* mp4 = nullptr;
+    bool mp4ItemPresent = false;
+
+    // Opens path as kind; on return the file is valid or released. Call under tagLibLock().
+    bool openFile(const std::string& path, Kind k, bool readOnly) {
+        kind = k;
+        if (kind == Kind::None) {
+            return false;
+        }
+        stream = std::make_unique<TagLib::FileStream>(path.c_str(), readOnly);
+        if (!stream->isOpen() || (!readOnly && stream->readOnly())) {
+            release();
+            return false;
+        }
+        switch (kind) {
+        case Kind::MPEG:
+            file = std::make_unique<TagLib::MPEG::File>(
+                stream.get(), TagLib::ID3v2::FrameFactory::instance(), false);
+            break;
+        case Kind::AIFF:
+            file = std::make_unique<TagLib::RIFF::AIFF::File>(stream.get(), false);
+            break;
+        case Kind::MP4:
+            file = std::make_unique<TagLib::MP4::File>(stream.get(), false);
+            break;
+        case Kind::None:
+            break;
+        }
+        if (!file || !file->isValid()) {
+            release();
+            return false;
+        }
+        return true;
+    }
+
+    // Finds the tag and the text in an open file. create: a missing MP3 tag is made.
+    void findTag(bool create) {
+        id3 = nullptr;
+        comment = nullptr;
+        mp4 = nullptr;
+        mp4ItemPresent = false;
+        if (auto* mpeg = dynamic_cast<TagLib::MPEG::File*>(file.get())) {
+            hadID3 = mpeg->hasID3v2Tag();
+            id3 = mpeg->ID3v2Tag(create);
+        } else if (auto* aiff = dynamic_cast<TagLib::RIFF::AIFF::File*>(file.get())) {
+            hadID3 = aiff->hasID3v2Tag();
+            id3 = hadID3 ? aiff->tag() : nullptr;
+        } else if (auto* m4 = dynamic_cast<TagLib::MP4::File*>(file.get())) {
+            mp4 = m4->tag();
+        }
+        if (id3) {
+            for (auto* frame : id3->frameList("COMM")) {
+                auto* c = dynamic_cast<TagLib::ID3v2::CommentsFrame*>(frame);
+                if (c && c->description() == "iTunNORM") {
+                    comment = c;
+                    break;
+                }
+            }
+        }
+        if (mp4 && mp4->contains(kMP4ItemName)) {
+            TagLib::StringList strings = mp4->item(kMP4ItemName).toStringList();
+            mp4ItemPresent = strings.size() == 1 && strings.front().size() >= kTextLength;
+        }
+    }
+
+    bool hasTag() const { return id3 || mp4; }
+    bool present() const { return comment || mp4ItemPresent; }
+
+    // The text found, or empty.
+    std::string text() const {
+        if (comment) {
+            return toLatin1(comment->text());
+        }
+        if (mp4ItemPresent) {
+            return toLatin1(mp4->item(kMP4ItemName).toStringList().front());
+        }
+        return {};
+    }
+
+    // Puts the text into the tag and saves the file.
+    bool store(const std::string& text) {
+        if (id3) {
+            if (!comment) {
+                auto frame = std::make_unique<TagLib::ID3v2::CommentsFrame>(TagLib::String::Latin1);
+                frame->setLanguage("eng");
+                frame->setDescription("iTunNORM");
+                comment = frame.get();
+                id3->addFrame(frame.release());
+            }
+            TagLib::String value(text, TagLib::String::Latin1);
+            value += '\0';
+            comment->setText(value);
+            // The genre is written back as TagLib reads it, which settles numeric references
+            // such as "(17)" into names.
+            id3->setGenre(id3->genre());
+            int version = hadID3 ? static_cast<int>(id3->header()->majorVersion()) : 0;
+            if (auto* mpeg = dynamic_cast<TagLib::MPEG::File*>(file.get())) {
+                return mpeg->save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone,
+                                  saveVersion(version), TagLib::File::DoNotDuplicate);
+            }
+            if (auto* aiff = dynamic_cast<TagLib::RIFF::AIFF::File*>(file.get())) {
+                return aiff->save(saveVersion(version));
+            }
+            return false;
+        }
+        if (mp4) {
+            mp4->setItem(kMP4ItemName, TagLib::StringList(TagLib::String(text, TagLib::String::UTF8)));
+            mp4ItemPresent = true;
+            return file->save();
+        }
+        return false;
+    }
+
+    void release() {
+        id3 = nullptr;
+        comment = nullptr;
+        mp4 = nullptr;
+        mp4ItemPresent = false;
+        file.reset();
+        stream.reset();
+    }
+};
+
+iTunNORMTag::iTunNORMTag() = default;
+
+iTunNORMTag::~iTunNORMTag() { close(); }
+
+void iTunNORMTag::close() {
+    if (m_tagLib) {
+        std::lock_guard<std::mutex> lock(tagLibLock());
+        m_tagLib.reset();
+    }
+    m_mapping.reset();
+    m_text = nullptr;
+    m_textOffset = -1;
+    m_tagLibText.clear();
+    m_mode = Mode::None;
+}
+
+std::shared_ptr<iTunNORMTag> createITunNORMTag(const std::string& path, int32_t& hint,
+                                               bool writable, bool create) {
+    auto tag = std::make_shared<iTunNORMTag>();
+    tag->open(path, hint, writable, create);
+    return tag;
+}
+
+void iTunNORMTag::open(const std::string& path, int32_t& hint, bool writable, bool create,
+                       Search search) {
+    close();
+    m_path = path;
+    m_writable = writable;
+    m_create = create;
+    std::unique_ptr<ExceptionBase> mappingError;
+    if (search == Search::RawThenTagLib) {
+        try {
+            auto mapping = createMemoryMappable(path, writable);
+            if (auto found = SoundCheckText::find(mapping->data(), mapping->size(), hint)) {
+                m_mapping = mapping;
+                m_text = mapping->data() + found->text;
+                m_textOffset = static_cast<int64_t>(found->text);
+                // Offsets past the signed 32-bit range cannot be kept; the search finds them.
+                hint = found->signature <= INT32_MAX ? static_cast<int32_t>(found->signature) : -1;
+                m_mode = Mode::Raw;
+                return;
+            }
+        } catch (const MemoryMappable::MemoryMappableException& e) {
+            mappingError.reset(e.clone());
+        }
+    }
+    openWithTagLib(std::move(mappingError));
+}
+
+void iTunNORMTag::openWithTagLib(std::unique_ptr<ExceptionBase> mappingError) {
+    auto state = std::make_unique<TagLibState>();
+    bool examined = false;
+    bool usable = false;
+    {
+        std::lock_guard<std::mutex> lock(tagLibLock());
+        writeLog("Checking >>%s<<", m_path.c_str());
+        try {
+            // Read-only: this object never writes the file through TagLib itself; saves go
+            // through a verified copy.
+            if (state->openFile(m_path, kindForPath(m_path), true)) {
+                state->findTag(m_create);
+                examined = state->hasTag();
+                usable = examined && (state->present() || m_create);
+                if (usable) {
+                    m_tagLibText = state->text();
+                }
+            }
+        } catch (const std::exception&) {
+            usable = false;
+        }
+        if (!usable) {
+            state->release();
+        }
+        if (usable) {
+            m_mode = state->id3 ? Mode::ID3v2 : Mode::MP4;
+            m_tagLib = std::move(state);
+        }
+    }
+    if (usable) {
+        return;
+    }
+    if (examined) {
+        throw NoTagException("no Sound Check text");
+    }
+    if (mappingError) {
+        mappingError.release()->rethrow();
+    }
+    throw NoTagSupportedException("no Sound Check text and no tag support for this file");
+}
+
+bool iTunNORMTag::isPresent() const {
+    return m_mode == Mode::Raw || (m_tagLib && m_tagLib->present());
+}
+
+std::string iTunNORMTag::text() const {
+    if (m_mode == Mode::Raw) {
+        return std::string(reinterpret_cast<const char*>(m_text), kTextLength);
+    }
+    if (m_tagLib && m_tagLib->present() && m_tagLibText.size() >= kTextLength) {
+        return m_tagLibText.substr(0, kTextLength);
+    }
+    return kDefaultText;
+}
+
+SoundCheckValues iTunNORMTag::values() const {
+    SoundCheckValues defaults;
+    SoundCheckText::parse(kDefaultText, kTextLength, defaults);
+    std::string t = text();
+    SoundCheckValues v;
+    if (SoundCheckText::parse(t.data(), t.size(), v)) {
+        return v;
+    }
+    // A damaged text read through a tag: its readable fields count, the rest read as no
+    // adjustment. The raw search never accepts such a text.
+    for (int i = 0; i < 10; ++i) {
+        if (t.size() < 9 * size_t(i) + 9 || !SoundCheckText::parseField(t.data() + 9 * i, v[i])) {
+            v[i] = defaults[i];
+        }
+    }
+    return v;
+}
+
+uint32_t iTunNORMTag::value(int index) const {
+    if (index < 0 || index > 9) {
+        return 0;
+    }
+    return values()[index];
+}
+
+bool iTunNORMTag::write(const SoundCheckValues& values) {
+    SoundCheckValues current = this->values();
+    bool differs = current != values;
+    if (m_mode == Mode::Raw) {
+        if (!differs) {
+            return false;
+        }
+        if (!m_writable) {
+            throw SaveErrorException("the file was opened read-only");
+        }
+        if (!m_mapping->stillMaps(m_path)) {
+            throw SaveErrorException("the file was removed, replaced or truncated");
+        }
+        std::string digits = SoundCheckText::format(values);
+        for (int i = 0; i < 10; ++i) {
+            if (current[i] != values[i]) {
+                std::memcpy(m_text + 9 * i + 1, digits.data() + 9 * i + 1, 8);
+            }
+        }
+        m_mapping->synchronize();
+        return true;
+    }
+    if (!m_tagLib) {
+        throw SaveErrorException("no tag open");
+    }
+    SoundCheckValues parsed;
+    bool wellFormed = m_tagLib->present() &&
+                      SoundCheckText::parse(m_tagLibText.data(), m_tagLibText.size(), parsed);
+    if (!differs && wellFormed) {
+        return false;
+    }
+    if (!m_writable) {
+        throw SaveErrorException("the file was opened read-only");
+    }
+    std::string text = SoundCheckText::format(values);
+    Kind kind = m_tagLib->kind;
+    bool create = m_create;
+    std::string reason;
+    {
+        std::lock_guard<std::mutex> lock(tagLibLock());
+        auto edit = [&](const std::string& copy) {
+            TagLibState s;
+            if (!s.openFile(copy, kind, false)) {
+                return false;
+            }
+            s.findTag(create);
+            return s.hasTag() && s.store(text);
+        };
+        auto verify = [&](const std::string& original, const std::string& copy) {
+            TagLibState s;
+            if (!s.openFile(copy, kind, true)) {
+                return false;
+            }
+            s.findTag(false);
+            std::string back = s.text();
+            return s.present() && back.size() >= kTextLength &&
+                   back.compare(0, kTextLength, text) == 0 && sameAudioPayload(original, copy);
+        };
+        bool saved = false;
+        try {
+            saved = saveFileSafely(m_path, edit, verify, &reason);
+        } catch (const std::exception& e) {
+            reason = e.what();
+        }
+        if (!saved) {
+            throw SaveErrorException("could not save the file: " + reason);
+        }
+        // Follow the file that now holds the text.
+        auto fresh = std::make_unique<TagLibState>();
+        try {
+            if (fresh->openFile(m_path, kind, true)) {
+                fresh->findTag(false);
+            }
+        } catch (const std::exception&) {
+            fresh->release();
+        }
+        if (fresh->present()) {
+            m_tagLibText = fresh->text();
+            m_tagLib = std::move(fresh);
+        } else {
+            m_tagLibText = text;
+        }
+    }
+    return true;
+}
+
+bool iTunNORMTag::setAdjustment(double adjustment) {
+    return write(SoundCheck::valuesForAdjustment(values(), adjustment));
+}
+
+} // namespace sonorix

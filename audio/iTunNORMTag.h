@@ -1,0 +1,103 @@
+#pragma once
+
+#include "audio/SoundCheck.h"
+#include "foundation/ExceptionBase.h"
+#include "foundation/MemoryMappable.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace sonorix {
+
+// The Sound Check text of one audio file: ten 32-bit values as a 90-character text of
+// space-prefixed 8-digit hexadecimal fields. A text already in the file is found in its mapped
+// bytes and rewritten in place; otherwise the file's ID3v2 comment frame "iTunNORM" (MP3, AIFF)
+// or its MP4 freeform item "----:com.apple.iTunes:iTunNORM" is used through TagLib.
+class iTunNORMTag {
+public:
+    SONORIX_DECLARE_EXCEPTION(iTunNORMTagException, ExceptionBase);
+    SONORIX_DECLARE_EXCEPTION(NoTagException, iTunNORMTagException);
+    SONORIX_DECLARE_EXCEPTION(SaveErrorException, iTunNORMTagException);
+    SONORIX_DECLARE_EXCEPTION(NoTagSupportedException, NoTagException);
+
+    static constexpr size_t kTextLength = 90;
+    // No adjustment: 1000, 1000, 2500, 2500, the rest 0.
+    static const char kDefaultText[];
+    static const char kMP4ItemName[];
+
+    // Where the text is handled.
+    enum class Mode { None, Raw, ID3v2, MP4 };
+    // TagLibOnly skips the search in the file's bytes (measurements and tools).
+    enum class Search { RawThenTagLib, TagLibOnly };
+
+    iTunNORMTag();
+    ~iTunNORMTag();
+    iTunNORMTag(const iTunNORMTag&) = delete;
+    iTunNORMTag& operator=(const iTunNORMTag&) = delete;
+
+    // hint: byte offset at which the text was last found (-1: none); tried first, and updated
+    // when the search finds the text elsewhere. writable: the object may change the file.
+    // create: a missing comment frame or MP4 item may be added by write.
+    void open(const std::string& path, int32_t& hint, bool writable, bool create,
+              Search search = Search::RawThenTagLib);
+
+    bool isPresent() const;
+    uint32_t value(int index) const;
+    SoundCheckValues values() const;
+    // Returns whether anything in the file changed; throws SaveErrorException.
+    bool write(const SoundCheckValues& values);
+    // Stores the adjustment in dB with zero peaks, keeping the statistics fields.
+    bool setAdjustment(double adjustment);
+
+    Mode mode() const { return m_mode; }
+    // Raw mode: byte offset of the text's first character.
+    int64_t textOffset() const { return m_textOffset; }
+    // The text as read (the default text when there is none).
+    std::string text() const;
+
+private:
+    struct TagLibState;
+
+    void openWithTagLib(std::unique_ptr<ExceptionBase> mappingError);
+    void readTagLibText();
+    void close();
+
+    std::shared_ptr<MemoryMappable> m_mapping;
+    uint8_t* m_text = nullptr;
+    int64_t m_textOffset = -1;
+    std::string m_path;
+    std::unique_ptr<TagLibState> m_tagLib;
+    std::string m_tagLibText; // TagLib mode: the text read through the tag, empty when absent
+    bool m_writable = false;
+    bool m_create = false;
+    Mode m_mode = Mode::None;
+};
+
+std::shared_ptr<iTunNORMTag> createITunNORMTag(const std::string& path, int32_t& hint,
+                                               bool writable, bool create);
+
+// The text format, shared by the tag and the tools around it.
+namespace SoundCheckText {
+
+// Parses 90 characters; digits may be upper or lower case. False when a field is not a space
+// and 8 hexadecimal digits.
+bool parse(const char* text, size_t length, SoundCheckValues& values);
+// One field: a space and 8 hexadecimal digits.
+bool parseField(const char* field, uint32_t& value);
+// 90 characters, upper-case digits.
+std::string format(const SoundCheckValues& values);
+
+struct Location {
+    size_t signature; // offset of "iTunNORM"
+    size_t text;      // offset of the text's first space
+};
+// Finds a text behind the signature "iTunNORM\0" in the ID3v2 comment or MP4 data-atom layout,
+// trying the hint first.
+std::optional<Location> find(const uint8_t* data, size_t size, int64_t hint);
+
+} // namespace SoundCheckText
+
+} // namespace sonorix

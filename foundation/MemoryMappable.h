@@ -1,0 +1,54 @@
+#pragma once
+
+#include "foundation/ExceptionBase.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace sonorix {
+
+// Direct byte access to the whole content of an existing file through the system's file mapping.
+class MemoryMappable {
+public:
+    SONORIX_DECLARE_EXCEPTION(MemoryMappableException, ExceptionBase);
+    SONORIX_DECLARE_EXCEPTION(FileOpenException, MemoryMappableException);
+    SONORIX_DECLARE_EXCEPTION(MMapException, MemoryMappableException);
+    SONORIX_DECLARE_EXCEPTION(FileEmptyException, MemoryMappableException);
+    SONORIX_DECLARE_EXCEPTION(FileTooLargeException, MemoryMappableException);
+
+    virtual ~MemoryMappable() = default;
+    virtual uint8_t* data() = 0;
+    // The file's size in bytes; files that do not fit into 32 bits are never mapped.
+    virtual uint32_t size() const = 0;
+    // Called after mapped bytes were changed.
+    virtual void synchronize() = 0;
+    // True while path still names the mapped file with its mapped size: a writer checks this
+    // before changing bytes, so that a file deleted, replaced or truncated in the meantime is
+    // reported instead of silently written into a dead copy.
+    virtual bool stillMaps(const std::string& path) const = 0;
+};
+
+// Maps the whole file at path (UTF-8). Writable: changes reach the file (shared mapping); not
+// writable: changes stay private to the process (copy-on-write).
+std::shared_ptr<MemoryMappable> createMemoryMappable(const std::string& path, bool writable);
+
+class MemoryMappedFile : public MemoryMappable {
+public:
+    MemoryMappedFile(const std::string& path, bool writable);
+    ~MemoryMappedFile() override;
+    MemoryMappedFile(const MemoryMappedFile&) = delete;
+    MemoryMappedFile& operator=(const MemoryMappedFile&) = delete;
+
+    uint8_t* data() override { return m_base; }
+    uint32_t size() const override { return m_size; }
+    void synchronize() override;
+    bool stillMaps(const std::string& path) const override;
+
+private:
+    uint8_t* m_base = nullptr;
+    int m_fd = -1;
+    uint32_t m_size = 0;
+};
+
+} // namespace sonorix
