@@ -24,7 +24,7 @@ struct GlobalOptions {
 
 struct Command {
     const char* name;
-    const char* summary;
+    const char* summary; // English; translated under the key "|" + summary
     int (*run)(const GlobalOptions& options, const std::vector<std::string>& args);
 };
 

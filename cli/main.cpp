@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 
+#include "app/Localization.h"
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
 #include "foundation/Text.h"
@@ -20,7 +21,8 @@ bool wantsHelp(const std::vector<std::string>& args) {
 }
 
 int usageError(const std::string& message) {
-    std::fprintf(stderr, "sonorix-cli: %s\nTry 'sonorix-cli --help'.\n", message.c_str());
+    std::fprintf(stderr, "sonorix-cli: %s\n%s\n", message.c_str(),
+                 sonorix::localizedString("CliTryHelp").c_str());
     return kExitUsage;
 }
 
@@ -30,13 +32,35 @@ namespace {
 
 using namespace sonorix::cli;
 
+using sonorix::formatString;
+using sonorix::localizedString;
+
 void printUsage() {
-    std::printf("Usage: sonorix-cli [--library FILE] [--data-dir DIR] [--language NAME] COMMAND "
-                "[ARGS...]\n\nCommands:\n");
+    std::printf("%s\n\n%s\n", localizedString("CliUsage").c_str(),
+                localizedString("CliCommands").c_str());
+    // A summary is written in English in the command table; its translations are found under
+    // "|" + that text, and a summary without one is shown in English.
     for (const auto& c : commands()) {
-        std::printf("  %-10s %s\n", c.name, c.summary);
+        std::printf("  %-10s %s\n", c.name, localizedString("|" + std::string(c.summary)).c_str());
     }
-    std::printf("\nRun 'sonorix-cli COMMAND --help' for a command's options.\n");
+    std::printf("\n%s\n", localizedString("CliCommandHelp").c_str());
+}
+
+// Applies --language: a display name from the language list, in any letter case.
+bool chooseLanguage(const std::string& wanted) {
+    auto& l10n = sonorix::Localization::shared();
+    std::string name = l10n.languageNamed(wanted);
+    if (name.empty()) {
+        std::string available;
+        for (const auto& n : l10n.languageNames()) {
+            available += (available.empty() ? "" : ", ") + n;
+        }
+        usageError(formatString(localizedString("CliUnknownLanguage").c_str(), wanted.c_str(),
+                                available.c_str()));
+        return false;
+    }
+    l10n.setLanguage(name);
+    return true;
 }
 
 int run(int argc, char** argv) {
@@ -58,9 +82,12 @@ int run(int argc, char** argv) {
             continue;
         }
         if (i + 1 >= argc) {
-            return usageError(arg + " needs a value");
+            return usageError(formatString(localizedString("CliNeedsValue").c_str(), arg.c_str()));
         }
         *target = argv[++i];
+    }
+    if (!options.language.empty() && !chooseLanguage(options.language)) {
+        return kExitUsage;
     }
     if (rest.empty() || rest.front() == "--help" || rest.front() == "-h") {
         printUsage();
@@ -68,7 +95,7 @@ int run(int argc, char** argv) {
     }
     std::string name = rest.front();
     if (name[0] == '-') {
-        return usageError("unknown option '" + name + "'");
+        return usageError(formatString(localizedString("CliUnknownOption").c_str(), name.c_str()));
     }
     std::vector<std::string> args(rest.begin() + 1, rest.end());
     if (!options.dataDir.empty()) {
@@ -79,7 +106,7 @@ int run(int argc, char** argv) {
             return c.run(options, args);
         }
     }
-    return usageError("unknown command '" + name + "'");
+    return usageError(formatString(localizedString("CliUnknownCommand").c_str(), name.c_str()));
 }
 
 } // namespace
