@@ -25,22 +25,20 @@ protected:
 };
 
 // Implements clone and rethrow for a concrete exception class.
-#define SONORIX_EXCEPTION_BODY(Class)                                                              \
-    Class* clone() const override {                                                                \
-        return new Class(*this);                                                                   \
-    }                                                                                              \
-    [[noreturn]] void rethrow() override {                                                         \
-        Class copy(*this);                                                                         \
-        delete this;                                                                               \
-        throw copy;                                                                                \
+#define SONORIX_EXCEPTION_BODY(Class)                                                             \
+    Class* clone() const override { return new Class(*this); }                                    \
+    [[noreturn]] void rethrow() override {                                                        \
+        Class copy(*this);                                                                        \
+        delete this;                                                                              \
+        throw copy;                                                                               \
     }
 
 // Declares a concrete exception class derived from Base with a message constructor.
-#define SONORIX_DECLARE_EXCEPTION(Class, Base)                                                     \
-    class Class : public Base {                                                                    \
-    public:                                                                                        \
-        explicit Class(std::string message = #Class) : Base(std::move(message)) {}                 \
-        SONORIX_EXCEPTION_BODY(Class)                                                              \
+#define SONORIX_DECLARE_EXCEPTION(Class, Base)                                                    \
+    class Class : public Base {                                                                   \
+    public:                                                                                       \
+        explicit Class(std::string message = #Class) : Base(std::move(message)) {}                \
+        SONORIX_EXCEPTION_BODY(Class)                                                             \
     }
 
 } // namespace sonorix
