@@ -20,8 +20,8 @@ std::string utf8(const std::u16string& text) {
 int loadModel(const GlobalOptions& options, SonorixPreferences& preferences,
               std::shared_ptr<SonorixModel>& model) {
     preferences.load();
-    std::string path = options.library.empty() ? preferences.iTunesLibraryXMLPath()
-                                               : options.library;
+    std::string path =
+        options.library.empty() ? preferences.iTunesLibraryXMLPath() : options.library;
     if (path.empty()) {
         return usageError("no library file: give --library FILE or set iTunesLibraryXMLPath "
                           "with 'sonorix-cli config'");
@@ -50,8 +50,8 @@ int loadModel(const GlobalOptions& options, SonorixPreferences& preferences,
         message = "iTunesLibraryEmpty_Message";
         break;
     }
-    std::fprintf(stderr, "sonorix-cli: %s: %s\n  %s\n", path.c_str(), utf8(modelText(title)).c_str(),
-                 utf8(modelText(message)).c_str());
+    std::fprintf(stderr, "sonorix-cli: %s: %s\n  %s\n", path.c_str(),
+                 utf8(modelText(title)).c_str(), utf8(modelText(message)).c_str());
     return kExitStartupError;
 }
 
@@ -149,7 +149,8 @@ int runGroups(const GlobalOptions& options, const std::vector<std::string>& args
 int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
         std::printf(
-            "Usage: sonorix-cli [--library FILE] group-options [--group TITLE] [OPTION VALUE...]\n\n"
+            "Usage: sonorix-cli [--library FILE] group-options [--group TITLE] [OPTION "
+            "VALUE...]\n\n"
             "Shows or changes a group's options (the default group without --group):\n"
             "  --mode 0|1|2                  adjust automatically, manually, ignore\n"
             "  --album-mode 0|1|2|3          each song, albums and groupings, albums, all songs\n"

@@ -128,9 +128,8 @@ int runList(const GlobalOptions& options, const std::vector<std::string>& args) 
             value = present.mean;
         }
         std::printf("%-11s %-22s [%s] %s | %s\n", iconWord(status.get()).c_str(),
-                    adjustmentText(status.get(), value).c_str(),
-                    utf8(album->displayName()).c_str(), utf8(album->albumArtist()).c_str(),
-                    utf8(album->albumTitle()).c_str());
+                    adjustmentText(status.get(), value).c_str(), utf8(album->displayName()).c_str(),
+                    utf8(album->albumArtist()).c_str(), utf8(album->albumTitle()).c_str());
         for (const auto& track : album->visibleTracks()) {
             printTrack(*model, *track, version, "    ");
         }

@@ -16,6 +16,7 @@ class Value;
 class Value_dict;
 class Value_array;
 struct DateTimePoint;
+class RecursiveLock;
 
 namespace mv {
 
@@ -82,7 +83,7 @@ DictPtr readPlist(const std::string& path, std::string& readPath);
 // Writes the root to the file's temporary name while holding lock (may be null), then replaces
 // the file. False when anything failed; the old file then stays.
 bool writePlist(const Value_dict& root, const std::string& path,
-                const std::shared_ptr<class RecursiveLock>& lock);
+                const std::shared_ptr<RecursiveLock>& lock);
 // Seconds, then nanoseconds; equal points are not later. Empty points are never later.
 bool isLater(const DatePtr& a, const DatePtr& b);
 

@@ -1,6 +1,7 @@
 #include "model/SonorixGroups.h"
 
 #include "foundation/Text.h"
+#include "foundation/Value.h"
 #include "model/ModelLock.h"
 #include "model/ModelText.h"
 #include "model/ModelValues.h"
@@ -70,14 +71,14 @@ void setTrackForgetter(std::function<void(uint64_t)> forget) {
 SonorixOptions::SonorixOptions(std::shared_ptr<Value_dict> entry, std::weak_ptr<SonorixModel> model)
     : m_entry(std::move(entry)), m_model(std::move(model)) {}
 
-#define SONORIX_OPTION(Getter, Setter, Type, Key, Default, Read, Write)                           \
-    Type SonorixOptions::Getter() const {                                                         \
-        ModelLocker lock(lockOf(m_model));                                                        \
-        return mv::Read(*m_entry, Key, Default);                                                  \
-    }                                                                                             \
-    void SonorixOptions::Setter(Type value) {                                                     \
-        ModelLocker lock(lockOf(m_model));                                                        \
-        mv::Write(*m_entry, Key, value);                                                          \
+#define SONORIX_OPTION(Getter, Setter, Type, Key, Default, Read, Write)                            \
+    Type SonorixOptions::Getter() const {                                                          \
+        ModelLocker lock(lockOf(m_model));                                                         \
+        return mv::Read(*m_entry, Key, Default);                                                   \
+    }                                                                                              \
+    void SonorixOptions::Setter(Type value) {                                                      \
+        ModelLocker lock(lockOf(m_model));                                                         \
+        mv::Write(*m_entry, Key, value);                                                           \
     }
 
 SONORIX_OPTION(operationMode, setOperationMode, int32_t, "OperationMode", 0, getInt32, setInt32)

@@ -3,10 +3,12 @@
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
 #include "foundation/Text.h"
+#include "foundation/Value.h"
 #include "model/AlbumRules.h"
 #include "model/MainThread.h"
 #include "model/ModelLock.h"
 #include "model/ModelValues.h"
+#include "model/PendingThreads.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"
@@ -175,16 +177,15 @@ void SonorixModel::load(const std::string& libraryPath,
     m_modelPath = dataFolder() + "/" + modelFileName(ta::libraryPersistentId(*library));
     writeLog("Loading model from >>%s<< ...", m_modelPath.c_str());
     m_root = readOrKeepAside(m_modelPath, "model");
-    m_statusLibrary =
-        std::make_shared<SonorixLibrary>(mv::ensureDict(*m_root, "Library"), m_lock);
+    m_statusLibrary = std::make_shared<SonorixLibrary>(mv::ensureDict(*m_root, "Library"), m_lock);
     m_groups = std::make_shared<SonorixGroups>(weak_from_this(), mv::ensureDict(*m_root, "Groups"));
     m_groups->setUp();
     writeLog("... loading model finished.");
 }
 
-SonorixModel::LoadResult SonorixModel::loadForStartUp(
-    const std::string& libraryPath,
-    const std::vector<std::pair<std::string, std::string>>& locationMap) {
+SonorixModel::LoadResult
+SonorixModel::loadForStartUp(const std::string& libraryPath,
+                             const std::vector<std::pair<std::string, std::string>>& locationMap) {
     try {
         load(libraryPath, locationMap);
     } catch (const CantLoadiTunesException&) {

@@ -71,6 +71,11 @@ public:
     public:
         CantLoadiTunesException() : ModelException("CantLoadiTunesException") {}
     };
+    class CantLoadiTunesXMLException : public ModelException {
+    public:
+        explicit CantLoadiTunesXMLException(std::string what = "CantLoadiTunesXMLException")
+            : ModelException(std::move(what)) {}
+    };
     class iTunesTooOldException : public ModelException {
     public:
         iTunesTooOldException() : ModelException("iTunesTooOldException") {}

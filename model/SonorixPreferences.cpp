@@ -3,6 +3,7 @@
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
 #include "foundation/Text.h"
+#include "foundation/Value.h"
 #include "model/ModelValues.h"
 #include "model/SonorixModel.h"
 
@@ -220,8 +221,8 @@ std::string SonorixPreferences::displayValue(const SettingInfo& setting) const {
         return formatReal(mv::getDouble(*m_root, setting.key, std::stod(setting.defaultText)));
     case SettingType::Boolean: {
         bool fallback = std::string(setting.defaultText) == "true";
-        bool value = key == kDebugMenuSetting ? debugMenu()
-                                              : mv::getBool(*m_root, setting.key, fallback);
+        bool value =
+            key == kDebugMenuSetting ? debugMenu() : mv::getBool(*m_root, setting.key, fallback);
         return value ? "true" : "false";
     }
     case SettingType::Text:

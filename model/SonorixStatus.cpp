@@ -1,5 +1,6 @@
 #include "model/SonorixStatus.h"
 
+#include "foundation/Value.h"
 #include "model/ModelLock.h"
 #include "model/ModelText.h"
 #include "model/ModelValues.h"
@@ -205,8 +206,7 @@ bool SonorixStatus::getManualAdjustment(int32_t& value,
     return true;
 }
 
-void SonorixStatus::setManualAdjustment(int32_t value,
-                                        const std::shared_ptr<DateTimePoint>& date) {
+void SonorixStatus::setManualAdjustment(int32_t value, const std::shared_ptr<DateTimePoint>& date) {
     ModelLocker lock(m_modelLock);
     if (date) {
         mv::setInt32(*m_entry, kManual, value);

@@ -3,6 +3,7 @@
 #include "audio/iTunNORMTag.h"
 #include "foundation/MemoryMappable.h"
 #include "foundation/Paths.h"
+#include "foundation/Value.h"
 #include "model/ModelValues.h"
 #include "model/TrackAccess.h"
 
@@ -21,8 +22,7 @@ SoundCheckValues SonorixTrackStatus::readSoundCheck(const std::string& path, int
     return values;
 }
 
-bool SonorixTrackStatus::checkTag(iTunesTrack& track, bool force,
-                                  const SoundCheckReader& reader) {
+bool SonorixTrackStatus::checkTag(iTunesTrack& track, bool force, const SoundCheckReader& reader) {
     std::lock_guard<std::mutex> check(m_checkLock);
     if (m_tagCheckDone && !force) {
         return false;

@@ -1,6 +1,9 @@
 #include "ModelFixture.h"
 
+#include "foundation/Text.h"
+#include "foundation/Value.h"
 #include "model/ModelText.h"
+#include "model/ModelValues.h"
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"
 
@@ -33,8 +36,8 @@ TEST_F(Groups, DefaultGroupTakesEveryUsableTrackInIdOrder) {
     LibraryTrack stream = track(5);
     stream.trackType = "URL";
     LibraryTrack noId = track(0);
-    auto model = load({track(3).named("c"), track(1).named("a"), video, stream, noId,
-                       track(2).named("b")});
+    auto model =
+        load({track(3).named("c"), track(1).named("a"), video, stream, noId, track(2).named("b")});
     auto groups = model->groups();
     ASSERT_EQ(groups->count(), 1u);
     auto group = defaultGroup(*model);
@@ -118,8 +121,8 @@ TEST_F(Groups, GroupsSurviveSaveAndReload) {
 }
 
 TEST_F(Groups, AlbumsAreReusedAcrossFormations) {
-    auto model = load({track(1).on("X").number(1), track(2).on("X").number(2),
-                       track(3).on("Y").number(1)});
+    auto model =
+        load({track(1).on("X").number(1), track(2).on("X").number(2), track(3).on("Y").number(1)});
     auto group = defaultGroup(*model);
     group->options().setAlbumMode(2);
     group->markAlbumsDirty();
@@ -129,20 +132,31 @@ TEST_F(Groups, AlbumsAreReusedAcrossFormations) {
     EXPECT_EQ(group->albumOfTrack(2), first[0]);
     EXPECT_EQ(group->albumPosition(*first[1]), 1);
 
-    // Splitting album X: one of the old objects lives on, holding the last of its tracks.
+    // Splitting album X: the old object goes to the first new album that finds it; the second
+    // half gets a new object.
     group->options().setAlbumMode(0);
     group->markAlbumsDirty();
     auto second = group->albums();
     ASSERT_EQ(second.size(), 3u);
-    EXPECT_EQ(second[1], first[0]);
-    EXPECT_EQ(second[1]->tracks().size(), 1u);
-    EXPECT_NE(second[0], first[0]);
+    EXPECT_EQ(second[0], first[0]);
+    EXPECT_EQ(names(*second[0]), (std::vector<std::string>{"Song"}));
+    EXPECT_EQ(second[0]->tracks().size(), 1u);
+    EXPECT_NE(second[1], first[0]);
     EXPECT_EQ(second[2], first[1]);
-    EXPECT_EQ(group->albumPosition(*first[0]), 1);
+    EXPECT_EQ(group->albumPosition(*second[1]), 1);
+
+    // Joining again: the album found for the last track of the new album wins.
+    group->options().setAlbumMode(2);
+    group->markAlbumsDirty();
+    auto third = group->albums();
+    ASSERT_EQ(third.size(), 2u);
+    EXPECT_EQ(third[0], second[1]);
+    EXPECT_EQ(third[0]->tracks().size(), 2u);
+    EXPECT_EQ(group->albumPosition(*second[0]), -1);
 
     // Nothing changes while nothing was marked dirty.
-    group->options().setAlbumMode(2);
-    EXPECT_EQ(group->albums().size(), 3u);
+    group->options().setAlbumMode(0);
+    EXPECT_EQ(group->albums().size(), 2u);
 }
 
 TEST_F(Groups, AlbumTitleArtistAndNames) {

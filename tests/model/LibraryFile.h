@@ -27,13 +27,34 @@ struct LibraryTrack {
     std::string location;     // file URL; empty leaves it out
     std::string dateModified; // "2010-03-01T12:00:00Z"; empty leaves it out
 
-    LibraryTrack& on(std::string a) { album = std::move(a); return *this; }
-    LibraryTrack& by(std::string a) { artist = std::move(a); return *this; }
-    LibraryTrack& named(std::string n) { name = std::move(n); return *this; }
-    LibraryTrack& number(int n) { trackNumber = n; return *this; }
-    LibraryTrack& discNo(int d) { disc = d; return *this; }
-    LibraryTrack& comp() { compilation = true; return *this; }
-    LibraryTrack& gap() { gapless = true; return *this; }
+    LibraryTrack& on(std::string a) {
+        album = std::move(a);
+        return *this;
+    }
+    LibraryTrack& by(std::string a) {
+        artist = std::move(a);
+        return *this;
+    }
+    LibraryTrack& named(std::string n) {
+        name = std::move(n);
+        return *this;
+    }
+    LibraryTrack& number(int n) {
+        trackNumber = n;
+        return *this;
+    }
+    LibraryTrack& discNo(int d) {
+        disc = d;
+        return *this;
+    }
+    LibraryTrack& comp() {
+        compilation = true;
+        return *this;
+    }
+    LibraryTrack& gap() {
+        gapless = true;
+        return *this;
+    }
 };
 
 inline LibraryTrack track(uint64_t id) {
@@ -46,10 +67,17 @@ inline std::string xmlEscape(const std::string& text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -89,9 +117,12 @@ inline std::string libraryXml(const std::vector<LibraryTrack>& tracks,
         }
         str("Name", t.name);
         str("Artist", t.artist);
-        if (!t.albumArtist.empty()) str("Album Artist", t.albumArtist);
-        if (!t.album.empty()) str("Album", t.album);
-        if (!t.grouping.empty()) str("Grouping", t.grouping);
+        if (!t.albumArtist.empty())
+            str("Album Artist", t.albumArtist);
+        if (!t.album.empty())
+            str("Album", t.album);
+        if (!t.grouping.empty())
+            str("Grouping", t.grouping);
         num("Disc Number", t.disc);
         num("Track Number", t.trackNumber);
         num("Total Time", t.totalTimeMs);
@@ -99,7 +130,8 @@ inline std::string libraryXml(const std::vector<LibraryTrack>& tracks,
         flag("Part Of Gapless Album", t.gapless);
         flag("Has Video", t.video);
         str("Track Type", t.trackType);
-        if (!t.location.empty()) str("Location", t.location);
+        if (!t.location.empty())
+            str("Location", t.location);
         if (!t.dateModified.empty()) {
             x += "\t\t\t<key>Date Modified</key><date>" + t.dateModified + "</date>\n";
         }

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "LibraryFile.h"
 #include "foundation/Paths.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
 #include "support/TestSupport.h"
-#include "LibraryFile.h"
 
 #include <gtest/gtest.h>
 
@@ -29,9 +29,7 @@ protected:
         return model;
     }
 
-    std::string dataFile(const std::string& name) const {
-        return m_dir.path() + "/data/" + name;
-    }
+    std::string dataFile(const std::string& name) const { return m_dir.path() + "/data/" + name; }
 
     TempDir m_dir;
 };
