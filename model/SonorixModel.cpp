@@ -1,5 +1,6 @@
 #include "model/SonorixModel.h"
 
+#include "foundation/Locks.h"
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
 #include "foundation/Text.h"
@@ -8,7 +9,6 @@
 #include "model/MainThread.h"
 #include "model/ModelLock.h"
 #include "model/ModelValues.h"
-#include "model/PendingThreads.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"

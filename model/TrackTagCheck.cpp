@@ -59,6 +59,19 @@ bool SonorixTrackStatus::checkTag(iTunesTrack& track, bool force, const SoundChe
                 setTagHint(hint);
                 tagKnown = true;
                 changed = true;
+                // The file was just found and holds a value: a missing file or a missing value
+                // recorded earlier no longer holds and would otherwise stay on show until a job
+                // runs. Errors of analysis and of writing are left for the jobs.
+                const bool staleMissing =
+                    newError == kErrorTag || newError == kErrorUnsupported ||
+                    (newError == kErrorFile && newFileError == kFileErrorNotFound);
+                if (staleMissing) {
+                    newError = kErrorNone;
+                    newFileError = kFileErrorNone;
+                    if (newState == kStateNoTag || newState == kStateFailed) {
+                        newState = kStateNone;
+                    }
+                }
             } catch (const iTunNORMTag::NoTagSupportedException&) {
                 newError = kErrorUnsupported;
                 newState = kStateFailed;
