@@ -545,7 +545,9 @@ private:
         }
         bool keyFailed = false;
         while (!atContainerEnd()) {
-            std::u16string key;
+            // The key's text stays in the buffer; it is converted only once its value is known to
+            // exist, as the tree walk does.
+            std::string_view keyText;
             if (walkableChild(level)) {
                 // A container as a key: its text, as the tree would give it, is empty, and its
                 // content is never read as a value.
@@ -554,15 +556,16 @@ private:
                 } catch (const std::exception&) {
                 }
             } else {
-                const Node* keyNode = nextSegment();
-                try {
-                    key = toUtf16(nodeText(keyNode));
-                } catch (const std::exception&) {
-                    keyFailed = true; // the dictionary is dropped once its end is reached
-                }
+                keyText = nodeText(nextSegment());
             }
             if (atContainerEnd()) {
                 break; // a key without its value at the end
+            }
+            std::u16string key;
+            try {
+                key = toUtf16(keyText);
+            } catch (const std::exception&) {
+                keyFailed = true; // the dictionary is dropped once its end is reached
             }
             try {
                 ValueRef value = childValue(level);
