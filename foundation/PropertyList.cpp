@@ -16,6 +16,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,6 +156,9 @@ public:
         if (v < 0 || v >= kSmall) {
             return std::make_shared<Value_int64>(v);
         }
+        if (m_small.empty()) {
+            m_small.resize(kSmall);
+        }
         ValueRef& slot = m_small[static_cast<size_t>(v)];
         if (!slot) {
             slot = std::make_shared<Value_int64>(v);
@@ -171,7 +175,7 @@ public:
 
 private:
     static constexpr int64_t kSmall = 4096;
-    std::vector<ValueRef> m_small = std::vector<ValueRef>(kSmall);
+    std::vector<ValueRef> m_small; // filled on first use
     ValueRef m_true;
     ValueRef m_false;
 };
@@ -292,7 +296,10 @@ class SegmentedReader {
 public:
     struct Abandon {}; // deliberately not a std::exception: nothing on the way may swallow it
 
-    SegmentedReader(char* buffer, size_t length) : m_p(buffer), m_end(buffer + length) {}
+    // release (optional) is told, after each child of a walked container, that the bytes before
+    // the given position are no longer needed.
+    SegmentedReader(char* buffer, size_t length, std::function<void(const char*)> release = {})
+        : m_p(buffer), m_end(buffer + length), m_release(std::move(release)) {}
 
     DictRef read() {
         skipProlog();
@@ -319,6 +326,7 @@ private:
 
     char* m_p;
     char* m_end;
+    std::function<void(const char*)> m_release;
     ValueCache m_cache;
     rapidxml::xml_document<char> m_document;
 
@@ -507,6 +515,13 @@ private:
         return parseValue(nextSegment(), m_cache);
     }
 
+    // Everything before the current position has become values (keys included).
+    void released() {
+        if (m_release) {
+            m_release(m_p);
+        }
+    }
+
     // Before a child: blanks only; true at the container's end tag (consumed).
     bool atContainerEnd() {
         skipSpace();
@@ -540,6 +555,7 @@ private:
                     array->append(childValue(level));
                 } catch (const std::exception&) {
                 }
+                released();
             }
             return array;
         }
@@ -574,6 +590,7 @@ private:
                 }
             } catch (const std::exception&) {
             }
+            released();
         }
         if (keyFailed) {
             throw TextConversionError("undecodable key");
@@ -582,40 +599,87 @@ private:
     }
 };
 
-struct FreeDeleter {
-    void operator()(char* p) const { std::free(p); }
+// The document's bytes plus a terminating zero. Large buffers are mapped pages of their own, so
+// that the part already turned into values can be handed back while the rest is read.
+class Buffer {
+public:
+    explicit Buffer(size_t length) : m_size(length + 1), m_mapped(length >= kReleasableFrom) {
+        if (m_mapped) {
+            void* p =
+                ::mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            m_data = p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+        } else {
+            m_data = static_cast<char*>(std::malloc(m_size));
+        }
+    }
+    ~Buffer() {
+        if (m_data && m_mapped) {
+            ::munmap(m_data, m_size);
+        } else {
+            std::free(m_data);
+        }
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    char* get() const { return m_data; }
+
+    // Gives the whole pages before end back to the system; they read as zeros afterwards.
+    void releaseBefore(const char* end) {
+        if (!m_mapped || !m_data) {
+            return;
+        }
+        size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+        size_t upTo = static_cast<size_t>(end - m_data) / page * page;
+        if (upTo >= m_released + kReleaseStep) {
+            ::madvise(m_data + m_released, upTo - m_released, MADV_DONTNEED);
+            m_released = upTo;
+        }
+    }
+    // The pages come back (zeroed) when written again, as a reload does.
+    void resetReleased() { m_released = 0; }
+
+private:
+    static constexpr size_t kReleasableFrom = 4 * 1024 * 1024;
+    static constexpr size_t kReleaseStep = 1024 * 1024;
+    char* m_data = nullptr;
+    size_t m_size;
+    bool m_mapped;
+    size_t m_released = 0;
 };
-using Buffer = std::unique_ptr<char, FreeDeleter>;
 
 // Below this size the whole-document parse is as small as it gets.
 constexpr size_t kSegmentedFrom = 256 * 1024;
 
 // Parses a zero-terminated buffer of length + 1 bytes in place. reload refills the buffer with the
 // original bytes when the segmented walk has to be abandoned half-way.
-DictRef parseBuffer(char* buffer, size_t length, const std::function<bool(char*)>& reload,
+DictRef parseBuffer(Buffer& buffer, size_t length, const std::function<bool(char*)>& reload,
                     bool segmented) {
-    if (!nestingWithin(buffer, length, kMaxPropertyListDepth)) {
+    if (!nestingWithin(buffer.get(), length, kMaxPropertyListDepth)) {
         return nullptr;
     }
     if (segmented) {
         try {
-            return SegmentedReader(buffer, length).read();
+            return SegmentedReader(buffer.get(), length,
+                                   [&buffer](const char* end) { buffer.releaseBefore(end); })
+                .read();
         } catch (const SegmentedReader::Abandon&) {
         } catch (const std::exception&) {
         }
-        if (!reload(buffer)) {
+        buffer.resetReleased();
+        if (!reload(buffer.get())) {
             return nullptr;
         }
     }
-    return parseWhole(buffer);
+    return parseWhole(buffer.get());
 }
 
 DictRef readBytes(const void* bytes, size_t length, bool segmented) {
     if (!bytes || length == 0) {
         return nullptr;
     }
-    Buffer buffer(static_cast<char*>(std::malloc(length + 1)));
-    if (!buffer) {
+    Buffer buffer(length);
+    if (!buffer.get()) {
         return nullptr;
     }
     auto fill = [&](char* target) {
@@ -624,7 +688,7 @@ DictRef readBytes(const void* bytes, size_t length, bool segmented) {
         return true;
     };
     fill(buffer.get());
-    return parseBuffer(buffer.get(), length, fill, segmented);
+    return parseBuffer(buffer, length, fill, segmented);
 }
 
 // Reads the whole file into target (length + 1 bytes, zero-terminated).
@@ -679,12 +743,12 @@ DictRef readPropertyList(const std::string& path) {
         return nullptr;
     }
     size_t length = static_cast<size_t>(st.st_size);
-    Buffer buffer(static_cast<char*>(std::malloc(length + 1)));
-    if (!buffer || !readWholeFile(path, buffer.get(), length)) {
+    Buffer buffer(length);
+    if (!buffer.get() || !readWholeFile(path, buffer.get(), length)) {
         return nullptr; // unreadable, or reads short
     }
     auto reload = [&](char* target) { return readWholeFile(path, target, length); };
-    return parseBuffer(buffer.get(), length, reload, length >= kSegmentedFrom);
+    return parseBuffer(buffer, length, reload, length >= kSegmentedFrom);
 }
 
 // ---- writing and replacing files ----
