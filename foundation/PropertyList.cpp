@@ -299,7 +299,7 @@ public:
     // release (optional) is told, after each child of a walked container, that the bytes before
     // the given position are no longer needed.
     SegmentedReader(char* buffer, size_t length, std::function<void(const char*)> release = {})
-        : m_p(buffer), m_end(buffer + length), m_release(std::move(release)) {}
+        : m_begin(buffer), m_p(buffer), m_end(buffer + length), m_release(std::move(release)) {}
 
     DictRef read() {
         skipProlog();
@@ -324,6 +324,7 @@ public:
 private:
     static constexpr int kWalkedLevels = 2;
 
+    char* m_begin;
     char* m_p;
     char* m_end;
     std::function<void(const char*)> m_release;
@@ -389,6 +390,10 @@ private:
             } else {
                 break;
             }
+        }
+        // The parser ends the document at a zero byte; the skips above would step over one.
+        if (std::memchr(m_begin, '\0', static_cast<size_t>(m_p - m_begin))) {
+            throw Abandon();
         }
         if (consume("<plist>")) {
             skipSpace();
@@ -640,8 +645,8 @@ public:
     void resetReleased() { m_released = 0; }
 
 private:
-    static constexpr size_t kReleasableFrom = 4 * 1024 * 1024;
-    static constexpr size_t kReleaseStep = 1024 * 1024;
+    static constexpr size_t kReleasableFrom = 1024 * 1024;
+    static constexpr size_t kReleaseStep = 256 * 1024;
     char* m_data = nullptr;
     size_t m_size;
     bool m_mapped;

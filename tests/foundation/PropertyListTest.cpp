@@ -362,7 +362,7 @@ std::string readBoth(const std::string& text) {
 TEST(PropertyListReader, LargeDocumentsReadTheSameContainerByContainer) {
     DictRef root = makeDict();
     DictRef tracks = makeDict();
-    for (int i = 0; i < 16000; ++i) {
+    for (int i = 0; i < 5000; ++i) {
         DictRef t = makeDict();
         t->set("Track ID", makeInt32(i));
         t->set("Name", makeString(u"T\u00e4tig <" + std::u16string(1, char16_t(u'a' + i % 26))));
@@ -379,13 +379,13 @@ TEST(PropertyListReader, LargeDocumentsReadTheSameContainerByContainer) {
     root->set("Version", makeString(u"1.0"));
     std::string text = root->toXMLDocument();
     // Large enough for the container-by-container walk that hands read pages back.
-    ASSERT_GT(text.size(), 4u * 1024 * 1024);
+    ASSERT_GT(text.size(), 1024u * 1024);
     DictRef back = readPropertyList(text.data(), text.size());
     ASSERT_TRUE(back);
     EXPECT_EQ(back->toXMLDocument(), parse(text)->toXMLDocument());
     EXPECT_EQ(back->toXMLDocument(),
               detail::readPropertyListWhole(text.data(), text.size())->toXMLDocument());
-    EXPECT_EQ(asDict(back->get("Tracks"))->count(), 16000u);
+    EXPECT_EQ(asDict(back->get("Tracks"))->count(), 5000u);
     // The same from a file, and a file cut short gives no root either way.
     TempDir dir;
     writeFile(dir.file("big.plist"), text);
@@ -432,4 +432,8 @@ TEST(PropertyListReader, WalkAndWholeParseAgreeOnUnusualLayouts) {
     readBoth(kHeader + "<dict></dict><dict></dict></plist>");
     readBoth(kHeader + "<array/><dict><key>a</key><true/></dict></plist>");
     readBoth("<plist version=\"&#49;\"><dict/></plist>");
+    // A zero byte ends the document for the parser, wherever it stands.
+    readBoth(std::string("<?pi \0 ?><plist><dict/></plist>", 31));
+    readBoth(std::string("<!DOCTYPE plist \0><plist><dict/></plist>", 40));
+    readBoth(std::string("<plist><dict><key>a</key><true/>\0</dict></plist>", 48));
 }
