@@ -8,14 +8,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <optional>
-#include <utility>
-#include <vector>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace sonorix {
 namespace {
@@ -34,7 +35,9 @@ void runHook(SafeSaveStage stage, const std::string& copy) {
     }
 }
 
-std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string errnoText(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 bool copyContent(int from, int to, std::string& error) {
     for (;;) {
@@ -77,6 +80,29 @@ bool copyContent(int from, int to, std::string& error) {
                 return false;
             }
             done += w;
+        }
+    }
+}
+
+// Extended attributes (ACLs, security labels, user tags) belong to the file, not its content;
+// best effort, as a file system may refuse some of them.
+void copyAttributes(int from, int to) {
+    ssize_t length = ::flistxattr(from, nullptr, 0);
+    if (length <= 0) {
+        return;
+    }
+    std::vector<char> names(static_cast<size_t>(length));
+    length = ::flistxattr(from, names.data(), names.size());
+    for (ssize_t at = 0; length > 0 && at < length; at += std::strlen(names.data() + at) + 1) {
+        const char* name = names.data() + at;
+        ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+        if (size < 0) {
+            continue;
+        }
+        std::vector<char> value(static_cast<size_t>(size) + 1);
+        size = ::fgetxattr(from, name, value.data(), value.size());
+        if (size >= 0) {
+            ::fsetxattr(to, name, value.data(), static_cast<size_t>(size), 0);
         }
     }
 }
@@ -125,8 +151,8 @@ bool attempt(const std::string& path, const std::function<bool(const std::string
     std::string folder = folderOf(real);
     // Room for the copy plus the tag's growth; TagLib does not report every failed write.
     struct statvfs fs {};
-    if (::fstatvfs(source, &fs) == 0 &&
-        static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < static_cast<uint64_t>(st.st_size) + (4u << 20)) {
+    if (::fstatvfs(source, &fs) == 0 && static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize <
+                                            static_cast<uint64_t>(st.st_size) + (4u << 20)) {
         error = "not enough free space for a safe copy";
         ::close(source);
         return false;
@@ -141,6 +167,9 @@ bool attempt(const std::string& path, const std::function<bool(const std::string
     }
     copyPath = pattern;
     bool copied = copyContent(source, copyFd, error);
+    if (copied) {
+        copyAttributes(source, copyFd);
+    }
     ::close(source);
     if (!copied) {
         return false;
@@ -191,7 +220,7 @@ std::optional<Ranges> mp4Ranges(const uint8_t* d, uint64_t size) {
     Ranges ranges;
     for (uint64_t pos = 0; pos < size;) {
         if (size - pos < 8) {
-            return std::nullopt;
+            break; // a few stray bytes at the end carry no audio
         }
         uint64_t atom = be32(d + pos);
         uint64_t header = 8;
@@ -219,7 +248,7 @@ std::optional<Ranges> aiffRanges(const uint8_t* d, uint64_t size) {
     Ranges ranges;
     for (uint64_t pos = 12; pos < size;) {
         if (size - pos < 8) {
-            return std::nullopt;
+            break;
         }
         uint64_t chunk = be32(d + pos + 4);
         if (chunk > size - pos - 8) {
