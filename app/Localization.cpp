@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,6 +99,8 @@ StringTable parseStringsTable(std::string_view utf8) {
     StringTable table;
     std::string entry;
     bool collecting = false;
+    bool hasSeparator = false; // past position 0
+    std::size_t searched = 0;  // the separator is not in entry[0, searched)
     while (!utf8.empty()) {
         std::size_t end = utf8.find('\n');
         std::string_view raw = utf8.substr(0, end);
@@ -110,14 +113,22 @@ StringTable parseStringsTable(std::string_view utf8) {
         } else {
             entry = std::move(line);
             collecting = true;
+            hasSeparator = false;
+            searched = 0;
         }
-        std::size_t split = entry.find(kSeparator);
-        if (!endsWith(entry, "\";") || split == std::string::npos || split == 0) {
+        // Search only the new text (and the few characters before it), so that a long run of
+        // lines that never complete an entry costs linear time.
+        if (!hasSeparator) {
+            hasSeparator =
+                entry.find(kSeparator, std::max<std::size_t>(searched, 1)) != std::string::npos;
+            searched = entry.size() >= kSeparator.size() ? entry.size() - kSeparator.size() + 1 : 0;
+        }
+        if (!hasSeparator || !endsWith(entry, "\";")) {
             continue;
         }
         collecting = false;
         replaceAll(entry, "\\n", "\n");
-        split = entry.find(kSeparator);
+        std::size_t split = entry.find(kSeparator);
         std::size_t open = entry.find('"');
         if (split == std::string::npos || open >= split) {
             continue; // no opening quote before the separator: not an entry
@@ -453,6 +464,25 @@ bool isPrivateFolder(const std::string& path) {
            (st.st_mode & 077) == 0;
 }
 
+// A folder made with mkdtemp is ours alone: it and what we wrote into it go at exit.
+struct MadeFolder {
+    std::string path;
+    ~MadeFolder() {
+        if (path.empty()) {
+            return;
+        }
+        if (DIR* dir = opendir(path.c_str())) {
+            while (dirent* e = readdir(dir)) {
+                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+                    unlinkat(dirfd(dir), e->d_name, 0);
+                }
+            }
+            closedir(dir);
+        }
+        rmdir(path.c_str());
+    }
+};
+
 std::string makePrivateFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && runtime[0] == '/') {
@@ -467,6 +497,8 @@ std::string makePrivateFolder() {
     std::string base = tmp && tmp[0] == '/' ? tmp : "/tmp";
     std::string templ = base + "/sonorix-XXXXXX";
     if (mkdtemp(templ.data())) { // mode 0700, a name nobody else can have taken
+        static MadeFolder made;
+        made.path = templ;
         return templ;
     }
     return {};
