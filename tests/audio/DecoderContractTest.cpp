@@ -1,6 +1,7 @@
 // The decoder's contract, driven through a scripted media layer: exceptions, release of what was
 // acquired, frame arithmetic, and moving a file to the main thread when the layer demands it.
 #include "audio/AudioDecoder.h"
+#include "foundation/Threads.h"
 
 #include <gtest/gtest.h>
 
@@ -354,5 +355,46 @@ TEST(DecoderContract, MainThreadFailuresReachTheWorker) {
             EXPECT_THROW(d.read(l, r, 4, &got), AudioDecoder::AudioDecoderException);
         });
         EXPECT_EQ(layer->disposed, 1);
+    }
+}
+
+TEST(DecoderContract, FallbackRunsThroughTheApplicationsRunLoop) {
+    auto layer = std::make_shared<ScriptedLayer>();
+    layer->notSafeAtOpen = true;
+    layer->notSafeAtFill = true;
+    layer->onlySafeThread = std::this_thread::get_id();
+    {
+        // No run loop: nobody can take the file over, so the layer's error is the answer.
+        clearMainRunLoop();
+        try {
+            onWorker([&] { AudioDecoderImpl(layer).open("x", 0); });
+            FAIL();
+        } catch (const AudioDecoder::MediaErrorException& e) {
+            EXPECT_EQ(e.code(), MediaLayer::kErrNotThreadSafe);
+        }
+    }
+    auto loop = std::make_shared<BasicRunLoop>();
+    setMainRunLoop(loop);
+    std::atomic<bool> done{false};
+    int64_t delivered = -1;
+    std::thread worker([&] {
+        AudioDecoderImpl d(layer);
+        d.open("x", 0);
+        std::vector<float> l(65536), r(65536);
+        uint32_t got = 0;
+        while (d.read(l.data(), r.data(), 65536, &got)) {
+        }
+        delivered = d.framesRead();
+        d.close();
+        done = true;
+        loop->post([] {});
+    });
+    EXPECT_TRUE(loop->runUntil([&] { return done.load(); }, std::chrono::seconds(10)));
+    worker.join();
+    clearMainRunLoop();
+    EXPECT_EQ(delivered, 44100);
+    EXPECT_EQ(layer->disposed, 1);
+    for (auto id : layer->fillThreads) {
+        EXPECT_EQ(id, std::this_thread::get_id());
     }
 }
