@@ -102,14 +102,25 @@ constexpr int kOrder = 10;
 // the next sample; the two newest outputs of each stage stay in registers.
 template <bool kWide>
 inline __attribute__((always_inline)) void filter(const FilterArgs& args) {
-    Lanes b[kOrder + 1], a[kOrder + 1];
+    // Coefficients are read from memory at each use (loads are cheap and off the recursion's
+    // path); held in registers they would push the recursion's own values onto the stack.
+    double coef[2 * 27 + 2] __attribute__((aligned(16)));
     for (int k = 0; k <= kOrder; ++k) {
-        b[k] = splat(args.yule[2 * k]);
-        a[k] = splat(k == 0 ? 0.0f : args.yule[2 * k - 1]);
+        coef[2 * k] = coef[2 * k + 1] = args.yule[2 * k];
+        coef[2 * (11 + k)] = coef[2 * (11 + k) + 1] = k == 0 ? 0.0f : args.yule[2 * k - 1];
     }
-    const float* h = args.butter;
-    const Lanes hb0 = splat(h[0]), ha1 = splat(h[1]), hb1 = splat(h[2]), ha2 = splat(h[3]),
-                hb2 = splat(h[4]);
+    for (int k = 0; k < 5; ++k) {
+        coef[2 * (22 + k)] = coef[2 * (22 + k) + 1] = args.butter[k];
+    }
+    const double* volatile coefAddress = coef;
+    const double* c = coefAddress;
+    auto b = [c](int k) { return load(c + 2 * k); };
+    auto a = [c](int k) { return load(c + 2 * (11 + k)); };
+    auto hb0 = [c] { return load(c + 44); };
+    auto ha1 = [c] { return load(c + 46); };
+    auto hb1 = [c] { return load(c + 48); };
+    auto ha2 = [c] { return load(c + 50); };
+    auto hb2 = [c] { return load(c + 52); };
     const Lanes tiny = splat(1e-10);
     const double* x = args.x;
     double* y = args.y;
@@ -118,27 +129,29 @@ inline __attribute__((always_inline)) void filter(const FilterArgs& args) {
 
     auto feedForward = [&](int32_t i) __attribute__((always_inline)) {
         const double* xi = x + 2 * i;
-        Lanes ff = add(tiny, mul(b[0], load(xi)));
+        Lanes ff = add(tiny, mul(b(0), load(xi)));
 #pragma GCC unroll 16
         for (int k = 1; k <= kOrder; ++k) {
-            ff = add(ff, mul(b[k], load(xi - 2 * k)));
+            ff = add(ff, mul(b(k), load(xi - 2 * k)));
         }
         return ff;
     };
     auto recurse = [&](int32_t i, Lanes ff) __attribute__((always_inline)) {
         const double* yi = y + 2 * i;
+        // Keeps the compiler from hoisting the coefficient loads out of the loop.
+        asm volatile("" : : "r"(c) : "memory");
         Lanes v = ff;
 #pragma GCC unroll 16
         for (int k = kOrder; k >= 3; --k) {
-            v = sub(v, mul(a[k], load(yi - 2 * k)));
+            v = sub(v, mul(a(k), load(yi - 2 * k)));
         }
-        v = sub(v, mul(a[2], y2));
-        v = sub(v, mul(a[1], y1));
+        v = sub(v, mul(a(2), y2));
+        v = sub(v, mul(a(1), y1));
         const Lanes y0 = toFloat(v);
         store(y + 2 * i, y0);
-        Lanes w = add(add(mul(hb0, y0), mul(hb1, y1)), mul(hb2, y2));
-        w = sub(w, mul(ha2, z2));
-        w = sub(w, mul(ha1, z1));
+        Lanes w = add(add(mul(hb0(), y0), mul(hb1(), y1)), mul(hb2(), y2));
+        w = sub(w, mul(ha2(), z2));
+        w = sub(w, mul(ha1(), z1));
         const Lanes z0 = toFloat(w);
         store(z + 2 * i, z0);
         y2 = y1;
