@@ -2,6 +2,7 @@
 
 namespace sonorix::cli {
 
+int runAnalyze(const GlobalOptions& options, const std::vector<std::string>& args);
 int runInfo(const GlobalOptions& options, const std::vector<std::string>& args);
 int runConfig(const GlobalOptions& options, const std::vector<std::string>& args);
 int runGroups(const GlobalOptions& options, const std::vector<std::string>& args);
@@ -17,6 +18,7 @@ const std::vector<Command>& commands() {
         {"group-options", "Show or change a group's options", runGroupOptions},
         {"list", "Show a group's albums and tracks", runList},
         {"tag", "Show or set the Sound Check values of audio files", runTag},
+        {"analyze", "Measure the loudness and peak of audio files", runAnalyze},
     };
     return list;
 }
