@@ -8,6 +8,8 @@ int runGroups(const GlobalOptions& options, const std::vector<std::string>& args
 int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>& args);
 int runList(const GlobalOptions& options, const std::vector<std::string>& args);
 int runTag(const GlobalOptions& options, const std::vector<std::string>& args);
+int runPlaylists(const GlobalOptions& options, const std::vector<std::string>& args);
+int runComment(const GlobalOptions& options, const std::vector<std::string>& args);
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> list = {
@@ -17,6 +19,8 @@ const std::vector<Command>& commands() {
         {"group-options", "Show or change a group's options", runGroupOptions},
         {"list", "Show a group's albums and tracks", runList},
         {"tag", "Show or set the Sound Check values of audio files", runTag},
+        {"playlists", "List the playlists of the library with their track counts", runPlaylists},
+        {"comment", "Show or set the comment of audio files", runComment},
     };
     return list;
 }
