@@ -75,8 +75,9 @@ struct OpenFile {
     TagLib::MP4::Tag* mp4 = nullptr;
     TagLib::Ogg::XiphComment* xiph = nullptr;
 
-    bool open(const std::string& path, bool forWriting) {
-        kind = kindOf(path);
+    // k: the kind of the user's file (a temporary copy's name says nothing about it).
+    bool open(const std::string& path, Kind k, bool forWriting) {
+        kind = k;
         const char* name = path.c_str();
         switch (kind) {
         case Kind::MPEG: {
@@ -227,7 +228,7 @@ bool read(const std::string& path, std::u16string& comment) {
     std::lock_guard<std::mutex> lock(tagLibLock());
     try {
         OpenFile f;
-        if (!f.open(path, false)) {
+        if (!f.open(path, kindOf(path), false)) {
             return false;
         }
         comment = fromTagLib(f.comment());
@@ -247,14 +248,15 @@ bool write(const std::string& path, const std::u16string& comment) {
         return true;
     }
     const TagLib::String text = toTagLib(comment);
+    const Kind kind = kindOf(path);
     std::lock_guard<std::mutex> lock(tagLibLock());
     auto edit = [&](const std::string& copy) {
         OpenFile f;
-        return f.open(copy, true) && f.setComment(text);
+        return f.open(copy, kind, true) && f.setComment(text);
     };
     auto verify = [&](const std::string& original, const std::string& copy) {
         OpenFile f;
-        return f.open(copy, false) && f.comment() == text && sameAudioPayload(original, copy);
+        return f.open(copy, kind, false) && f.comment() == text && sameAudioPayload(original, copy);
     };
     return saveFileSafely(path, edit, verify);
 }
