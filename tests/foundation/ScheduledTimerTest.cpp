@@ -52,7 +52,7 @@ TEST_F(TimerTest, OneShotFiresOnceOnTheMainThreadAndKeepsItselfAlive) {
     EXPECT_TRUE(onMain);
     loop->runUntil([] { return false; }, 50ms);
     EXPECT_EQ(fired, 1);
-    for (int i = 0; i < 1000 && !weak.expired(); ++i) {
+    for (int i = 0; i < 10000 && !weak.expired(); ++i) {
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_TRUE(weak.expired());
