@@ -480,7 +480,7 @@ bool iTunesBackendLibraryFile::startupAlert(int32_t code, StartupAlert& alert) c
     }
     std::string places;
     for (const auto& p : standardLocations()) {
-        places += "\n" + p;
+        places += "\n    " + p;
     }
     auto& l10n = Localization::shared();
     alert.title = l10n.localizedString("iTunesLibraryNotFound_Title");

@@ -117,7 +117,7 @@ TEST_F(LibraryFileConnection, NoLibraryFileIsStartupErrorOneSayingWhereItLooked)
     ASSERT_EQ(c.hooks->titles.size(), 1u);
     EXPECT_EQ(c.hooks->titles[0], "No iTunes library file found");
     for (const auto& place : iTunesBackendLibraryFile::standardLocations()) {
-        EXPECT_NE(c.hooks->messages[0].find("\n" + place), std::string::npos) << place;
+        EXPECT_NE(c.hooks->messages[0].find("\n    " + place), std::string::npos) << place;
     }
     EXPECT_EQ(c.hooks->messages[0].find("install"), std::string::npos);
     EXPECT_EQ(c.hooks->buttons[0], "Choose Library File…");
