@@ -1,5 +1,6 @@
 #pragma once
 
+#include "foundation/Delegate.h"
 #include "itunes/iTunesBackend.h"
 
 #include <atomic>
@@ -33,8 +34,9 @@ public:
 
 // The one connection of the process to the iTunes side: connects, checks the version and answers
 // what the rest of the system asks of iTunes as a whole. Any thread may call any operation; a
-// busy iTunes is waited for behind one shared alert.
-class iTunesController {
+// busy iTunes is waited for behind one shared alert. Held by shared pointer, so that work can be
+// scheduled on it from other threads.
+class iTunesController : public ThreadCallable<iTunesController> {
 public:
     // Start-up error codes.
     enum : int32_t {
@@ -50,7 +52,7 @@ public:
 
     iTunesController(std::shared_ptr<iTunesBackend> backend,
                      std::weak_ptr<iTunesControllerHooks> hooks);
-    ~iTunesController();
+    ~iTunesController() override;
     iTunesController(const iTunesController&) = delete;
     iTunesController& operator=(const iTunesController&) = delete;
 

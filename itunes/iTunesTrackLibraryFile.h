@@ -2,6 +2,7 @@
 
 #include "itunes/iTunesTrack.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,11 +29,17 @@ public:
     bool writeVolumeAdjustment(int32_t adjustment) override;
     bool currentLocation(std::string& path) override;
 
+    // A number the platform layer may keep with the track; nothing here reads it.
+    int32_t platformValue() const { return m_platformValue.load(); }
+    void setPlatformValue(int32_t value) { m_platformValue = value; }
+
     // iTunes' −255…255 as the percent it shows, rounded.
     static int32_t percentFromVolumeAdjustment(int32_t value);
 
 private:
     std::string existingFile();
+
+    std::atomic<int32_t> m_platformValue{0};
 };
 
 // Makes library-file tracks and tells who asks which library they were made for.
