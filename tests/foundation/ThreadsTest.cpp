@@ -170,6 +170,18 @@ TEST_F(MainThreadTest, ClosingDropsLaterCallsButFinishesWaitingOnes) {
     EXPECT_FALSE(mainWindowClosing());
 }
 
+TEST_F(MainThreadTest, ReplacingTheLoopRunsTheCallsItsCallersWaitFor) {
+    std::atomic<bool> ran{false};
+    auto worker =
+        std::async(std::launch::async, [&] { callOnMainThread([&] { ran = true; }, true); });
+    while (loop->pendingRecords() == 0) {
+        std::this_thread::yield();
+    }
+    setMainRunLoop(std::make_shared<BasicRunLoop>()); // would wait for ever for the caller
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(worker.wait_for(20s), std::future_status::ready);
+}
+
 TEST(MainThread, WithoutALoopCallsAreDroppedAndNoThreadIsMain) {
     clearMainRunLoop();
     EXPECT_FALSE(isMainThread());
