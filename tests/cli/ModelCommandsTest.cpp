@@ -13,11 +13,10 @@ protected:
     ModelCommands() {
         LibraryTrack mix1 = track(4).on("Hits").by("A").comp().named("Mix One");
         LibraryTrack mix2 = track(5).on("Hits").by("B").comp().named("Mix Two").number(2);
-        writeFile(m_dir.file("lib.xml"),
-                  libraryXml({track(1).on("X").named("Alpha"),
-                              track(2).on("X").named("Beta").number(2),
-                              track(3).on("X").named("Gamma").discNo(2), mix1, mix2,
-                              track(6).named("Loose")}));
+        writeFile(m_dir.file("lib.xml"), libraryXml({track(1).on("X").named("Alpha"),
+                                                     track(2).on("X").named("Beta").number(2),
+                                                     track(3).on("X").named("Gamma").discNo(2),
+                                                     mix1, mix2, track(6).named("Loose")}));
     }
 
     CommandResult cli(std::vector<std::string> args) {
@@ -69,8 +68,8 @@ TEST_F(ModelCommands, GroupsAndListFollowTheAlbumMode) {
     EXPECT_TRUE(contains(albums.out, "[Multi-CD Album] Band | X"));
     EXPECT_TRUE(contains(albums.out, "    -           no data                Gamma | Band | X"));
 
-    ASSERT_EQ(cli({"group-options", "--multiple-cd", "false", "--compilations-apart", "true"}).status,
-              0);
+    ASSERT_EQ(
+        cli({"group-options", "--multiple-cd", "false", "--compilations-apart", "true"}).status, 0);
     EXPECT_TRUE(contains(cli({"list"}).out, "6 Tracks combined to 5 Adjustment Groups"));
 
     ASSERT_EQ(cli({"group-options", "--album-mode", "3"}).status, 0);
