@@ -101,13 +101,13 @@ TEST(Log, WritersNeverMeetAClosedFile) {
     std::vector<std::thread> writers;
     for (int t = 0; t < 3; ++t) {
         writers.emplace_back([t] {
-            for (int i = 0; i < 2000; ++i) {
+            for (int i = 0; i < 300; ++i) {
                 writeLog("writer %d", t);
             }
         });
     }
     // Reopening swaps and closes the old file while entries are being written.
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 60; ++i) {
         ASSERT_TRUE(openLog(dir.file(i % 2 ? "a.log" : "b.log")));
     }
     for (auto& w : writers) {
