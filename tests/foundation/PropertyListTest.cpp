@@ -324,6 +324,8 @@ TEST(SafeFile, PartlyWrittenFileNeverReplacesTheTarget) {
 
 TEST(SafeFile, UnwritableFolderReportsFailure) {
     TempDir dir;
+    EXPECT_FALSE(savePropertyList(*makeDict(), dir.file("no/such/folder/x.plist")));
+    EXPECT_FALSE(makeDict()->writeXMLFile(dir.file("no/such/folder/x.plist")));
     std::string folder = dir.file("ro");
     ASSERT_EQ(::mkdir(folder.c_str(), 0500), 0);
     if (::geteuid() == 0) {
