@@ -14,6 +14,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-mutagen mp3gain
+  xdg-utils libglib2.0-bin
 )
 
 missing=()
