@@ -2,6 +2,7 @@
 
 namespace sonorix::cli {
 
+int runAnalyze(const GlobalOptions& options, const std::vector<std::string>& args);
 int runInfo(const GlobalOptions& options, const std::vector<std::string>& args);
 int runConfig(const GlobalOptions& options, const std::vector<std::string>& args);
 int runGroups(const GlobalOptions& options, const std::vector<std::string>& args);
@@ -15,6 +16,7 @@ const std::vector<Command>& commands() {
         {"groups", "List the groups of the library", runGroups},
         {"group-options", "Show or change a group's options", runGroupOptions},
         {"list", "Show a group's albums and tracks", runList},
+        {"analyze", "Measure the loudness and peak of audio files", runAnalyze},
     };
     return list;
 }
