@@ -8,14 +8,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <optional>
-#include <utility>
-#include <vector>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace sonorix {
 namespace {
@@ -34,7 +34,9 @@ void runHook(SafeSaveStage stage, const std::string& copy) {
     }
 }
 
-std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string errnoText(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 bool copyContent(int from, int to, std::string& error) {
     for (;;) {
@@ -125,8 +127,8 @@ bool attempt(const std::string& path, const std::function<bool(const std::string
     std::string folder = folderOf(real);
     // Room for the copy plus the tag's growth; TagLib does not report every failed write.
     struct statvfs fs {};
-    if (::fstatvfs(source, &fs) == 0 &&
-        static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < static_cast<uint64_t>(st.st_size) + (4u << 20)) {
+    if (::fstatvfs(source, &fs) == 0 && static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize <
+                                            static_cast<uint64_t>(st.st_size) + (4u << 20)) {
         error = "not enough free space for a safe copy";
         ::close(source);
         return false;

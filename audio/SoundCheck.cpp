@@ -7,11 +7,15 @@
 namespace sonorix::SoundCheck {
 namespace {
 
-int32_t field(const SoundCheckValues& values, int i) { return static_cast<int32_t>(values[i]); }
+int32_t field(const SoundCheckValues& values, int i) {
+    return static_cast<int32_t>(values[i]);
+}
 
 } // namespace
 
-bool isSilent(double peak) { return peak < kSilenceThreshold; }
+bool isSilent(double peak) {
+    return peak < kSilenceThreshold;
+}
 
 double neededAdjustment(double gain, double masterVolume, double additional) {
     return gain + (masterVolume + additional) - kReferenceLevel;

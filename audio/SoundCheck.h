@@ -55,8 +55,8 @@ Readings readings(const SoundCheckValues& values);
 // One track of an album, as the album values need it.
 struct AlbumTrack {
     bool hasResult = false;
-    double gain = 0;   // dB
-    double peak = 0;   // 16-bit scale
+    double gain = 0; // dB
+    double peak = 0; // 16-bit scale
     double totalTimeMs = 0;
 };
 struct AlbumResult {

@@ -31,7 +31,7 @@ namespace {
 constexpr char kSignature[9] = {'i', 'T', 'u', 'n', 'N', 'O', 'R', 'M', '\0'};
 // After the signature's NUL: the rest of the data atom's size (106), "data", type 1 (UTF-8),
 // locale 0, and the text's first space.
-constexpr uint8_t kMP4Layout[16] = {0x00, 0x00, 0x6A, 'd', 'a', 't', 'a', 0x00,
+constexpr uint8_t kMP4Layout[16] = {0x00, 0x00, 0x6A, 'd',  'a',  't',  'a',  0x00,
                                     0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x20};
 constexpr size_t kSignatureSpan = 99; // signature and NUL, text: the least a candidate needs
 constexpr size_t kHintSpan = 100;
@@ -175,7 +175,9 @@ TagLib::ID3v2::Version saveVersion(int majorVersion) {
     return majorVersion == 4 ? TagLib::ID3v2::v4 : TagLib::ID3v2::v3;
 }
 
-std::string toLatin1(const TagLib::String& s) { return s.to8Bit(false); }
+std::string toLatin1(const TagLib::String& s) {
+    return s.to8Bit(false);
+}
 
 } // namespace
 
@@ -215,7 +217,9 @@ struct iTunNORMTag::TagLibState {
         case Kind::None:
             break;
         }
-        if (!file || !file->isValid()) {
+        // TagLib accepts any bytes as an MPEG file; without a single audio frame it is none.
+        auto* mpeg = dynamic_cast<TagLib::MPEG::File*>(file.get());
+        if (!file || !file->isValid() || (mpeg && mpeg->firstFrameOffset() < 0)) {
             release();
             return false;
         }
@@ -229,8 +233,10 @@ struct iTunNORMTag::TagLibState {
         mp4 = nullptr;
         mp4ItemPresent = false;
         if (auto* mpeg = dynamic_cast<TagLib::MPEG::File*>(file.get())) {
+            // TagLib keeps an empty tag in memory for every MPEG file; only a tag in the file
+            // counts, unless one may be made.
             hadID3 = mpeg->hasID3v2Tag();
-            id3 = mpeg->ID3v2Tag(create);
+            id3 = hadID3 || create ? mpeg->ID3v2Tag(true) : nullptr;
         } else if (auto* aiff = dynamic_cast<TagLib::RIFF::AIFF::File*>(file.get())) {
             hadID3 = aiff->hasID3v2Tag();
             id3 = hadID3 ? aiff->tag() : nullptr;
@@ -293,7 +299,8 @@ struct iTunNORMTag::TagLibState {
             return false;
         }
         if (mp4) {
-            mp4->setItem(kMP4ItemName, TagLib::StringList(TagLib::String(text, TagLib::String::UTF8)));
+            mp4->setItem(kMP4ItemName,
+                         TagLib::StringList(TagLib::String(text, TagLib::String::UTF8)));
             mp4ItemPresent = true;
             return file->save();
         }
@@ -312,7 +319,9 @@ struct iTunNORMTag::TagLibState {
 
 iTunNORMTag::iTunNORMTag() = default;
 
-iTunNORMTag::~iTunNORMTag() { close(); }
+iTunNORMTag::~iTunNORMTag() {
+    close();
+}
 
 void iTunNORMTag::close() {
     if (m_tagLib) {
@@ -504,7 +513,7 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
             reason = e.what();
         }
         if (!saved) {
-            throw SaveErrorException("could not save the file: " + reason);
+            throw SaveErrorException(reason);
         }
         // Follow the file that now holds the text.
         auto fresh = std::make_unique<TagLibState>();

@@ -8,6 +8,7 @@ int runConfig(const GlobalOptions& options, const std::vector<std::string>& args
 int runGroups(const GlobalOptions& options, const std::vector<std::string>& args);
 int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>& args);
 int runList(const GlobalOptions& options, const std::vector<std::string>& args);
+int runTag(const GlobalOptions& options, const std::vector<std::string>& args);
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> list = {
@@ -17,6 +18,7 @@ const std::vector<Command>& commands() {
         {"group-options", "Show or change a group's options", runGroupOptions},
         {"list", "Show a group's albums and tracks", runList},
         {"analyze", "Measure the loudness and peak of audio files", runAnalyze},
+        {"tag", "Show or set the Sound Check values of audio files", runTag},
     };
     return list;
 }

@@ -46,8 +46,8 @@ MemoryMappedFile::MemoryMappedFile(const std::string& path, bool writable) {
     }
     m_size = static_cast<uint32_t>(st.st_size);
     // Private mappings are writable too: their changes stay in the process (copy-on-write).
-    void* base = ::mmap(nullptr, m_size, PROT_READ | PROT_WRITE, writable ? MAP_SHARED : MAP_PRIVATE,
-                        m_fd, 0);
+    void* base = ::mmap(nullptr, m_size, PROT_READ | PROT_WRITE,
+                        writable ? MAP_SHARED : MAP_PRIVATE, m_fd, 0);
     if (base == MAP_FAILED) {
         int error = errno;
         ::close(m_fd);
@@ -78,8 +78,8 @@ bool MemoryMappedFile::stillMaps(const std::string& path) const {
     if (m_fd < 0 || ::fstat(m_fd, &mapped) != 0 || ::stat(path.c_str(), &named) != 0) {
         return false;
     }
-    return mapped.st_dev == named.st_dev && mapped.st_ino == named.st_ino &&
-           mapped.st_nlink > 0 && static_cast<uint64_t>(mapped.st_size) == m_size;
+    return mapped.st_dev == named.st_dev && mapped.st_ino == named.st_ino && mapped.st_nlink > 0 &&
+           static_cast<uint64_t>(mapped.st_size) == m_size;
 }
 
 } // namespace sonorix

@@ -1,0 +1,241 @@
+#include "cli/Cli.h"
+
+#include "audio/SoundCheck.h"
+#include "audio/iTunNORMTag.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+namespace sonorix::cli {
+namespace {
+
+// The reading that current iTunes versions apply.
+constexpr uint32_t kCurrentITunes = SoundCheck::kITunes801;
+
+struct Row {
+    std::string path;
+    bool present = false;
+    std::string text;
+    double adjustment = 0;
+    std::string where;
+    std::string error;
+};
+
+std::string whereText(const iTunNORMTag& tag) {
+    switch (tag.mode()) {
+    case iTunNORMTag::Mode::Raw:
+        return "in place at byte " + std::to_string(tag.textOffset());
+    case iTunNORMTag::Mode::ID3v2:
+        return "ID3v2 tag";
+    case iTunNORMTag::Mode::MP4:
+        return "MP4 tag";
+    case iTunNORMTag::Mode::None:
+        break;
+    }
+    return "";
+}
+
+// A failure as the user reads it; empty with noText set when the file simply has no text.
+std::string errorText(const std::exception& e, bool& noText) {
+    noText = false;
+    if (dynamic_cast<const iTunNORMTag::NoTagException*>(&e)) {
+        noText = true;
+        return "no Sound Check text";
+    }
+    if (dynamic_cast<const MemoryMappable::FileOpenException*>(&e)) {
+        return std::string("cannot open the file: ") + e.what();
+    }
+    if (dynamic_cast<const MemoryMappable::FileTooLargeException*>(&e)) {
+        return "the file is too large (4 GiB or more)";
+    }
+    if (dynamic_cast<const MemoryMappable::MMapException*>(&e)) {
+        return std::string("cannot read the file: ") + e.what();
+    }
+    if (dynamic_cast<const iTunNORMTag::SaveErrorException*>(&e)) {
+        return std::string("not written: ") + e.what();
+    }
+    return e.what();
+}
+
+Row readRow(const std::string& path, bool& failed) {
+    Row row;
+    row.path = path;
+    try {
+        int32_t hint = -1;
+        iTunNORMTag tag;
+        tag.open(path, hint, false, false);
+        row.present = tag.isPresent();
+        if (row.present) {
+            row.text = tag.text();
+            row.adjustment = SoundCheck::playbackAdjustment(tag.values(), kCurrentITunes);
+            row.where = whereText(tag);
+        } else {
+            row.error = "no Sound Check text";
+        }
+    } catch (const std::exception& e) {
+        bool noText = false;
+        row.error = errorText(e, noText);
+        failed = failed || !noText;
+    }
+    return row;
+}
+
+std::string adjustmentText(const Row& row) {
+    if (!row.present) {
+        return "";
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%+.2f", row.adjustment);
+    return buffer;
+}
+
+void printTsvHeader(bool withChanged) {
+    std::printf("path\ttext\tadjustment_db\twhere\terror%s\n", withChanged ? "\tchanged" : "");
+}
+
+void printTsv(const Row& row, const char* changed) {
+    std::printf("%s\t%s\t%s\t%s\t%s", row.path.c_str(), row.text.c_str(),
+                adjustmentText(row).c_str(), row.where.c_str(), row.error.c_str());
+    if (changed) {
+        std::printf("\t%s", changed);
+    }
+    std::printf("\n");
+}
+
+void printHuman(const Row& row) {
+    if (!row.present) {
+        std::printf("%s: %s\n", row.path.c_str(), row.error.c_str());
+        return;
+    }
+    std::printf("%s\n  text:       \"%s\"\n  adjustment: %s dB\n  found:      %s\n",
+                row.path.c_str(), row.text.c_str(), adjustmentText(row).c_str(), row.where.c_str());
+}
+
+int setOne(const std::string& path, double adjustment, bool tsv) {
+    bool ignored = false;
+    Row before = readRow(path, ignored);
+    bool changed = false;
+    std::string error;
+    std::string how;
+    try {
+        int32_t hint = -1;
+        iTunNORMTag tag;
+        tag.open(path, hint, true, true);
+        bool created = !tag.isPresent();
+        changed = tag.setAdjustment(adjustment);
+        how = created ? (tag.mode() == iTunNORMTag::Mode::MP4 ? "MP4 item created"
+                                                              : "ID3v2 comment created")
+              : tag.mode() == iTunNORMTag::Mode::Raw ? "written " + whereText(tag)
+                                                     : "written to the " + whereText(tag);
+    } catch (const std::exception& e) {
+        bool noText = false;
+        error = errorText(e, noText);
+        if (noText) {
+            error = "no Sound Check text, and this file's tags cannot hold one";
+        }
+    }
+    bool failed = false;
+    Row after = error.empty() ? readRow(path, failed) : before;
+    if (!error.empty()) {
+        after.error = error;
+        failed = true;
+    }
+    if (tsv) {
+        printTsv(after, error.empty() ? (changed ? "yes" : "no") : "");
+    } else if (!error.empty()) {
+        std::printf("%s: %s\n", path.c_str(), error.c_str());
+    } else {
+        std::string old = before.present ? adjustmentText(before) + " dB" : "no Sound Check text";
+        if (changed) {
+            std::printf("%s: %s -> %s dB, %s\n", path.c_str(), old.c_str(),
+                        adjustmentText(after).c_str(), how.c_str());
+        } else {
+            std::printf("%s: %s dB, unchanged\n", path.c_str(), adjustmentText(after).c_str());
+        }
+    }
+    return failed ? kExitFailures : kExitOk;
+}
+
+void printHelp() {
+    std::printf(
+        "Usage: sonorix-cli tag [--format tsv] FILE...\n"
+        "       sonorix-cli tag --set DB [--format tsv] FILE...\n\n"
+        "Shows each file's Sound Check text (iTunNORM), where it was found and the playback\n"
+        "adjustment that current iTunes versions apply. With --set, stores the adjustment DB\n"
+        "(in dB, for example -3.5) in each file, adding the text where needed.\n\n"
+        "  --format tsv   tab-separated columns: path, text, adjustment_db, where, error\n"
+        "                 (and changed, with --set)\n");
+}
+
+} // namespace
+
+int runTag(const GlobalOptions&, const std::vector<std::string>& args) {
+    if (wantsHelp(args)) {
+        printHelp();
+        return kExitOk;
+    }
+    bool tsv = false;
+    std::optional<double> set;
+    std::vector<std::string> files;
+    bool filesOnly = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (filesOnly || a.empty() || a[0] != '-' || a == "-") {
+            files.push_back(a);
+        } else if (a == "--") {
+            filesOnly = true;
+        } else if (a == "--format" || a == "--set") {
+            if (i + 1 >= args.size()) {
+                return usageError(a + " needs a value");
+            }
+            const std::string& v = args[++i];
+            if (a == "--format") {
+                if (v != "tsv" && v != "text") {
+                    return usageError("unknown format '" + v + "' (tsv or text)");
+                }
+                tsv = v == "tsv";
+            } else {
+                char* end = nullptr;
+                errno = 0;
+                double db = std::strtod(v.c_str(), &end);
+                if (v.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(db)) {
+                    return usageError("--set needs an adjustment in dB, not '" + v + "'");
+                }
+                set = db;
+            }
+        } else {
+            return usageError("unknown option '" + a + "' for tag");
+        }
+    }
+    if (files.empty()) {
+        return usageError("tag needs at least one FILE");
+    }
+    int status = kExitOk;
+    if (tsv) {
+        printTsvHeader(set.has_value());
+    }
+    for (const auto& f : files) {
+        if (set) {
+            if (setOne(f, *set, tsv) != kExitOk) {
+                status = kExitFailures;
+            }
+            continue;
+        }
+        bool failed = false;
+        Row row = readRow(f, failed);
+        if (tsv) {
+            printTsv(row, nullptr);
+        } else {
+            printHuman(row);
+        }
+        if (failed) {
+            status = kExitFailures;
+        }
+    }
+    return status;
+}
+
+} // namespace sonorix::cli

@@ -1,0 +1,610 @@
+#include "audio/iTunNORMTag.h"
+#include "audio/SafeTagSave.h"
+
+#include "support/TestSupport.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace sonorix;
+using sonorix::test::readFile;
+using sonorix::test::runCommand;
+using sonorix::test::TempDir;
+using sonorix::test::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Tag = iTunNORMTag;
+
+const SoundCheckValues kDefaults = {1000, 1000, 2500, 2500, 0, 0, 0, 0, 0, 0};
+const SoundCheckValues kSample = {0x1F5, 0x1F6,  0x4E5,  0x4E6, 0xABCDEF,
+                                  0x12,  0x7FFF, 0x8000, 0x1,   0x2};
+
+std::string text(const SoundCheckValues& v) {
+    return SoundCheckText::format(v);
+}
+std::string id3Layout(const std::string& t) {
+    return std::string("iTunNORM\0", 9) + t + '\0';
+}
+std::string mp4Layout(const std::string& t) {
+    return std::string("iTunNORM\0\0\0\x6A"
+                       "data\0\0\0\x01\0\0\0\0",
+                       24) +
+           t;
+}
+std::string filler(size_t n, char c = 'x') {
+    return std::string(n, c);
+}
+
+std::shared_ptr<Tag> openTag(const std::string& path, int32_t& hint, bool writable = false,
+                             bool create = false, Tag::Search search = Tag::Search::RawThenTagLib) {
+    auto tag = std::make_shared<Tag>();
+    tag->open(path, hint, writable, create, search);
+    return tag;
+}
+
+std::shared_ptr<Tag> openTag(const std::string& path, bool writable = false, bool create = false,
+                             Tag::Search search = Tag::Search::RawThenTagLib) {
+    int32_t hint = -1;
+    return openTag(path, hint, writable, create, search);
+}
+
+// What an independent reader sees: the text, the ID3v2 version or the genre.
+std::string mutagen(const std::string& what, const std::string& path) {
+    static const char* script = R"(
+import sys, mutagen
+what, path = sys.argv[1], sys.argv[2]
+f = mutagen.File(path)
+tags = f.tags if f is not None else None
+out = ''
+if tags is not None and hasattr(tags, 'getall'):
+    if what == 'text':
+        found = [c for c in tags.getall('COMM') if c.desc == 'iTunNORM']
+        out = '|'.join(found[0].text) if found else ''
+    elif what == 'version':
+        out = '%d.%d' % tags.version[:2]
+    elif what == 'genre':
+        out = '|'.join(tags['TCON'].text) if 'TCON' in tags else ''
+    elif what == 'title':
+        out = '|'.join(tags['TIT2'].text) if 'TIT2' in tags else ''
+elif tags is not None and what == 'text':
+    v = tags.get('----:com.apple.iTunes:iTunNORM')
+    out = '|'.join(bytes(x).decode('latin-1') for x in v) if v else ''
+print(out, end='')
+)";
+    auto r = runCommand({"/usr/bin/python3", "-c", script, what, path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+void mutagenRun(const std::string& code, const std::string& path) {
+    auto r = runCommand({"/usr/bin/python3", "-c", code, path});
+    ASSERT_EQ(r.status, 0) << r.err;
+}
+
+// The decoded audio, to show that tag writes never touch it.
+std::string decode(const std::string& path) {
+    auto r = runCommand(
+        {"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "s16le", "-ac", "2", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_GT(r.out.size(), 10000u);
+    return r.out;
+}
+
+std::vector<std::string> folderEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Audio files made once for all tests; each test works on its own copy.
+class GeneratedAudio : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { s_dir = new TempDir; }
+    static void TearDownTestSuite() {
+        delete s_dir;
+        s_dir = nullptr;
+    }
+    void TearDown() override { setSafeSaveFaultHook(nullptr); }
+
+    // Each test process (ctest runs one test per process) makes only the files it uses.
+    static std::string generated(const std::string& name) {
+        static const std::map<std::string, std::vector<std::string>> recipes = {
+            {"v23.mp3", {"-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "3", "-write_id3v1",
+                         "1", "-metadata", "title=Song", "-metadata", "genre=Rock"}},
+            {"v24.mp3", {"-c:a", "libmp3lame", "-b:a", "128k", "-metadata", "title=Song"}},
+            {"aac.m4a", {"-c:a", "aac", "-b:a", "96k"}},
+            {"alac.m4a", {"-c:a", "alac"}},
+            {"tagged.aiff", {"-write_id3v2", "1", "-metadata", "title=Song"}},
+            {"plain.aiff", {}},
+        };
+        std::string path = s_dir->file(name);
+        if (!fs::exists(path)) {
+            std::vector<std::string> options = recipes.at(name);
+            options.insert(options.begin(), {"-ac", "2"});
+            EXPECT_TRUE(test::makeAudio(path, "sine=frequency=440:duration=1", options)) << name;
+        }
+        return path;
+    }
+
+    // A private copy of a generated file.
+    std::string copy(const std::string& name, std::string as = "") {
+        if (as.empty()) {
+            as = name;
+        }
+        std::string path = m_dir.file(as);
+        fs::copy_file(generated(name), path);
+        return path;
+    }
+
+    static TempDir* s_dir;
+    TempDir m_dir;
+};
+
+TempDir* GeneratedAudio::s_dir = nullptr;
+
+class RawText : public ::testing::Test {
+protected:
+    std::string write(const std::string& content, const std::string& name = "file.bin") {
+        std::string path = m_dir.file(name);
+        writeFile(path, content);
+        return path;
+    }
+    TempDir m_dir;
+};
+
+} // namespace
+
+TEST(SoundCheckTextFormat, UpperCaseDigitsAndFullRange) {
+    SoundCheckValues v = kDefaults;
+    v[9] = 4294967295u;
+    std::string t = text(v);
+    EXPECT_EQ(t, " 000003E8 000003E8 000009C4 000009C4 00000000 00000000 00000000 00000000 "
+                 "00000000 FFFFFFFF");
+    SoundCheckValues back;
+    ASSERT_TRUE(SoundCheckText::parse(t.data(), t.size(), back));
+    EXPECT_EQ(back, v);
+    EXPECT_EQ(text(kDefaults), Tag::kDefaultText);
+}
+
+TEST_F(RawText, FindsBothLayoutsAndReadsLowerCaseDigits) {
+    std::string lower = " 000003e8 000003e8 000009c4 000009c4 0000abcd 00000000 00000000 00000000 "
+                        "00000000 ffffffff";
+    for (bool mp4 : {false, true}) {
+        SCOPED_TRACE(mp4);
+        size_t at = 333;
+        std::string path =
+            write(filler(at) + (mp4 ? mp4Layout(lower) : id3Layout(lower)) + filler(50));
+        int32_t hint = -1;
+        auto tag = openTag(path, hint);
+        EXPECT_EQ(tag->mode(), Tag::Mode::Raw);
+        EXPECT_TRUE(tag->isPresent());
+        EXPECT_EQ(hint, int32_t(at));
+        EXPECT_EQ(tag->textOffset(), int64_t(at + (mp4 ? 24 : 9)));
+        EXPECT_EQ(tag->value(4), 0xABCDu);
+        EXPECT_EQ(tag->value(9), 0xFFFFFFFFu);
+        EXPECT_EQ(tag->value(0), 1000u);
+    }
+}
+
+TEST_F(RawText, HintIsTriedFirstAndAStaleHintIsCorrected) {
+    std::string first = text(kDefaults);
+    std::string second = text(kSample);
+    std::string content =
+        filler(100) + id3Layout(first) + filler(100) + id3Layout(second) + filler(200);
+    std::string path = write(content);
+    size_t secondAt = 100 + 100 + 100;
+
+    int32_t hint = int32_t(secondAt);
+    EXPECT_EQ(openTag(path, hint)->values(), kSample);
+    EXPECT_EQ(hint, int32_t(secondAt));
+
+    for (int32_t stale :
+         {-1, 0, 5, 250, int32_t(content.size()) - 50, int32_t(content.size()) + 7, INT32_MAX}) {
+        SCOPED_TRACE(stale);
+        hint = stale;
+        EXPECT_EQ(openTag(path, hint)->values(), kDefaults);
+        EXPECT_EQ(hint, 100);
+    }
+}
+
+TEST_F(RawText, NeedsNinetyNineBytesFromTheSignatureAndTheHintNeedsAHundred) {
+    std::string early = id3Layout(text(kDefaults));
+    std::string late = id3Layout(text(kSample)); // exactly 100 bytes with its closing NUL
+    ASSERT_EQ(late.size(), 100u);
+    size_t lateAt = 20 + early.size() + 20;
+
+    // 99 bytes from the signature: found by the search, but the hint does not reach it.
+    std::string path = write(filler(20) + filler(20) + late.substr(0, 99), "late.bin");
+    int32_t hint = 40;
+    EXPECT_EQ(openTag(path, hint)->values(), kSample);
+    path = write(filler(20) + early + filler(20) + late.substr(0, 99), "both.bin");
+    hint = int32_t(lateAt);
+    EXPECT_EQ(openTag(path, hint)->values(), kDefaults);
+    EXPECT_EQ(hint, 20);
+    // 100 bytes: the hint reaches it.
+    path = write(filler(20) + early + filler(20) + late, "both100.bin");
+    hint = int32_t(lateAt);
+    EXPECT_EQ(openTag(path, hint)->values(), kSample);
+    EXPECT_EQ(hint, int32_t(lateAt));
+    // 98 bytes: never a candidate.
+    path = write(filler(20) + late.substr(0, 98), "short.bin");
+    EXPECT_THROW(openTag(path), Tag::NoTagSupportedException);
+}
+
+TEST_F(RawText, CandidateWithANonHexFieldIsSkipped) {
+    std::string good = text(kSample);
+    for (size_t pos : {0u, 1u, 8u, 44u, 81u, 89u}) {
+        SCOPED_TRACE(pos);
+        std::string bad = text(kDefaults);
+        bad[pos] = pos % 9 == 0 ? '0' : 'g'; // a field without its space, or a non-digit
+        std::string path = write(filler(10) + id3Layout(bad) + id3Layout(good) + filler(20));
+        int32_t hint = 10;
+        EXPECT_EQ(openTag(path, hint)->values(), kSample);
+        EXPECT_EQ(hint, int32_t(10 + 100));
+    }
+    // A file ending right after the signature, and one with only bad candidates.
+    EXPECT_THROW(openTag(write(filler(200) + "iTunNORM")), Tag::NoTagSupportedException);
+    EXPECT_THROW(openTag(write(filler(200) + std::string("iTunNORM\0", 9))),
+                 Tag::NoTagSupportedException);
+    std::string bad = text(kDefaults);
+    bad[50] = 'Z';
+    EXPECT_THROW(openTag(write(filler(5) + id3Layout(bad) + filler(100))),
+                 Tag::NoTagSupportedException);
+}
+
+TEST_F(RawText, WriteRewritesOnlyTheChangedDigitsInUpperCase) {
+    std::string lower = " 000003e8 000003e8 000009c4 000009c4 0000abcd 00000000 00000000 00000000 "
+                        "00000000 00000000";
+    std::string before = filler(500) + mp4Layout(lower) + filler(300);
+    std::string path = write(before);
+    SoundCheckValues v = kDefaults;
+    v[4] = 0xABCD;
+    {
+        auto tag = openTag(path, true, false);
+        EXPECT_FALSE(tag->write(v)); // same values, though written in lower case
+        v[1] = 4294967295u;
+        v[7] = 0x2A;
+        EXPECT_TRUE(tag->write(v));
+        EXPECT_EQ(tag->values(), v);
+    }
+    std::string expected = before;
+    expected.replace(500 + 24 + 10, 8, "FFFFFFFF");
+    expected.replace(500 + 24 + 64, 8, "0000002A");
+    EXPECT_EQ(readFile(path), expected);
+    // Writing the same values again changes nothing.
+    EXPECT_FALSE(openTag(path, true, false)->write(v));
+    EXPECT_EQ(readFile(path), expected);
+}
+
+TEST_F(RawText, SetAdjustmentKeepsStatisticsAndZeroesPeaks) {
+    std::string path = write(filler(64) + id3Layout(text(kSample)) + filler(64));
+    EXPECT_TRUE(openTag(path, true, false)->setAdjustment(3));
+    SoundCheckValues expected = {501, 501, 1253, 1253, 0xABCDEF, 0x12, 0, 0, 1, 2};
+    EXPECT_EQ(openTag(path)->values(), expected);
+    EXPECT_FALSE(openTag(path, true, false)->setAdjustment(3));
+}
+
+TEST_F(RawText, ReadOnlyOpenNeverReportsAWriteThatDidNotHappen) {
+    std::string content = filler(64) + id3Layout(text(kDefaults)) + filler(64);
+    std::string path = write(content);
+    auto tag = openTag(path, false, false);
+    EXPECT_FALSE(tag->write(kDefaults));
+    EXPECT_THROW(tag->write(kSample), Tag::SaveErrorException);
+    EXPECT_EQ(readFile(path), content);
+}
+
+TEST_F(RawText, FileRemovedOrReplacedBeforeTheWriteIsReported) {
+    std::string content = filler(64) + id3Layout(text(kDefaults)) + filler(64);
+    std::string path = write(content);
+    auto tag = openTag(path, true, false);
+    ::unlink(path.c_str());
+    EXPECT_THROW(tag->write(kSample), Tag::SaveErrorException);
+    EXPECT_FALSE(fs::exists(path));
+
+    path = write(content);
+    tag = openTag(path, true, false);
+    write(content, "other.bin");
+    ASSERT_EQ(std::rename(m_dir.file("other.bin").c_str(), path.c_str()), 0);
+    EXPECT_THROW(tag->write(kSample), Tag::SaveErrorException);
+    EXPECT_EQ(readFile(path), content);
+}
+
+TEST_F(RawText, FilesWithoutTextOrTagSupportFailWithTheirException) {
+    EXPECT_THROW(openTag(m_dir.file("missing.mp3")), MemoryMappable::FileOpenException);
+    EXPECT_THROW(openTag(write("", "empty.mp3")), MemoryMappable::MMapException);
+    fs::create_directory(m_dir.file("folder.mp3"));
+    EXPECT_THROW(openTag(m_dir.file("folder.mp3"), true, true), MemoryMappable::FileOpenException);
+    EXPECT_THROW(openTag(write(filler(5000), "song.wav")), Tag::NoTagSupportedException);
+    EXPECT_THROW(openTag(write(filler(5000), "song.mp3"), true, true),
+                 Tag::NoTagSupportedException);
+    // Types without a TagLib path work when the bytes hold a text.
+    for (const char* name : {"song.wav", "song.aac", "x.aif"}) {
+        auto tag =
+            openTag(write(filler(44) + id3Layout(text(kSample)) + filler(4), name), true, true);
+        EXPECT_EQ(tag->values(), kSample);
+    }
+}
+
+TEST_F(GeneratedAudio, CreatesTheTextThenRewritesItInPlace) {
+    for (std::string name : {"v23.mp3", "v24.mp3", "aac.m4a", "alac.m4a", "tagged.aiff"}) {
+        SCOPED_TRACE(name);
+        std::string path = copy(name);
+        std::string audio = decode(path);
+        EXPECT_THROW(openTag(path, true, false), Tag::NoTagException);
+        {
+            auto tag = openTag(path, true, true);
+            EXPECT_NE(tag->mode(), Tag::Mode::Raw);
+            EXPECT_FALSE(tag->isPresent());
+            EXPECT_EQ(tag->values(), kDefaults);
+            EXPECT_TRUE(tag->setAdjustment(-3));
+            EXPECT_TRUE(tag->isPresent());
+            EXPECT_FALSE(tag->setAdjustment(-3));
+        }
+        std::string written = " 000007CB 000007CB 0000137C 0000137C 00000000 00000000 00000000 "
+                              "00000000 00000000 00000000";
+        EXPECT_EQ(mutagen("text", path), written);
+        EXPECT_EQ(decode(path), audio);
+
+        int32_t hint = -1;
+        auto raw = openTag(path, hint, true, false);
+        EXPECT_EQ(raw->mode(), Tag::Mode::Raw);
+        EXPECT_GE(hint, 0);
+        EXPECT_EQ(raw->text(), written);
+        EXPECT_TRUE(raw->setAdjustment(2));
+        raw.reset();
+        EXPECT_EQ(mutagen("text", path), text({631, 631, 1577, 1577, 0, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(decode(path), audio);
+    }
+}
+
+TEST_F(GeneratedAudio, CreateWritesTheFrameEvenWhenTheValuesAreTheDefaults) {
+    for (std::string name : {"v23.mp3", "aac.m4a"}) {
+        std::string path = copy(name);
+        EXPECT_TRUE(openTag(path, true, true)->write(kDefaults));
+        EXPECT_EQ(mutagen("text", path), Tag::kDefaultText);
+        EXPECT_FALSE(openTag(path, true, true, Tag::Search::TagLibOnly)->write(kDefaults));
+    }
+}
+
+TEST_F(GeneratedAudio, WithoutAnIDChunkAnAIFFHasNoTagSupport) {
+    std::string path = copy("plain.aiff");
+    std::string before = readFile(path);
+    EXPECT_THROW(openTag(path, true, true), Tag::NoTagSupportedException);
+    EXPECT_EQ(readFile(path), before);
+}
+
+TEST_F(GeneratedAudio, TheFileNameChoosesTheTagLibPath) {
+    for (const char* name : {"A.M4P", "b.mp4", "c.m4b", "D.MP3"}) {
+        SCOPED_TRACE(name);
+        std::string path =
+            copy(name[2] == 'M' && name[3] == 'P' && name[4] == '3' ? "v23.mp3" : "aac.m4a", name);
+        auto tag = openTag(path, true, true);
+        EXPECT_EQ(tag->mode(), std::string(name) == "D.MP3" ? Tag::Mode::ID3v2 : Tag::Mode::MP4);
+    }
+    // Five characters are too short for an AIFF name; six are not.
+    std::string old = fs::current_path();
+    fs::current_path(m_dir.path());
+    copy("tagged.aiff", "x.aif");
+    copy("tagged.aiff", "xy.aif");
+    EXPECT_THROW(openTag("x.aif", true, true), Tag::NoTagSupportedException);
+    EXPECT_EQ(openTag("xy.aif", true, true)->mode(), Tag::Mode::ID3v2);
+    fs::current_path(old);
+}
+
+TEST_F(GeneratedAudio, MP3SavesKeepTheTagVersionAndEverythingElse) {
+    std::string v23 = copy("v23.mp3");
+    std::string v24 = copy("v24.mp3");
+    std::string id3v1 = readFile(v23).substr(readFile(v23).size() - 128);
+    ASSERT_EQ(id3v1.substr(0, 3), "TAG");
+    openTag(v23, true, true)->setAdjustment(1);
+    openTag(v24, true, true)->setAdjustment(1);
+    EXPECT_EQ(mutagen("version", v23), "2.3");
+    EXPECT_EQ(mutagen("version", v24), "2.4");
+    EXPECT_EQ(mutagen("title", v23), "Song");
+    EXPECT_EQ(mutagen("title", v24), "Song");
+    std::string after = readFile(v23);
+    EXPECT_EQ(after.substr(after.size() - 128), id3v1);
+}
+
+TEST_F(GeneratedAudio, MP3SaveRewritesTheGenreAsTagLibReadsIt) {
+    std::string path = copy("v23.mp3");
+    // A numeric genre reference, patched into the frame ffmpeg wrote (same length).
+    std::string bytes = readFile(path);
+    size_t genre = bytes.find("Rock", bytes.find("TCON"));
+    ASSERT_NE(genre, std::string::npos);
+    bytes.replace(genre, 4, "(17)");
+    writeFile(path, bytes);
+    // Readers normalise such references, so the frame's own bytes are compared.
+    auto genreFrame = [](const std::string& file) {
+        size_t at = file.find("TCON");
+        if (at == std::string::npos || at + 11 > file.size()) {
+            return std::string();
+        }
+        size_t size = size_t(uint8_t(file[at + 4])) << 24 | size_t(uint8_t(file[at + 5])) << 16 |
+                      size_t(uint8_t(file[at + 6])) << 8 | uint8_t(file[at + 7]);
+        std::string body = file.substr(at + 11, size - 1); // after the encoding byte
+        return body.substr(0, body.find('\0'));
+    };
+    ASSERT_EQ(genreFrame(readFile(path)), "(17)");
+    openTag(path, true, true)->setAdjustment(1);
+    EXPECT_EQ(genreFrame(readFile(path)), "Rock");
+    EXPECT_EQ(mutagen("version", path), "2.3");
+}
+
+TEST_F(GeneratedAudio, UTF16CommentIsFoundOnlyThroughTagLib) {
+    std::string path = copy("v23.mp3");
+    mutagenRun("import sys\nfrom mutagen.id3 import ID3, COMM\nt = ID3(sys.argv[1])\n"
+               "t.add(COMM(encoding=1, lang='eng', desc='iTunNORM', text='" +
+                   text(kSample) +
+                   "'))\n"
+                   "t.save(v2_version=3)\n",
+               path);
+    std::string before = readFile(path);
+    std::string audio = decode(path);
+    auto tag = openTag(path, true, false);
+    EXPECT_EQ(tag->mode(), Tag::Mode::ID3v2);
+    EXPECT_TRUE(tag->isPresent());
+    EXPECT_EQ(tag->values(), kSample);
+    EXPECT_FALSE(tag->write(kSample));
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_TRUE(tag->setAdjustment(-6));
+    EXPECT_EQ(tag->value(0), 3981u);
+    EXPECT_EQ(mutagen("text", path), text({3981, 3981, 9953, 9953, 0xABCDEF, 0x12, 0, 0, 1, 2}));
+    EXPECT_EQ(decode(path), audio);
+}
+
+TEST_F(GeneratedAudio, DamagedTextThroughTagLibIsRepairedOnWrite) {
+    std::string path = copy("v23.mp3");
+    std::string damaged = text(kSample);
+    damaged[3] = 'G';
+    mutagenRun("import sys\nfrom mutagen.id3 import ID3, COMM\nt = ID3(sys.argv[1])\n"
+               "t.add(COMM(encoding=1, lang='eng', desc='iTunNORM', text='" +
+                   damaged +
+                   "'))\n"
+                   "t.save(v2_version=3)\n",
+               path);
+    auto tag = openTag(path, true, false);
+    SoundCheckValues expected = kSample;
+    expected[0] = 1000; // the unreadable field reads as no adjustment
+    EXPECT_EQ(tag->values(), expected);
+    EXPECT_TRUE(tag->write(expected));
+    EXPECT_EQ(mutagen("text", path), text(expected));
+}
+
+TEST_F(GeneratedAudio, MP4ItemWithTwoStringsOrAShortStringCountsAsAbsent) {
+    std::string two = copy("aac.m4a", "two.m4a");
+    mutagenRun("import sys\nfrom mutagen.mp4 import MP4, MP4FreeForm\nf = MP4(sys.argv[1])\n"
+               "f.tags['----:com.apple.iTunes:iTunNORM'] = [MP4FreeForm(b'" +
+                   text(kSample) + "', 1), MP4FreeForm(b'" + text(kSample) + "', 1)]\nf.save()\n",
+               two);
+    std::string shortText = copy("alac.m4a", "short.m4a");
+    mutagenRun(
+        "import sys\nfrom mutagen.mp4 import MP4, MP4FreeForm\nf = MP4(sys.argv[1])\n"
+        "f.tags['----:com.apple.iTunes:iTunNORM'] = [MP4FreeForm(b' 000003E8 000003E8', 1)]\n"
+        "f.save()\n",
+        shortText);
+    EXPECT_THROW(openTag(two, true, false, Tag::Search::TagLibOnly), Tag::NoTagException);
+    EXPECT_THROW(openTag(shortText, true, false), Tag::NoTagException);
+    for (const auto& path : {two, shortText}) {
+        auto tag = openTag(path, true, true, Tag::Search::TagLibOnly);
+        EXPECT_FALSE(tag->isPresent());
+        EXPECT_EQ(tag->values(), kDefaults);
+        EXPECT_TRUE(tag->setAdjustment(10));
+        EXPECT_EQ(mutagen("text", path), text({100, 100, 250, 250, 0, 0, 0, 0, 0, 0}));
+    }
+}
+
+TEST_F(GeneratedAudio, ASaveFailingHalfWayLeavesTheOriginalByteIdentical) {
+    for (auto stage : {SafeSaveStage::Copied, SafeSaveStage::Edited, SafeSaveStage::Synced,
+                       SafeSaveStage::Verified}) {
+        for (std::string name : {"v23.mp3", "alac.m4a"}) {
+            SCOPED_TRACE(name + " at stage " + std::to_string(int(stage)));
+            std::string path = copy(name, "s" + std::to_string(int(stage)) + name);
+            std::string before = readFile(path);
+            auto entries = folderEntries(m_dir.path());
+            setSafeSaveFaultHook([stage](SafeSaveStage now, const std::string&) {
+                if (now == stage) {
+                    throw std::runtime_error("injected failure");
+                }
+            });
+            auto tag = openTag(path, true, true);
+            EXPECT_THROW(tag->setAdjustment(4), Tag::SaveErrorException);
+            setSafeSaveFaultHook(nullptr);
+            EXPECT_EQ(readFile(path), before);
+            EXPECT_EQ(folderEntries(m_dir.path()), entries);
+        }
+    }
+}
+
+TEST_F(GeneratedAudio, ACopyCutShortByAFullDiskIsNeverInstalled) {
+    for (std::string name : {"v23.mp3", "aac.m4a", "tagged.aiff"}) {
+        SCOPED_TRACE(name);
+        std::string path = copy(name);
+        std::string before = readFile(path);
+        // TagLib ignores failed writes; the copy then lacks the end of the audio.
+        setSafeSaveFaultHook([](SafeSaveStage now, const std::string& copy) {
+            if (now == SafeSaveStage::Edited) {
+                ASSERT_EQ(::truncate(copy.c_str(), fs::file_size(copy) - 1000), 0);
+            }
+        });
+        EXPECT_THROW(openTag(path, true, true)->setAdjustment(4), Tag::SaveErrorException);
+        setSafeSaveFaultHook(nullptr);
+        EXPECT_EQ(readFile(path), before);
+    }
+}
+
+TEST_F(GeneratedAudio, SavesFollowSymbolicLinksAndKeepPermissions) {
+    std::string real = copy("v23.mp3");
+    ::chmod(real.c_str(), 0640);
+    std::string link = m_dir.file("link.mp3");
+    fs::create_symlink(real, link);
+    EXPECT_TRUE(openTag(link, true, true)->setAdjustment(-2.5));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(mutagen("text", real), text({1778, 1778, 4446, 4446, 0, 0, 0, 0, 0, 0}));
+    struct stat st {};
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(folderEntries(m_dir.path()), (std::vector<std::string>{"link.mp3", "v23.mp3"}));
+}
+
+TEST_F(GeneratedAudio, FileRemovedBetweenOpenAndTagLibSaveIsReported) {
+    std::string path = copy("aac.m4a");
+    auto tag = openTag(path, true, true);
+    ::unlink(path.c_str());
+    EXPECT_THROW(tag->setAdjustment(1), Tag::SaveErrorException);
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(folderEntries(m_dir.path()).size(), 0u);
+}
+
+TEST_F(GeneratedAudio, DamagedFilesRaiseTheirExceptionAndStayUnchanged) {
+    std::string mp3 = readFile(generated("v23.mp3"));
+    std::string m4a = readFile(generated("aac.m4a"));
+    // An MP3 whose text ends the file right after the signature.
+    std::string withText = copy("v23.mp3", "text.mp3");
+    openTag(withText, true, true)->setAdjustment(0);
+    std::string tagged = readFile(withText);
+    size_t signature = tagged.find("iTunNORM");
+    ASSERT_NE(signature, std::string::npos);
+
+    std::string sizePastEnd = mp3;
+    sizePastEnd.replace(6, 4, "\x7F\x7F\x7F\x7F", 4);
+    std::string impossibleAtom = m4a;
+    size_t moov = impossibleAtom.find("moov");
+    ASSERT_NE(moov, std::string::npos);
+    impossibleAtom.replace(moov - 4, 4, "\xFF\xFF\xFF\xF0", 4);
+    std::string hugeAtom = m4a;
+    hugeAtom.replace(0, 4, "\x00\x00\x00\x01", 4); // 64-bit size that does not follow
+
+    struct Case {
+        const char* name;
+        std::string content;
+    };
+    for (const auto& c :
+         {Case{"cut-in-tag.mp3", mp3.substr(0, 40)}, Case{"size-past-end.mp3", sizePastEnd},
+          Case{"ends-after-signature.mp3", tagged.substr(0, signature + 8)},
+          Case{"ends-after-signature-nul.mp3", tagged.substr(0, signature + 9)},
+          Case{"impossible-atom.m4a", impossibleAtom}, Case{"huge-atom.m4a", hugeAtom},
+          Case{"cut.m4a", m4a.substr(0, m4a.size() / 3)}}) {
+        SCOPED_TRACE(c.name);
+        std::string path = m_dir.file(c.name);
+        writeFile(path, c.content);
+        EXPECT_THROW(openTag(path), Tag::NoTagException);
+        try {
+            auto tag = openTag(path, true, true);
+            tag->setAdjustment(5);
+            ADD_FAILURE() << "a damaged file was written";
+        } catch (const Tag::iTunNORMTagException&) {
+        }
+        EXPECT_EQ(readFile(path), c.content);
+    }
+}
