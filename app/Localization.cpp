@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -453,6 +454,25 @@ bool isPrivateFolder(const std::string& path) {
            (st.st_mode & 077) == 0;
 }
 
+// A folder made with mkdtemp is ours alone: it and what we wrote into it go at exit.
+struct MadeFolder {
+    std::string path;
+    ~MadeFolder() {
+        if (path.empty()) {
+            return;
+        }
+        if (DIR* dir = opendir(path.c_str())) {
+            while (dirent* e = readdir(dir)) {
+                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+                    unlinkat(dirfd(dir), e->d_name, 0);
+                }
+            }
+            closedir(dir);
+        }
+        rmdir(path.c_str());
+    }
+};
+
 std::string makePrivateFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && runtime[0] == '/') {
@@ -467,6 +487,8 @@ std::string makePrivateFolder() {
     std::string base = tmp && tmp[0] == '/' ? tmp : "/tmp";
     std::string templ = base + "/sonorix-XXXXXX";
     if (mkdtemp(templ.data())) { // mode 0700, a name nobody else can have taken
+        static MadeFolder made;
+        made.path = templ;
         return templ;
     }
     return {};
