@@ -26,8 +26,7 @@ public:
     virtual void showDisplayMessage(const std::shared_ptr<DisplayMessage>& message) = 0;
     // The display bar's progress; none hides it. withTexts redraws the whole bar, otherwise only
     // the progress value changed. The progress's active flag runs the processing animation.
-    virtual void showProgress(const std::shared_ptr<DisplayProgress>& progress,
-                              bool withTexts) = 0;
+    virtual void showProgress(const std::shared_ptr<DisplayProgress>& progress, bool withTexts) = 0;
     // The speedometer's needle: audio seconds analysed per second, -1 when no analysis runs.
     virtual void setSpeedometerValue(double speed) = 0;
 };

@@ -62,7 +62,8 @@ Library& library() {
     static Library lib = [] {
         Library l;
         const int seconds = trackSeconds();
-        l.folder = fs::temp_directory_path() / ("sonorix-bench-processing-" + std::to_string(seconds));
+        l.folder =
+            fs::temp_directory_path() / ("sonorix-bench-processing-" + std::to_string(seconds));
         fs::create_directories(l.folder);
         std::vector<test::LibraryTrack> tracks;
         const char* sources[] = {"pink", "brown", "white", "pink"};
@@ -71,10 +72,9 @@ Library& library() {
             if (!fs::exists(base)) {
                 const std::string partial = base.string() + ".part.mp3";
                 std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i 'anoisesrc=d=" +
-                                      std::to_string(seconds) + ":c=" + sources[a % 4] +
-                                      ":a=0." + std::to_string(2 + a % 5) +
-                                      ":r=44100' -ac 2 -c:a libmp3lame -b:a 192k '" + partial +
-                                      "'";
+                                      std::to_string(seconds) + ":c=" + sources[a % 4] + ":a=0." +
+                                      std::to_string(2 + a % 5) +
+                                      ":r=44100' -ac 2 -c:a libmp3lame -b:a 192k '" + partial + "'";
                 if (std::system(command.c_str()) != 0) {
                     return l;
                 }
@@ -213,7 +213,8 @@ void BM_BareLoop(benchmark::State& state) {
             benchmark::DoNotOptimize(result.gain);
         }
         g_bare.cpu = threadCpuSeconds() - cpuStart;
-        g_bare.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        g_bare.wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         state.SetIterationTime(g_bare.wall);
     }
     state.counters["audio_s_per_s"] = lib.audioSeconds / g_bare.wall;
@@ -254,7 +255,8 @@ void runFramework(benchmark::State& state, Figures& figures) {
         const double mainCpuStart = threadCpuSeconds();
         manager->start();
         loop->runUntil([&] { return manager->finished; }, std::chrono::hours(1));
-        figures.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        figures.wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         // The main thread's share (deliveries, refreshes, display) counts as overhead too.
         figures.cpu = manager->workerCpu.load() + threadCpuSeconds() - mainCpuStart;
         loop->runUntil([] { return false; }, std::chrono::milliseconds(20));
@@ -298,7 +300,8 @@ int main(int argc, char** argv) {
     if (g_two.wall > 0) {
         line("framework, 2 workers", g_two);
     }
-    std::printf("framework CPU over the bare loop: %+.1f %% (1 worker)", 100 * (g_one.cpu / g_bare.cpu - 1));
+    std::printf("framework CPU over the bare loop: %+.1f %% (1 worker)",
+                100 * (g_one.cpu / g_bare.cpu - 1));
     if (g_two.wall > 0) {
         std::printf(", %+.1f %% (2 workers)\n2 workers against 1: %.2f x\n",
                     100 * (g_two.cpu / g_bare.cpu - 1), g_one.wall / g_two.wall);

@@ -43,9 +43,13 @@ void DisplayMessage::setDetail(std::u16string detail) {
     m_scheduler->textChanged(this);
 }
 
-void DisplayMessage::show() { m_scheduler->show(shared_from_this()); }
+void DisplayMessage::show() {
+    m_scheduler->show(shared_from_this());
+}
 
-void DisplayMessage::hide() { m_scheduler->hide(shared_from_this()); }
+void DisplayMessage::hide() {
+    m_scheduler->hide(shared_from_this());
+}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -91,9 +95,8 @@ void DisplayMessageScheduler::show(const std::shared_ptr<DisplayMessage>& messag
             m_pending.erase(pending);
         } else {
             auto list = m_active.find(message->kind());
-            if (list != m_active.end() &&
-                std::find(list->second.begin(), list->second.end(), message) !=
-                    list->second.end()) {
+            if (list != m_active.end() && std::find(list->second.begin(), list->second.end(),
+                                                    message) != list->second.end()) {
                 // Already taking part; a second entry would outlive the one hide.
                 return;
             }
@@ -250,7 +253,9 @@ void DisplayMessageScheduler::pushMessage() {
     }
 }
 
-void DisplayMessageScheduler::pushProgressValue() { pushProgress(false); }
+void DisplayMessageScheduler::pushProgressValue() {
+    pushProgress(false);
+}
 
 void DisplayMessageScheduler::pushProgress(bool withTexts) {
     std::shared_ptr<SonorixControllerHooks> target;

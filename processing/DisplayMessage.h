@@ -27,8 +27,7 @@ public:
     // An empty scheduler is the process-wide one.
     static std::shared_ptr<DisplayMessage>
     create(std::u16string text, std::u16string detail, std::shared_ptr<DisplayProgress> progress,
-           int32_t kind, double delay = 0,
-           std::shared_ptr<DisplayMessageScheduler> scheduler = {});
+           int32_t kind, double delay = 0, std::shared_ptr<DisplayMessageScheduler> scheduler = {});
 
     std::u16string text() const;
     std::u16string detail() const;

@@ -26,8 +26,7 @@ DisplayProgress::create(SecondsClock clock, std::shared_ptr<DisplayMessageSchedu
 
 DisplayProgress::DisplayProgress(SecondsClock clock,
                                  std::shared_ptr<DisplayMessageScheduler> scheduler)
-    : m_clock(std::move(clock)), m_scheduler(std::move(scheduler)),
-      m_lock(MutexLock::create()) {}
+    : m_clock(std::move(clock)), m_scheduler(std::move(scheduler)), m_lock(MutexLock::create()) {}
 
 void DisplayProgress::setIndeterminate(bool indeterminate) {
     MutexLocker hold(m_lock);

@@ -65,7 +65,9 @@ SonorixAnalyzeJob::SonorixAnalyzeJob(std::shared_ptr<SonorixAdjustmentJobManager
     }
 }
 
-bool SonorixAnalyzeJob::albumShown() const { return m_album->tracks().size() > 1; }
+bool SonorixAnalyzeJob::albumShown() const {
+    return m_album->tracks().size() > 1;
+}
 
 void SonorixAnalyzeJob::run(const ParameterPtr& context) {
     setThreadName("SonorixAnalyzeJob");
@@ -187,8 +189,8 @@ double SonorixAnalyzeJob::analyzeFile(SonorixTrackStatus& trackStatus,
     }
     const auto expectedFrames =
         static_cast<int64_t>(ta::totalTimeMs(*m_track) / 1000.0 * kSampleRate);
-    std::shared_ptr<AudioDecoder> decoder = m_decoders ? m_decoders(path, expectedFrames)
-                                                       : createAudioDecoder(path, expectedFrames);
+    std::shared_ptr<AudioDecoder> decoder =
+        m_decoders ? m_decoders(path, expectedFrames) : createAudioDecoder(path, expectedFrames);
 
     // About 230 KB of filter state: not for a worker's stack.
     auto analysis = std::make_unique<GainAnalysis>(kSampleRate);

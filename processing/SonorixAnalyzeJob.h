@@ -47,8 +47,8 @@ public:
 
 private:
     bool albumShown() const;
-    void measure(SonorixModel& model, SonorixTrackStatus& trackStatus, const std::shared_ptr<SonorixStatus>& album,
-                 const ParameterPtr& context);
+    void measure(SonorixModel& model, SonorixTrackStatus& trackStatus,
+                 const std::shared_ptr<SonorixStatus>& album, const ParameterPtr& context);
     // The track's gain in dB; the peak only when the job was not cancelled.
     double analyzeFile(SonorixTrackStatus& trackStatus,
                        const std::shared_ptr<SonorixStatus>& albumStatus, double& peak,

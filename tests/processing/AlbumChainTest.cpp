@@ -163,19 +163,18 @@ TEST_F(Chaining, OneWorkerRunsAlbumAfterAlbumInChainOrder) {
     EXPECT_EQ(manager->pendingCount(), 8u + 2u + 6u);
     manager->start();
     ASSERT_TRUE(runToEnd());
-    EXPECT_EQ(timeline->copy(),
-              (std::vector<std::string>{"A11+", "A11-", "A12+", "A12-", "A13+", "A13-",
-                                        "D11+", "D11-", "D12+", "D12-", "D13+", "D13-",
-                                        "A21+", "A21-", "D21+", "D21-", "A31+", "A31-",
-                                        "A32+", "A32-", "D31+", "D31-", "D32+", "D32-"}));
+    EXPECT_EQ(
+        timeline->copy(),
+        (std::vector<std::string>{"A11+", "A11-", "A12+", "A12-", "A13+", "A13-", "D11+", "D11-",
+                                  "D12+", "D12-", "D13+", "D13-", "A21+", "A21-", "D21+", "D21-",
+                                  "A31+", "A31-", "A32+", "A32-", "D31+", "D31-", "D32+", "D32-"}));
     // Start and end jobs of the two albums of several tracks, none for the album of one.
     auto albums = defaultGroup(*model)->albums();
     EXPECT_EQ(controller->count("album", albums[0].get()), 2u);
     EXPECT_EQ(controller->count("album", albums[1].get()), 0u);
     EXPECT_EQ(controller->count("album", albums[2].get()), 2u);
     for (const auto& album : {albums[0], albums[2]}) {
-        EXPECT_EQ(model->statusLibrary()->albumStatus(*album, false, false)->processingCount(),
-                  0);
+        EXPECT_EQ(model->statusLibrary()->albumStatus(*album, false, false)->processingCount(), 0);
     }
 }
 

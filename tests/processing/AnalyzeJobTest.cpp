@@ -26,13 +26,13 @@ struct AudioFiles {
         first = dir.file("first.mp3");
         second = dir.file("second.mp3");
         longer = dir.file("longer.mp3");
-        tooShort = dir.file("short.aiff");
+        tooShort = dir.file("short.mp3");
         protectedFile = dir.file("store.m4a");
         const std::vector<std::string> mp3 = {"-ac", "2", "-c:a", "libmp3lame", "-b:a", "96k"};
         ok = makeAudio(first, "anoisesrc=d=3:c=pink:a=0.3:r=44100", mp3) &&
              makeAudio(second, "sine=f=440:d=2:r=44100", mp3) &&
              makeAudio(longer, "anoisesrc=d=8:c=brown:a=0.5:r=44100", mp3) &&
-             makeAudio(tooShort, "sine=f=1000:d=0.02:r=44100", {"-ac", "2"}) &&
+             makeAudio(tooShort, "sine=f=1000:d=0.02:r=44100", mp3) &&
              makeAudio(protectedFile, "sine=f=300:d=1:r=44100", {"-c:a", "aac", "-b:a", "64k"}) &&
              markEncrypted(protectedFile);
     }
@@ -221,9 +221,9 @@ TEST_F(Analyzing, StoresTheMeasurementOfEachTrackOnce) {
 
 TEST_F(Analyzing, FilesThatCannotBeMeasuredGetTheirErrors) {
     const std::string missing = m_dir.file("deleted.mp3");
-    auto model = loadModel({fileTrack(1, missing, 3000, "A"),
-                            fileTrack(2, audio().tooShort, 20, "B"),
-                            fileTrack(3, audio().protectedFile, 1000, "C")});
+    auto model =
+        loadModel({fileTrack(1, missing, 3000, "A"), fileTrack(2, audio().tooShort, 20, "B"),
+                   fileTrack(3, audio().protectedFile, 1000, "C")});
     auto manager = analyseAll(*model);
 
     struct Expected {

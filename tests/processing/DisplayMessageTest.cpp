@@ -141,9 +141,10 @@ TEST_F(Scheduling, RunMessageWaitsBehindWorkerLinesAndReturnsAfterThem) {
     EXPECT_EQ(onDisplay(), u"W2");
     worker2->hide();
     EXPECT_EQ(onDisplay(), u"Run");
+    EXPECT_FALSE(timer && timer->isValid());
     // The progress stayed the same all along: no progress call.
     EXPECT_EQ(controller->count("progress"), 0u);
-    EXPECT_FALSE(timer && timer->isValid());
+    EXPECT_EQ(shownTexts(), (std::vector<std::u16string>{u"W2", u"Run"}));
     run->hide();
     auto calls = controller->takeCalls();
     ASSERT_EQ(calls.size(), 2u);

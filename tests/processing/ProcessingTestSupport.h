@@ -31,6 +31,8 @@ namespace sonorix::test {
 class RecordingController : public SonorixControllerHooks {
 public:
     struct Call {
+        Call(std::string what, const void* item) : what(std::move(what)), item(item) {}
+
         std::string what; // "track", "revealTrack", "album", "revealAlbum", "message", "progress"
         const void* item = nullptr;
         bool withTexts = false;
