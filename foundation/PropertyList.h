@@ -16,6 +16,13 @@ DictRef readPropertyList(const std::string& path);
 DictRef readPropertyList(const void* bytes, size_t length);
 DictRef readPropertyList(const Value& data);
 
+namespace detail {
+// The two reading strategies, for tests and fuzzing that compare them; readPropertyList picks one
+// by size and both give the same values.
+DictRef readPropertyListWhole(const void* bytes, size_t length);
+DictRef readPropertyListSegmented(const void* bytes, size_t length);
+} // namespace detail
+
 // Nesting deeper than this is treated as malformed: it would only exhaust the stack.
 inline constexpr int kMaxPropertyListDepth = 256;
 

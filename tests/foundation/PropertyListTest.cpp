@@ -344,3 +344,96 @@ TEST(SafeFile, ReaderFallsBackToTheTemporaryFile) {
     writeFile(path, "target");
     EXPECT_EQ(SafeFileReader(path).path(), path);
 }
+
+namespace {
+
+// Both reading strategies, compared through what they would write.
+std::string readBoth(const std::string& text) {
+    DictRef whole = detail::readPropertyListWhole(text.data(), text.size());
+    DictRef walked = detail::readPropertyListSegmented(text.data(), text.size());
+    std::string a = whole ? whole->toXMLDocument() : "(no root)";
+    std::string b = walked ? walked->toXMLDocument() : "(no root)";
+    EXPECT_EQ(a, b) << text;
+    return a;
+}
+
+} // namespace
+
+TEST(PropertyListReader, LargeDocumentsReadTheSameContainerByContainer) {
+    DictRef root = makeDict();
+    DictRef tracks = makeDict();
+    for (int i = 0; i < 5000; ++i) {
+        DictRef t = makeDict();
+        t->set("Track ID", makeInt32(i));
+        t->set("Name", makeString(u"T\u00e4tig <" + std::u16string(1, char16_t(u'a' + i % 26))));
+        t->set("Date Added", makeDate(DateTimePoint{1000000000 + i, 0}));
+        t->set("Rating", makeDouble(i / 7.0));
+        t->set("Loved", makeBool(i % 2));
+        tracks->set(std::to_string(i), t);
+    }
+    root->set("Tracks", tracks);
+    ArrayRef lists = makeArray();
+    lists->append(tracks);
+    lists->append(makeString(u"x"));
+    root->set("Playlists", lists);
+    root->set("Version", makeString(u"1.0"));
+    std::string text = root->toXMLDocument();
+    // Large enough for the container-by-container walk that hands read pages back.
+    ASSERT_GT(text.size(), 1024u * 1024);
+    DictRef back = readPropertyList(text.data(), text.size());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->toXMLDocument(), parse(text)->toXMLDocument());
+    EXPECT_EQ(back->toXMLDocument(),
+              detail::readPropertyListWhole(text.data(), text.size())->toXMLDocument());
+    EXPECT_EQ(asDict(back->get("Tracks"))->count(), 5000u);
+    // The same from a file, and a file cut short gives no root either way.
+    TempDir dir;
+    writeFile(dir.file("big.plist"), text);
+    EXPECT_EQ(readPropertyList(dir.file("big.plist"))->toXMLDocument(), back->toXMLDocument());
+    writeFile(dir.file("cut.plist"), text.substr(0, text.size() - 20));
+    EXPECT_FALSE(readPropertyList(dir.file("cut.plist")));
+}
+
+TEST(PropertyListReader, WalkAndWholeParseAgreeOnUnusualLayouts) {
+    const std::string open = kHeader + "<dict><key>Tracks</key><dict>";
+    const std::string close = "</dict><key>After</key><true/></dict></plist>\n";
+    const std::string track = "<key>1</key><dict><key>Name</key><string>a</string></dict>";
+    std::vector<std::string> bodies = {
+        track + "<!-- comment -->" + track,
+        track + "stray text" + track,
+        track + "<key>2</key><dict><key>N</key><string><![CDATA[x]]>y</string></dict>",
+        track + "<key>\xff</key><dict/>" + track, // undecodable key: Tracks dropped
+        track + "<key>3</key><dict><key>\xff</key><true/></dict>", // only that track dropped
+        track + "<key>4</key><dict><key>Bad</key><string>\xC3</string></dict>",
+        track + "<dict><key>x</key><true/></dict><integer>5</integer>", // a container as key
+        track + "<key>dangling</key>",
+        track + "<key>\xff dangling and undecodable</key>",
+        track + "<key>5</key><dict attr='1'><key>k</key><true/></dict>",
+        track + "<key>6</key><dict><key>k</key><unknown/></dict><key>7</key><date>bad</date>",
+        track + "<key>8</key><dict><key>k</key><string>&#xD800;&#12;</string></dict>",
+        track + "<key>9</key><dict><key>k</key><string>&#12</string></dict>", // malformed
+        track + "<key>10</key><dict><key>k</key><string>a</strin></dict>",    // names unchecked
+        track + "<key>11</key><dict><key>k</key><string>a</string></dict  >",
+        track + "<key>12</key><dict><key>k</key><string>a</string>", // unclosed
+        track + "<key>13</key><array><dict/><array></array><string>q</string></array>",
+        track + "<key>14</key><dict/><key>15</key><array/>",
+        "",
+    };
+    for (const auto& body : bodies) {
+        readBoth(open + body + close);
+    }
+    EXPECT_EQ(readBoth(open + track + "<key>\xff</key><dict/>" + close).find("Tracks"),
+              std::string::npos);
+    EXPECT_EQ(readBoth(kHeader + "<dict><key>\xff</key><true/></dict></plist>"), "(no root)");
+    readBoth(kHeader + "<!-- c --><dict></dict></plist>");
+    readBoth("<?xml version='1.0'?><!DOCTYPE plist [<!ENTITY a 'b'>]><plist><dict/></plist>");
+    readBoth("\xEF\xBB\xBF<plist version=\"1.0\"><dict></dict></plist> \n");
+    readBoth(kHeader + "<dict></dict></plist><extra/>");
+    readBoth(kHeader + "<dict></dict><dict></dict></plist>");
+    readBoth(kHeader + "<array/><dict><key>a</key><true/></dict></plist>");
+    readBoth("<plist version=\"&#49;\"><dict/></plist>");
+    // A zero byte ends the document for the parser, wherever it stands.
+    readBoth(std::string("<?pi \0 ?><plist><dict/></plist>", 31));
+    readBoth(std::string("<!DOCTYPE plist \0><plist><dict/></plist>", 40));
+    readBoth(std::string("<plist><dict><key>a</key><true/>\0</dict></plist>", 48));
+}
