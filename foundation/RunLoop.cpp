@@ -35,7 +35,7 @@ BasicRunLoop::~BasicRunLoop() {
 void BasicRunLoop::post(Record record) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_records.push_back(std::move(record));
-    m_changed.notify_all();
+    m_changed.notify_one(); // only the loop's own thread waits here
 }
 
 bool BasicRunLoop::send(Record record) {

@@ -68,18 +68,35 @@ std::shared_ptr<ReadWriteLock> mainThreadCallLock() {
 // Made during static initialisation, before any thread can ask for it.
 [[maybe_unused]] static const bool g_lockMade = (mainThreadCallLock(), true);
 
+// Takes the write side of mainThreadCallLock. A caller that waits holds the read side until the
+// main thread has run its call, so the main thread runs those calls while it waits; blocking on
+// the write side would deadlock.
+static void lockWriteRunningCalls() {
+    std::shared_ptr<ReadWriteLock> lock = mainThreadCallLock();
+    std::shared_ptr<RunLoop> loop = mainRunLoop();
+    while (!lock->tryLockWrite()) {
+        if (loop && isMainThread()) {
+            loop->processPending(std::chrono::milliseconds(1));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+}
+
 void setMainRunLoop(std::shared_ptr<RunLoop> loop) {
-    WriteLocker hold(mainThreadCallLock());
+    lockWriteRunningCalls();
     g_mainLoop = std::move(loop);
     g_mainThread.store(std::this_thread::get_id());
     g_mainWindowClosing = false;
     g_closingRequested.store(false);
+    mainThreadCallLock()->unlockWrite();
 }
 
 void clearMainRunLoop() {
-    WriteLocker hold(mainThreadCallLock());
+    lockWriteRunningCalls();
     g_mainLoop.reset();
     g_mainThread.store(std::thread::id());
+    mainThreadCallLock()->unlockWrite();
 }
 
 std::shared_ptr<RunLoop> mainRunLoop() {
@@ -98,20 +115,10 @@ bool mainWindowClosing() {
 }
 
 void setMainWindowClosing() {
-    std::shared_ptr<ReadWriteLock> lock = mainThreadCallLock();
-    std::shared_ptr<RunLoop> loop = mainRunLoop();
     g_closingRequested.store(true);
-    // A caller that waits holds the read side until the main thread has run its call, so the
-    // main thread runs those calls while it waits; blocking on the write side would deadlock.
-    while (!lock->tryLockWrite()) {
-        if (loop && isMainThread()) {
-            loop->processPending(std::chrono::milliseconds(1));
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
+    lockWriteRunningCalls();
     g_mainWindowClosing = true;
-    lock->unlockWrite();
+    mainThreadCallLock()->unlockWrite();
 }
 
 void callOnMainThread(std::function<void()> function, bool waitUntilDone) {
@@ -121,7 +128,14 @@ void callOnMainThread(std::function<void()> function, bool waitUntilDone) {
         function();
         return;
     }
-    if (g_mainWindowClosing || !g_mainLoop || g_closingRequested.load()) {
+    if (g_mainWindowClosing || g_closingRequested.load()) {
+        return;
+    }
+    if (!g_mainLoop) {
+        static std::atomic<bool> reported{false};
+        if (!reported.exchange(true)) {
+            writeLog("callOnMainThread: no main run loop is registered; the call is dropped\n");
+        }
         return;
     }
     std::shared_ptr<RunLoop> loop = g_mainLoop;

@@ -16,14 +16,18 @@ JobManager::JobManager()
 
 JobManager::~JobManager() = default;
 
-ParameterPtr JobManager::createWorkerContext() { return nullptr; }
+ParameterPtr JobManager::createWorkerContext() {
+    return nullptr;
+}
 void JobManager::stopped() {}
 void JobManager::allJobsFinished() {}
 void JobManager::workerStarted(const ParameterPtr&) {}
 void JobManager::workerFinished(const ParameterPtr&) {}
 void JobManager::resumed() {}
 
-int JobManager::usableProcessors() { return numberOfActiveProcessors(); }
+int JobManager::usableProcessors() {
+    return numberOfActiveProcessors();
+}
 
 void JobManager::start() {
     m_keepAlive = sharedFromThis();
@@ -280,6 +284,8 @@ bool JobManager::isPersistent() const {
     return m_persistent;
 }
 
-void JobManager::setMaxWorkers(int maxWorkers) { m_maxWorkers = maxWorkers; }
+void JobManager::setMaxWorkers(int maxWorkers) {
+    m_maxWorkers = maxWorkers;
+}
 
 } // namespace sonorix

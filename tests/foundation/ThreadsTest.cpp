@@ -170,6 +170,18 @@ TEST_F(MainThreadTest, ClosingDropsLaterCallsButFinishesWaitingOnes) {
     EXPECT_FALSE(mainWindowClosing());
 }
 
+TEST_F(MainThreadTest, ReplacingTheLoopRunsTheCallsItsCallersWaitFor) {
+    std::atomic<bool> ran{false};
+    auto worker =
+        std::async(std::launch::async, [&] { callOnMainThread([&] { ran = true; }, true); });
+    while (loop->pendingRecords() == 0) {
+        std::this_thread::yield();
+    }
+    setMainRunLoop(std::make_shared<BasicRunLoop>()); // would wait for ever for the caller
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(worker.wait_for(20s), std::future_status::ready);
+}
+
 TEST(MainThread, WithoutALoopCallsAreDroppedAndNoThreadIsMain) {
     clearMainRunLoop();
     EXPECT_FALSE(isMainThread());
@@ -228,21 +240,16 @@ TEST(NewThread, RunsNamedAndLowerOnAnotherThread) {
 TEST(NewThread, EscapingExceptionIsLoggedAndTheThreadEnds) {
     test::TempDir dir;
     ASSERT_TRUE(openLog(dir.file("Sonorix.log")));
-    auto counter = std::make_shared<Counter>();
-    std::weak_ptr<Counter> weak = counter;
-    std::promise<void> thrown;
-    callOnNewThread([&thrown, counter] {
-        counter->bump();
-        thrown.set_value();
-        throw std::out_of_range("index 7");
-    });
-    thrown.get_future().wait();
-    counter.reset();
-    // The thread drops its call (and with it the counter) once it logged.
-    for (int i = 0; i < 2000 && !weak.expired(); ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_TRUE(weak.expired());
+    // Signals when the thread lets go of its call, which it does only after logging.
+    struct SignalOnRelease {
+        std::promise<void> released;
+        ~SignalOnRelease() { released.set_value(); }
+    };
+    auto signal = std::make_shared<SignalOnRelease>();
+    std::future<void> released = signal->released.get_future();
+    callOnNewThread([signal] { throw std::out_of_range("index 7"); });
+    signal.reset();
+    ASSERT_EQ(released.wait_for(20s), std::future_status::ready);
     closeLog();
     std::string log = test::readFile(dir.file("Sonorix.log"));
     EXPECT_NE(log.find("] Uncaught Exception std::out_of_range in Thread! >>index 7<<\n"),

@@ -17,7 +17,7 @@ namespace sonorix::test {
 // What the jobs and managers of a test saw. Shared by pointer: workers may outlive a test body.
 struct Recorder {
     std::mutex mutex;
-    std::vector<int> started; // job ids in the order their runs began
+    std::vector<int> started;   // job ids in the order their runs began
     std::vector<int> delivered; // job ids in the order they reached the main thread
     std::atomic<int> allJobsFinished{0};
     std::atomic<int> resumed{0};
