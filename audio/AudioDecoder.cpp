@@ -2,6 +2,7 @@
 
 #include "audio/GStreamerDecoder.h"
 #include "foundation/Log.h"
+#include "foundation/Threads.h"
 
 #include <algorithm>
 #include <typeinfo>
@@ -28,9 +29,10 @@ AudioDecoderImpl::~AudioDecoderImpl() {
 }
 
 MainThreadCaller AudioDecoderImpl::defaultMainThreadCaller() {
-    // Without a main-thread facility every thread counts as the main thread, so a layer
-    // that is not thread-safe fails the file instead of waiting for a loop that never runs.
-    return MainThreadCaller{[] { return true; }, [](const std::function<void()>& f) { f(); }};
+    // Without a registered run loop no thread can take the work over, so every thread counts
+    // as the main thread and a layer that is not thread-safe simply fails the file.
+    return MainThreadCaller{[] { return !mainRunLoop() || isMainThread(); },
+                            [](const std::function<void()>& f) { callOnMainThread(f, true); }};
 }
 
 int64_t AudioDecoderImpl::framesAt44100(int64_t duration, int64_t timeScale) {
@@ -125,7 +127,9 @@ void AudioDecoderImpl::openOnMainThread(int64_t expectedFrames) {
             m_mainThreadOk = false;
         }
     });
-    if (!m_mainThreadOk) {
+    // A call dropped because the main window is closing leaves no decoder behind.
+    if (!m_mainThreadOk || !m_mainThreadDecoder) {
+        m_mainThreadDecoder.reset();
         throw MediaErrorException(-1, "ErrorOnMainThread");
     }
     m_framesRead = 0;
@@ -134,7 +138,10 @@ void AudioDecoderImpl::openOnMainThread(int64_t expectedFrames) {
 
 bool AudioDecoderImpl::readOnMainThread(float* left, float* right, uint32_t maxFrames,
                                         uint32_t* framesOut) {
-    m_mainThread.callAndWait([this, left, right, maxFrames, framesOut] {
+    bool ran = false;
+    *framesOut = 0;
+    m_mainThread.callAndWait([this, left, right, maxFrames, framesOut, &ran] {
+        ran = true;
         try {
             m_mainThreadResult = m_mainThreadDecoder->read(left, right, maxFrames, framesOut);
         } catch (...) {
@@ -143,6 +150,10 @@ bool AudioDecoderImpl::readOnMainThread(float* left, float* right, uint32_t maxF
             m_mainThreadOk = false;
         }
     });
+    if (!ran) {
+        m_mainThreadDecoder.reset();
+        m_mainThreadOk = false;
+    }
     if (!m_mainThreadOk) {
         throw MediaErrorException(-1, "ErrorOnMainThread");
     }

@@ -230,6 +230,11 @@ int32_t FFmpegMediaLayer::movieDuration(Movie movie) {
     } else if (m->format->duration != AV_NOPTS_VALUE && m->format->duration > 0) {
         d = av_rescale_q(m->format->duration, AVRational{1, AV_TIME_BASE}, scale);
     }
+    // A stream that starts after zero has its encoder delay marked for removal (MP3); that
+    // part is not delivered unless trimming is off.
+    if (m->trim && st->start_time != AV_NOPTS_VALUE && st->start_time > 0) {
+        d -= std::min(d, av_rescale_q(st->start_time, st->time_base, scale));
+    }
     return static_cast<int32_t>(std::min<int64_t>(d, INT32_MAX));
 }
 

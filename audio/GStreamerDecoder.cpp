@@ -18,23 +18,28 @@ bool initGStreamer() {
     return ok;
 }
 
-void linkDecodedPad(GstElement*, GstPad* pad, gpointer convert) {
+} // namespace
+
+void GStreamerDecoder::linkDecodedPad(GstElement*, GstPad* pad, void* data) {
+    auto* links = static_cast<Links*>(data);
     GstCaps* caps = gst_pad_get_current_caps(pad);
     if (!caps) {
         caps = gst_pad_query_caps(pad, nullptr);
     }
     const char* name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
     if (g_str_has_prefix(name, "audio/")) {
-        GstPad* sinkPad = gst_element_get_static_pad(GST_ELEMENT(convert), "sink");
-        if (!gst_pad_is_linked(sinkPad)) {
-            gst_pad_link(pad, sinkPad);
+        GstPad* sinkPad = gst_element_get_static_pad(links->convert, "sink");
+        if (!gst_pad_is_linked(sinkPad) && gst_pad_link(pad, sinkPad) == GST_PAD_LINK_OK) {
+            links->audioLinked = true;
         }
         gst_object_unref(sinkPad);
     }
     gst_caps_unref(caps);
 }
 
-} // namespace
+void GStreamerDecoder::noMorePads(GstElement*, void* data) {
+    static_cast<Links*>(data)->noMorePads = true;
+}
 
 GStreamerDecoder::GStreamerDecoder() = default;
 
@@ -43,6 +48,9 @@ GStreamerDecoder::~GStreamerDecoder() {
 }
 
 void GStreamerDecoder::open(const std::string& path, int64_t expectedFrames) {
+    close();
+    m_stopping = false;
+    m_endOfStream = m_failed = m_pipelineDone = false;
     m_totalFrames = expectedFrames;
     m_framesRead = 0;
     if (!initGStreamer()) {
@@ -84,7 +92,11 @@ void GStreamerDecoder::open(const std::string& path, int64_t expectedFrames) {
         return static_cast<GstFlowReturn>(onNewSample(s, self));
     };
     gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, this, nullptr);
-    g_signal_connect(decode, "pad-added", G_CALLBACK(linkDecodedPad), convert);
+    m_links.convert = convert;
+    m_links.audioLinked = false;
+    m_links.noMorePads = false;
+    g_signal_connect(decode, "pad-added", G_CALLBACK(linkDecodedPad), &m_links);
+    g_signal_connect(decode, "no-more-pads", G_CALLBACK(noMorePads), &m_links);
     if (!gst_element_link(source, decode) ||
         !gst_element_link_many(convert, resample, sink, nullptr)) {
         close();
@@ -96,14 +108,38 @@ void GStreamerDecoder::open(const std::string& path, int64_t expectedFrames) {
         throw AudioDecoderException("GStreamer pipeline cannot start");
     }
     // Wait until the pipeline runs (or has already finished) so that a file it cannot decode
-    // fails here, where the caller can still fall back to the other decoder.
-    GstState state = GST_STATE_NULL;
-    GstStateChangeReturn ret = gst_element_get_state(pipeline, &state, nullptr, 30 * GST_SECOND);
-    GstMessage* error = gst_bus_pop_filtered(m_bus, GST_MESSAGE_ERROR);
-    if (ret == GST_STATE_CHANGE_FAILURE || ret == GST_STATE_CHANGE_ASYNC || error) {
-        if (error) {
-            gst_message_unref(error);
+    // fails here, where the caller can still fall back to the other decoder. A file without
+    // audio never prerolls, so the decodebin's last pad ends the wait too. Some demuxer
+    // failures (an encrypted MP4 track after an earlier pipeline in the process) reach no bus;
+    // the time limit covers those.
+    bool prerolled = false;
+    for (int waited = 0; waited < kPrerollLimitMs && !prerolled && !m_pipelineDone; waited += 20) {
+        if (m_links.noMorePads && !m_links.audioLinked) {
+            break;
         }
+        GstMessage* msg = gst_bus_timed_pop_filtered(
+            m_bus, 20 * GST_MSECOND,
+            static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS |
+                                        GST_MESSAGE_ASYNC_DONE));
+        if (!msg) {
+            continue;
+        }
+        switch (GST_MESSAGE_TYPE(msg)) {
+        case GST_MESSAGE_ERROR:
+            m_failed = true;
+            m_pipelineDone = true;
+            break;
+        case GST_MESSAGE_EOS:
+            m_pipelineDone = true;
+            break;
+        default:
+            prerolled = GST_MESSAGE_SRC(msg) == GST_OBJECT(pipeline);
+            break;
+        }
+        gst_message_unref(msg);
+    }
+    if ((m_links.noMorePads && !m_links.audioLinked) || m_failed ||
+        (!prerolled && !m_pipelineDone)) {
         close();
         throw AudioDecoderException("GStreamer pipeline cannot decode the file");
     }
@@ -147,6 +183,9 @@ int GStreamerDecoder::bufferCallback(const int16_t* samples, size_t bytes) {
 }
 
 bool GStreamerDecoder::pipelineCompleted() {
+    if (m_pipelineDone) {
+        return true;
+    }
     if (!m_bus) {
         return true;
     }
@@ -160,6 +199,7 @@ bool GStreamerDecoder::pipelineCompleted() {
         m_failed = true;
     }
     gst_message_unref(msg);
+    m_pipelineDone = true;
     return true;
 }
 

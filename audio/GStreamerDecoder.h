@@ -2,6 +2,7 @@
 
 #include "audio/AudioDecoder.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -12,6 +13,7 @@
 typedef struct _GstElement GstElement;
 typedef struct _GstBus GstBus;
 typedef struct _GstAppSink GstAppSink;
+typedef struct _GstPad GstPad;
 
 namespace sonorix {
 
@@ -33,6 +35,8 @@ public:
     // At most this many frames wait in the queue; the streaming thread waits for the reader
     // beyond that, so a long file is never held in memory whole.
     static constexpr size_t kMaxQueuedFrames = 4 * 65536;
+    // How long open waits for the pipeline to start delivering before it gives up.
+    static constexpr int kPrerollLimitMs = 10000;
 
 private:
     struct Chunk {
@@ -41,6 +45,14 @@ private:
         std::vector<float> left, right;
     };
 
+    // What the decodebin's pad signals (streaming threads) report to open.
+    struct Links {
+        GstElement* convert = nullptr;
+        std::atomic<bool> audioLinked{false};
+        std::atomic<bool> noMorePads{false};
+    };
+    static void linkDecodedPad(GstElement* decodebin, GstPad* pad, void* links);
+    static void noMorePads(GstElement* decodebin, void* links);
     static int onNewSample(GstAppSink* sink, void* self);
     int bufferCallback(const int16_t* samples, size_t bytes);
     std::shared_ptr<Chunk> nextChunk();
@@ -49,10 +61,12 @@ private:
 
     GstElement* m_pipeline = nullptr;
     GstBus* m_bus = nullptr;
+    Links m_links;
     int64_t m_totalFrames = 0;
     int64_t m_framesRead = 0;
     bool m_endOfStream = false;
     bool m_failed = false;
+    bool m_pipelineDone = false; // the bus reported end of stream or an error
     bool m_stopping = false;
     size_t m_queuedFrames = 0;
     std::deque<std::shared_ptr<Chunk>> m_queue;

@@ -52,6 +52,30 @@ constexpr int kH = GainAnalysis::kHistorySize;
 
 } // namespace
 
+namespace {
+
+// Left and right floats into (left, right) double pairs.
+void widenInterleaved(const float* left, const float* right, size_t n, void* out) {
+    double* o = static_cast<double*>(out);
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= n; i += 4) {
+        __m128 l = _mm_loadu_ps(left + i), r = _mm_loadu_ps(right + i);
+        __m128 lo = _mm_unpacklo_ps(l, r), hi = _mm_unpackhi_ps(l, r);
+        _mm_store_pd(o + 2 * i, _mm_cvtps_pd(lo));
+        _mm_store_pd(o + 2 * i + 2, _mm_cvtps_pd(_mm_movehl_ps(lo, lo)));
+        _mm_store_pd(o + 2 * i + 4, _mm_cvtps_pd(hi));
+        _mm_store_pd(o + 2 * i + 6, _mm_cvtps_pd(_mm_movehl_ps(hi, hi)));
+    }
+#endif
+    for (; i < n; ++i) {
+        o[2 * i] = left[i];
+        o[2 * i + 1] = right[i];
+    }
+}
+
+} // namespace
+
 GainAnalysis::GainAnalysis(int32_t sampleRate) {
     const int32_t* end = kSampleRates + kRates;
     const int32_t* found = std::find(kSampleRates, end, sampleRate);
@@ -83,11 +107,7 @@ void GainAnalysis::analyzeSamples(const float* left, const float* right, size_t 
             n = std::min(n, kH - position);
         }
         // Widen the segment's input behind the 10 samples of history.
-        Pair* in = m_input + kH;
-        for (size_t i = 0; i < n; ++i) {
-            in[i].v[0] = left[position + i];
-            in[i].v[1] = right[position + i];
-        }
+        widenInterleaved(left + position, right + position, n, m_input + kH);
         filterSegment(static_cast<int32_t>(n));
         std::memmove(m_input, m_input + n, sizeof(Pair) * kH);
         remaining -= n;
@@ -99,54 +119,141 @@ void GainAnalysis::analyzeSamples(const float* left, const float* right, size_t 
     }
 }
 
+namespace {
+
+// Both channels travel together: lane 0 left, lane 1 right, the same arithmetic in each lane.
+#if defined(__SSE2__)
+using Lanes = __m128d;
+inline Lanes splat(double v) {
+    return _mm_set1_pd(v);
+}
+inline Lanes pair(double l, double r) {
+    return _mm_set_pd(r, l);
+}
+inline Lanes load(const double* p) {
+    return _mm_load_pd(p);
+}
+inline void store(double* p, Lanes v) {
+    _mm_store_pd(p, v);
+}
+inline Lanes add(Lanes a, Lanes b) {
+    return _mm_add_pd(a, b);
+}
+inline Lanes sub(Lanes a, Lanes b) {
+    return _mm_sub_pd(a, b);
+}
+inline Lanes mul(Lanes a, Lanes b) {
+    return _mm_mul_pd(a, b);
+}
+// Rounds each lane to single precision, the precision the filters store.
+inline Lanes toFloat(Lanes v) {
+    return _mm_cvtps_pd(_mm_cvtpd_ps(v));
+}
+inline double lane(Lanes v, int i) {
+    return i == 0 ? _mm_cvtsd_f64(v) : _mm_cvtsd_f64(_mm_unpackhi_pd(v, v));
+}
+#else
+struct Lanes {
+    double v[2];
+};
+inline Lanes splat(double v) {
+    return {{v, v}};
+}
+inline Lanes pair(double l, double r) {
+    return {{l, r}};
+}
+inline Lanes load(const double* p) {
+    return {{p[0], p[1]}};
+}
+inline void store(double* p, Lanes v) {
+    p[0] = v.v[0];
+    p[1] = v.v[1];
+}
+inline Lanes add(Lanes a, Lanes b) {
+    return {{a.v[0] + b.v[0], a.v[1] + b.v[1]}};
+}
+inline Lanes sub(Lanes a, Lanes b) {
+    return {{a.v[0] - b.v[0], a.v[1] - b.v[1]}};
+}
+inline Lanes mul(Lanes a, Lanes b) {
+    return {{a.v[0] * b.v[0], a.v[1] * b.v[1]}};
+}
+inline Lanes toFloat(Lanes v) {
+    return {{static_cast<float>(v.v[0]), static_cast<float>(v.v[1])}};
+}
+inline double lane(Lanes v, int i) {
+    return v.v[i];
+}
+#endif
+
+} // namespace
+
 void GainAnalysis::filterSegment(int32_t count) {
     const float* yule = kYuleCoefficients[m_rateIndex];
     const float* butter = kButterCoefficients[m_rateIndex];
-    const Pair* x = m_input + kH;
-    Pair* y = m_yule + kH + m_framesInBlock;
-    Pair* z = m_butter + kH + m_framesInBlock;
-    // Every output is formed in double and stored rounded to float. The feed-forward terms are
-    // summed first and the feedback terms (oldest first) subtracted as one sum, so that the
-    // newest output enters the recursion last and the chain from one sample to the next stays
-    // short.
-    auto step = [&](int32_t i) {
-        for (int c = 0; c < 2; ++c) {
-            double ff = 1e-10;
-            for (int k = 0; k <= kYuleOrder; ++k) {
-                ff = ff + static_cast<double>(yule[2 * k]) * x[i - k].v[c];
-            }
-            double fb = static_cast<double>(yule[2 * kYuleOrder - 1]) * y[i - kYuleOrder].v[c];
-            for (int k = kYuleOrder - 1; k >= 1; --k) {
-                fb = fb + static_cast<double>(yule[2 * k - 1]) * y[i - k].v[c];
-            }
-            y[i].v[c] = static_cast<float>(ff - fb);
-            double bff = static_cast<double>(butter[4]) * y[i - 2].v[c];
-            bff = bff + static_cast<double>(butter[2]) * y[i - 1].v[c];
-            bff = bff + static_cast<double>(butter[0]) * y[i].v[c];
-            double bfb = static_cast<double>(butter[3]) * z[i - 2].v[c];
-            bfb = bfb + static_cast<double>(butter[1]) * z[i - 1].v[c];
-            z[i].v[c] = static_cast<float>(bff - bfb);
+    Lanes b[kYuleOrder + 1], a[kYuleOrder + 1];
+    for (int k = 0; k <= kYuleOrder; ++k) {
+        b[k] = splat(yule[2 * k]);
+        a[k] = splat(k == 0 ? 0.0f : yule[2 * k - 1]);
+    }
+    const Lanes hb0 = splat(butter[0]), ha1 = splat(butter[1]), hb1 = splat(butter[2]),
+                ha2 = splat(butter[3]), hb2 = splat(butter[4]);
+    const Lanes tiny = splat(1e-10);
+    const double* x = m_input[kH].v;
+    double* y = m_yule[kH + m_framesInBlock].v;
+    double* z = m_butter[kH + m_framesInBlock].v;
+    // The two newest outputs of each stage stay in registers: the recursion runs through them.
+    Lanes y1 = load(y - 2), y2 = load(y - 4), z1 = load(z - 2), z2 = load(z - 4);
+
+    // Every output is formed in double and stored rounded to float. The feed-forward sum comes
+    // first (independent of the recursion, so it overlaps earlier samples); the feedback terms
+    // are then subtracted oldest first, so the newest output costs one multiply and one
+    // subtraction on the way to the next sample.
+    auto step = [&](int32_t i) __attribute__((always_inline)) {
+        const double* xi = x + 2 * i;
+        Lanes ff = add(tiny, mul(b[0], load(xi)));
+#pragma GCC unroll 16
+        for (int k = 1; k <= kYuleOrder; ++k) {
+            ff = add(ff, mul(b[k], load(xi - 2 * k)));
         }
+        const double* yi = y + 2 * i;
+        Lanes v = ff;
+#pragma GCC unroll 16
+        for (int k = kYuleOrder; k >= 3; --k) {
+            v = sub(v, mul(a[k], load(yi - 2 * k)));
+        }
+        v = sub(v, mul(a[2], y2));
+        v = sub(v, mul(a[1], y1));
+        const Lanes y0 = toFloat(v);
+        store(y + 2 * i, y0);
+        Lanes w = add(add(mul(hb0, y0), mul(hb1, y1)), mul(hb2, y2));
+        w = sub(w, mul(ha2, z2));
+        w = sub(w, mul(ha1, z1));
+        const Lanes z0 = toFloat(w);
+        store(z + 2 * i, z0);
+        y2 = y1;
+        y1 = y0;
+        z2 = z1;
+        z1 = z0;
+        return mul(z0, z0);
     };
+
+    Lanes sum = pair(m_leftSum, m_rightSum);
     int32_t i = 0;
     const int32_t lead = count % 16;
     for (; i < lead; ++i) {
-        step(i);
-        m_leftSum += z[i].v[0] * z[i].v[0];
-        m_rightSum += z[i].v[1] * z[i].v[1];
+        sum = add(sum, step(i));
     }
     for (; i < count; i += 16) {
-        double groupLeft = 0;
-        double groupRight = 0;
-        for (int32_t k = 0; k < 16; ++k) {
-            step(i + k);
-            const Pair& o = z[i + k];
-            groupLeft = k == 0 ? o.v[0] * o.v[0] : groupLeft + o.v[0] * o.v[0];
-            groupRight = k == 0 ? o.v[1] * o.v[1] : groupRight + o.v[1] * o.v[1];
+        Lanes group = step(i);
+#pragma GCC unroll 16
+        for (int32_t k = 1; k < 16; ++k) {
+            group = add(group, step(i + k));
         }
-        m_leftSum += groupLeft;
-        m_rightSum += groupRight;
+        sum = add(sum, group);
     }
+    m_leftSum = lane(sum, 0);
+    m_rightSum = lane(sum, 1);
 }
 
 void GainAnalysis::completeBlock() {
@@ -194,12 +301,30 @@ float GainAnalysis::titleGain() {
 }
 
 void scaleAndPeak(float* left, float* right, size_t frameCount, float& peak) {
+    // One pass: scale in place and keep the largest magnitude.
     float p = peak;
     for (float* channel : {left, right}) {
         if (!channel) {
             continue;
         }
-        for (size_t i = 0; i < frameCount; ++i) {
+        size_t i = 0;
+#if defined(__SSE2__)
+        const __m128 scale = _mm_set1_ps(32768.0f);
+        const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+        __m128 m0 = _mm_set1_ps(p), m1 = m0;
+        for (; i + 8 <= frameCount; i += 8) {
+            __m128 a = _mm_mul_ps(_mm_loadu_ps(channel + i), scale);
+            __m128 b = _mm_mul_ps(_mm_loadu_ps(channel + i + 4), scale);
+            _mm_storeu_ps(channel + i, a);
+            _mm_storeu_ps(channel + i + 4, b);
+            m0 = _mm_max_ps(m0, _mm_and_ps(a, magnitude));
+            m1 = _mm_max_ps(m1, _mm_and_ps(b, magnitude));
+        }
+        alignas(16) float lanes[4];
+        _mm_store_ps(lanes, _mm_max_ps(m0, m1));
+        p = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+#endif
+        for (; i < frameCount; ++i) {
             float v = channel[i] * 32768.0f;
             channel[i] = v;
             p = std::max(p, std::fabs(v));

@@ -1,26 +1,18 @@
 #include "audio/TrackAnalysis.h"
 #include "cli/Cli.h"
+#include "foundation/Threads.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <optional>
-#include <sched.h>
 #include <thread>
 #include <vector>
 
 namespace sonorix::cli {
 
 namespace {
-
-int usableProcessors() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        return std::max(1, CPU_COUNT(&set));
-    }
-    return std::max(1u, std::thread::hardware_concurrency());
-}
 
 void printHelp() {
     std::printf("Usage: sonorix-cli analyze [--format human|tsv] [--threads N] [--gstreamer] "
@@ -50,7 +42,7 @@ int runAnalyze(const GlobalOptions&, const std::vector<std::string>& args) {
     }
     bool tsv = false;
     bool gstreamer = false;
-    int threads = usableProcessors();
+    int threads = numberOfActiveProcessors();
     std::vector<std::string> files;
     bool optionsDone = false;
     for (size_t i = 0; i < args.size(); ++i) {

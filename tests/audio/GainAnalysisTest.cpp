@@ -109,15 +109,13 @@ private:
                     out = out + static_cast<double>(x[i - j]) * k[2 * j];
                 }
             } else {
-                double ff = 1e-10;
-                for (int j = 0; j <= 10; ++j) {
-                    ff += static_cast<double>(x[i - j]) * k[2 * j];
+                out = 1e-10 + static_cast<double>(x[i]) * k[0];
+                for (int j = 1; j <= 10; ++j) {
+                    out += static_cast<double>(x[i - j]) * k[2 * j];
                 }
-                double fb = static_cast<double>(y[i - 10]) * k[19];
-                for (int j = 9; j >= 1; --j) {
-                    fb += static_cast<double>(y[i - j]) * k[2 * j - 1];
+                for (int j = 10; j >= 1; --j) {
+                    out -= static_cast<double>(y[i - j]) * k[2 * j - 1];
                 }
-                out = ff - fb;
             }
             y[i] = static_cast<float>(out);
         }
@@ -132,12 +130,10 @@ private:
                       static_cast<double>(y[i - 1]) * k[2] - static_cast<double>(z[i - 2]) * k[3] +
                       static_cast<double>(y[i - 2]) * k[4];
             } else {
-                double ff = static_cast<double>(y[i - 2]) * k[4];
-                ff += static_cast<double>(y[i - 1]) * k[2];
-                ff += static_cast<double>(y[i]) * k[0];
-                double fb = static_cast<double>(z[i - 2]) * k[3];
-                fb += static_cast<double>(z[i - 1]) * k[1];
-                out = ff - fb;
+                out = static_cast<double>(y[i]) * k[0] + static_cast<double>(y[i - 1]) * k[2];
+                out += static_cast<double>(y[i - 2]) * k[4];
+                out -= static_cast<double>(z[i - 2]) * k[3];
+                out -= static_cast<double>(z[i - 1]) * k[1];
             }
             z[i] = static_cast<float>(out);
         }
