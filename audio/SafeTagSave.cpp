@@ -13,6 +13,7 @@
 #include <optional>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -83,6 +84,29 @@ bool copyContent(int from, int to, std::string& error) {
     }
 }
 
+// Extended attributes (ACLs, security labels, user tags) belong to the file, not its content;
+// best effort, as a file system may refuse some of them.
+void copyAttributes(int from, int to) {
+    ssize_t length = ::flistxattr(from, nullptr, 0);
+    if (length <= 0) {
+        return;
+    }
+    std::vector<char> names(static_cast<size_t>(length));
+    length = ::flistxattr(from, names.data(), names.size());
+    for (ssize_t at = 0; length > 0 && at < length; at += std::strlen(names.data() + at) + 1) {
+        const char* name = names.data() + at;
+        ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+        if (size < 0) {
+            continue;
+        }
+        std::vector<char> value(static_cast<size_t>(size) + 1);
+        size = ::fgetxattr(from, name, value.data(), value.size());
+        if (size >= 0) {
+            ::fsetxattr(to, name, value.data(), static_cast<size_t>(size), 0);
+        }
+    }
+}
+
 std::string folderOf(const std::string& path) {
     auto slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -143,6 +167,9 @@ bool attempt(const std::string& path, const std::function<bool(const std::string
     }
     copyPath = pattern;
     bool copied = copyContent(source, copyFd, error);
+    if (copied) {
+        copyAttributes(source, copyFd);
+    }
     ::close(source);
     if (!copied) {
         return false;
@@ -193,7 +220,7 @@ std::optional<Ranges> mp4Ranges(const uint8_t* d, uint64_t size) {
     Ranges ranges;
     for (uint64_t pos = 0; pos < size;) {
         if (size - pos < 8) {
-            return std::nullopt;
+            break; // a few stray bytes at the end carry no audio
         }
         uint64_t atom = be32(d + pos);
         uint64_t header = 8;
@@ -221,7 +248,7 @@ std::optional<Ranges> aiffRanges(const uint8_t* d, uint64_t size) {
     Ranges ranges;
     for (uint64_t pos = 12; pos < size;) {
         if (size - pos < 8) {
-            return std::nullopt;
+            break;
         }
         uint64_t chunk = be32(d + pos + 4);
         if (chunk > size - pos - 8) {

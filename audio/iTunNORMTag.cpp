@@ -387,6 +387,8 @@ void iTunNORMTag::openWithTagLib(std::unique_ptr<ExceptionBase> mappingError) {
                 }
             }
         } catch (const std::exception&) {
+            // A tag that TagLib fails on counts as examined: the file has no usable text.
+            examined = state->hasTag();
             usable = false;
         }
         if (!usable) {

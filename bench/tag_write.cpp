@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     std::printf("TagLib path: %10.1f us per value-changing setAdjustment (verified copy, fsync, "
                 "rename); file rewritten whole\n",
                 g_tagLibSeconds * 1e6);
-    if (g_rawSeconds > 0) {
+    if (g_rawSeconds > 0 && g_tagLibSeconds > 0) {
         std::printf("raw path is %.0fx faster (target: at least 100x)\n",
                     g_tagLibSeconds / g_rawSeconds);
     }

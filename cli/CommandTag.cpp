@@ -134,7 +134,7 @@ int setOne(const std::string& path, double adjustment, bool tsv) {
         bool noText = false;
         error = errorText(e, noText);
         if (noText) {
-            error = "no Sound Check text, and this file's tags cannot hold one";
+            error = "no Sound Check text, and none can be added to this file";
         }
     }
     bool failed = false;

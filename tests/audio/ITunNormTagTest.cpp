@@ -6,9 +6,10 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
-#include <map>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace sonorix;
@@ -119,12 +120,14 @@ protected:
     // Each test process (ctest runs one test per process) makes only the files it uses.
     static std::string generated(const std::string& name) {
         static const std::map<std::string, std::vector<std::string>> recipes = {
-            {"v23.mp3", {"-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "3", "-write_id3v1",
-                         "1", "-metadata", "title=Song", "-metadata", "genre=Rock"}},
+            {"v23.mp3",
+             {"-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "3", "-write_id3v1", "1",
+              "-metadata", "title=Song", "-metadata", "genre=Rock"}},
             {"v24.mp3", {"-c:a", "libmp3lame", "-b:a", "128k", "-metadata", "title=Song"}},
             {"aac.m4a", {"-c:a", "aac", "-b:a", "96k"}},
             {"alac.m4a", {"-c:a", "alac"}},
             {"tagged.aiff", {"-write_id3v2", "1", "-metadata", "title=Song"}},
+            {"v23.aiff", {"-write_id3v2", "1", "-id3v2_version", "3", "-metadata", "title=Song"}},
             {"plain.aiff", {}},
         };
         std::string path = s_dir->file(name);
@@ -414,6 +417,21 @@ TEST_F(GeneratedAudio, MP3SavesKeepTheTagVersionAndEverythingElse) {
     EXPECT_EQ(mutagen("title", v24), "Song");
     std::string after = readFile(v23);
     EXPECT_EQ(after.substr(after.size() - 128), id3v1);
+
+    std::string aiff = copy("v23.aiff");
+    ASSERT_EQ(mutagen("version", aiff), "2.3");
+    openTag(aiff, true, true)->setAdjustment(1);
+    EXPECT_EQ(mutagen("version", aiff), "2.3");
+    EXPECT_EQ(mutagen("title", aiff), "Song");
+}
+
+TEST_F(GeneratedAudio, PathsAreUTF8) {
+    for (std::string name : {"Bjørk – Jóga ♫.mp3", "日本語の曲.m4a"}) {
+        std::string path = copy(name.back() == '3' ? "v24.mp3" : "alac.m4a", name);
+        EXPECT_TRUE(openTag(path, true, true)->setAdjustment(-6));
+        EXPECT_EQ(mutagen("text", path), text({3981, 3981, 9953, 9953, 0, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(openTag(path)->mode(), Tag::Mode::Raw);
+    }
 }
 
 TEST_F(GeneratedAudio, MP3SaveRewritesTheGenreAsTagLibReadsIt) {
@@ -555,6 +573,17 @@ TEST_F(GeneratedAudio, SavesFollowSymbolicLinksAndKeepPermissions) {
     ASSERT_EQ(::stat(real.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(folderEntries(m_dir.path()), (std::vector<std::string>{"link.mp3", "v23.mp3"}));
+}
+
+TEST_F(GeneratedAudio, SavesKeepExtendedAttributes) {
+    std::string path = copy("aac.m4a");
+    if (::setxattr(path.c_str(), "user.rating", "5", 1, 0) != 0) {
+        GTEST_SKIP() << "no user attributes on this file system";
+    }
+    EXPECT_TRUE(openTag(path, true, true)->setAdjustment(1));
+    char value[8] = {};
+    EXPECT_EQ(::getxattr(path.c_str(), "user.rating", value, sizeof value), 1);
+    EXPECT_STREQ(value, "5");
 }
 
 TEST_F(GeneratedAudio, FileRemovedBetweenOpenAndTagLibSaveIsReported) {
