@@ -99,6 +99,8 @@ StringTable parseStringsTable(std::string_view utf8) {
     StringTable table;
     std::string entry;
     bool collecting = false;
+    bool hasSeparator = false; // past position 0
+    std::size_t searched = 0;  // the separator is not in entry[0, searched)
     while (!utf8.empty()) {
         std::size_t end = utf8.find('\n');
         std::string_view raw = utf8.substr(0, end);
@@ -111,14 +113,22 @@ StringTable parseStringsTable(std::string_view utf8) {
         } else {
             entry = std::move(line);
             collecting = true;
+            hasSeparator = false;
+            searched = 0;
         }
-        std::size_t split = entry.find(kSeparator);
-        if (!endsWith(entry, "\";") || split == std::string::npos || split == 0) {
+        // Search only the new text (and the few characters before it), so that a long run of
+        // lines that never complete an entry costs linear time.
+        if (!hasSeparator) {
+            hasSeparator =
+                entry.find(kSeparator, std::max<std::size_t>(searched, 1)) != std::string::npos;
+            searched = entry.size() >= kSeparator.size() ? entry.size() - kSeparator.size() + 1 : 0;
+        }
+        if (!hasSeparator || !endsWith(entry, "\";")) {
             continue;
         }
         collecting = false;
         replaceAll(entry, "\\n", "\n");
-        split = entry.find(kSeparator);
+        std::size_t split = entry.find(kSeparator);
         std::size_t open = entry.find('"');
         if (split == std::string::npos || open >= split) {
             continue; // no opening quote before the separator: not an entry
