@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
+#include <unordered_map>
 
 namespace sonorix {
 
@@ -28,23 +30,81 @@ int numeric(int32_t a, int32_t b) {
     return a < b ? -1 : (a > b ? 1 : 0);
 }
 
+int ranked(int32_t rankA, int32_t rankB, const std::u16string& a, const std::u16string* la,
+           const std::u16string& b, const std::u16string* lb) {
+    if (rankA >= 0 && rankB >= 0) {
+        return numeric(rankA, rankB);
+    }
+    return letters(a, la, b, lb);
+}
+
+// Sorts the distinct texts of one field once and hands each text its position.
+void rankField(const std::vector<AlbumSortFields*>& tracks, std::u16string AlbumSortFields::*text,
+               const std::u16string* AlbumSortFields::*lettersOf, int32_t AlbumSortFields::*rank) {
+    std::unordered_map<std::u16string_view, int32_t> index;
+    index.reserve(tracks.size() / 4);
+    std::vector<AlbumSortFields*> distinct;
+    for (AlbumSortFields* t : tracks) {
+        if (index.emplace(t->*text, static_cast<int32_t>(distinct.size())).second) {
+            distinct.push_back(t);
+        }
+    }
+    // Letter forms for the distinct texts only; every track then shares its text's form.
+    for (AlbumSortFields* t : distinct) {
+        t->*lettersOf = &lettersOnly(t->*text);
+    }
+    auto compare = [&](int32_t a, int32_t b) {
+        const AlbumSortFields& x = *distinct[a];
+        const AlbumSortFields& y = *distinct[b];
+        return letters(x.*text, x.*lettersOf, y.*text, y.*lettersOf);
+    };
+    std::vector<int32_t> order(distinct.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        order[i] = static_cast<int32_t>(i);
+    }
+    std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) { return compare(a, b) < 0; });
+    std::vector<int32_t> positions(distinct.size());
+    int32_t current = 0;
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (i > 0 && compare(order[i - 1], order[i]) != 0) {
+            current = static_cast<int32_t>(i);
+        }
+        positions[order[i]] = current;
+    }
+    for (AlbumSortFields* t : tracks) {
+        const int32_t i = index.find(t->*text)->second;
+        t->*rank = positions[i];
+        t->*lettersOf = distinct[i]->*lettersOf;
+    }
+}
+
 } // namespace
 
+void assignLetterRanks(const std::vector<AlbumSortFields*>& tracks) {
+    using F = AlbumSortFields;
+    rankField(tracks, &F::album, &F::albumLetters, &F::albumRank);
+    rankField(tracks, &F::grouping, &F::groupingLetters, &F::groupingRank);
+    rankField(tracks, &F::artist, &F::artistLetters, &F::artistRank);
+}
+
 int compareAlbumOrder(const AlbumSortFields& a, const AlbumSortFields& b) {
-    if (int r = letters(a.album, a.albumLetters, b.album, b.albumLetters)) {
+    if (int r =
+            ranked(a.albumRank, b.albumRank, a.album, a.albumLetters, b.album, b.albumLetters)) {
         return r;
     }
     if (int r = numeric(a.disc, b.disc)) {
         return r;
     }
-    if (int r = letters(a.grouping, a.groupingLetters, b.grouping, b.groupingLetters)) {
+    if (int r = ranked(a.groupingRank, b.groupingRank, a.grouping, a.groupingLetters, b.grouping,
+                       b.groupingLetters)) {
         return r;
     }
     if (a.compilation != b.compilation) {
         return a.compilation ? -1 : 1;
     }
     if (!a.compilation) {
-        if (int r = letters(a.artist, a.artistLetters, b.artist, b.artistLetters)) {
+        if (int r = ranked(a.artistRank, b.artistRank, a.artist, a.artistLetters, b.artist,
+                           b.artistLetters)) {
             return r;
         }
     }
@@ -63,7 +123,7 @@ bool sameAlbum(const AlbumSortFields* a, const AlbumSortFields& b, const AlbumRu
         bitsA |= kAlbumManual;
         return true;
     }
-    if (a->album.empty() || b.album.empty() || comparePlain(a->album, b.album) != 0) {
+    if (a->album.empty() || b.album.empty() || comparePlainStrings(a->album, b.album) != 0) {
         return false;
     }
     if (a->disc != b.disc) {
@@ -75,7 +135,7 @@ bool sameAlbum(const AlbumSortFields* a, const AlbumSortFields& b, const AlbumRu
     if (a->gapless) {
         bitsA |= kAlbumGapless;
     }
-    if (rules.albumMode == 1 && comparePlain(a->grouping, b.grouping) != 0) {
+    if (rules.albumMode == 1 && comparePlainStrings(a->grouping, b.grouping) != 0) {
         bitsA |= kAlbumGrouping;
         bitsB |= kAlbumGrouping;
         return false;
@@ -89,7 +149,7 @@ bool sameAlbum(const AlbumSortFields* a, const AlbumSortFields& b, const AlbumRu
         }
         return false;
     }
-    if (!a->compilation && comparePlain(a->artist, b.artist) != 0) {
+    if (!a->compilation && comparePlainStrings(a->artist, b.artist) != 0) {
         return false;
     }
     if (a->compilation && rules.compilationsNotAlbums) {

@@ -35,6 +35,12 @@ struct AlbumSortFields {
     const std::u16string* groupingLetters = nullptr;
     const std::u16string* artistLetters = nullptr;
     const std::u16string* nameLetters = nullptr;
+    // Positions of album, grouping and artist among all texts of a formation in letters-only
+    // order (equal texts share one); -1 until assignLetterRanks ran. They turn most of the
+    // sort's text comparisons into integer comparisons.
+    int32_t albumRank = -1;
+    int32_t groupingRank = -1;
+    int32_t artistRank = -1;
     int32_t disc = 0;
     int32_t trackNumber = 0;
     bool compilation = false;
@@ -43,6 +49,10 @@ struct AlbumSortFields {
     // Fills the letter pointers from the cache.
     void computeLetters();
 };
+
+// Ranks album, grouping and artist of the given tracks (see AlbumSortFields) and fills their
+// letter forms. The name's form is left to the rare comparisons that reach it.
+void assignLetterRanks(const std::vector<AlbumSortFields*>& tracks);
 
 // Album order: album, disc, grouping, compilations first, artist (non-compilations only),
 // track number, name. <0, 0 or >0.

@@ -36,7 +36,8 @@ namespace {
 
 class ScheduledSaveTimer final : public SaveTimer {
 public:
-    explicit ScheduledSaveTimer(std::shared_ptr<ScheduledTimer> timer) : m_timer(std::move(timer)) {}
+    explicit ScheduledSaveTimer(std::shared_ptr<ScheduledTimer> timer)
+        : m_timer(std::move(timer)) {}
     void fire() override { m_timer->fire(); }
     void invalidate() override { m_timer->invalidate(); }
 

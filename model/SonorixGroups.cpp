@@ -161,13 +161,17 @@ SonorixGroup::SonorixGroup(std::weak_ptr<SonorixModel> model, std::shared_ptr<Va
 
 std::string SonorixGroup::uuid() {
     ModelLocker lock(lockOf(m_model));
-    std::u16string id = mv::getText(*m_entry, kUUID);
-    if (id.empty()) {
-        std::string fresh = newUuidText();
-        mv::setText(*m_entry, kUUID, toUtf16(fresh));
-        return fresh;
+    // Only this object writes the UUID, so the first answer stays right.
+    if (m_uuid.empty()) {
+        std::u16string id = mv::getText(*m_entry, kUUID);
+        if (id.empty()) {
+            m_uuid = newUuidText();
+            mv::setText(*m_entry, kUUID, toUtf16(m_uuid));
+        } else {
+            m_uuid = toUtf8(id);
+        }
     }
-    return toUtf8(id);
+    return m_uuid;
 }
 
 std::u16string SonorixGroup::title() const {
@@ -334,13 +338,15 @@ void SonorixGroup::formAlbums() {
         f.trackNumber = ta::trackNumber(t);
         f.name = ta::name(t);
         f.gapless = ta::gapless(t);
-        f.computeLetters();
         entries[i].track = m_tracks[i];
     }
     std::vector<Entry*> order(entries.size());
+    std::vector<AlbumSortFields*> fields(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         order[i] = &entries[i];
+        fields[i] = &entries[i].fields;
     }
+    assignLetterRanks(fields);
     std::stable_sort(order.begin(), order.end(), [](const Entry* a, const Entry* b) {
         return compareAlbumOrder(a->fields, b->fields) < 0;
     });
@@ -353,8 +359,9 @@ void SonorixGroup::formAlbums() {
 
     // Reuse: among the old albums of the new album's tracks that were not taken yet, the one
     // found for the last such track keeps its identity.
-    std::map<uint64_t, std::shared_ptr<SonorixAlbum>> previous;
+    std::unordered_map<uint64_t, std::shared_ptr<SonorixAlbum>> previous;
     previous.swap(m_albumOfTrack);
+    m_albumOfTrack.reserve(m_tracks.size());
     std::unordered_set<const SonorixAlbum*> reused;
     m_albums.clear();
     m_albums.reserve(spans.size());
@@ -446,7 +453,8 @@ SonorixGroups::SonorixGroups(std::weak_ptr<SonorixModel> model, std::shared_ptr<
 
 void SonorixGroups::setUp() {
     ModelLocker lock(lockOf(m_model));
-    for (size_t i = 0; i < count(); ++i) {
+    // The default group's list is rebuilt from the library by ensureDefaultGroup right after.
+    for (size_t i = 1; i < count(); ++i) {
         groupAt(i)->loadTracks();
     }
     ensureDefaultGroup();

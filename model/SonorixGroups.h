@@ -155,10 +155,11 @@ private:
     bool m_displayDirty = true;
     std::vector<std::shared_ptr<SonorixAlbum>> m_albums;
     std::vector<std::shared_ptr<SonorixAlbum>> m_visibleAlbums;
-    std::map<uint64_t, std::shared_ptr<SonorixAlbum>> m_albumOfTrack;
+    std::unordered_map<uint64_t, std::shared_ptr<SonorixAlbum>> m_albumOfTrack;
     std::unordered_map<const SonorixAlbum*, size_t> m_albumIndex;
     std::shared_ptr<const TrackSortOptions> m_sortOptions;
     std::u16string m_searchText;
+    std::string m_uuid;
 };
 
 // The group list of one model: a view onto the "Groups" dictionary.

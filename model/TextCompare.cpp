@@ -36,15 +36,30 @@ LettersCache& lettersCache() {
 
 } // namespace
 
+namespace {
+
+int compareTerminated(const char16_t* a, const char16_t* b) {
+    ensureXerces();
+    return xercesc::XMLString::compareIString(reinterpret_cast<const XMLCh*>(a),
+                                              reinterpret_cast<const XMLCh*>(b));
+}
+
+} // namespace
+
 int comparePlain(std::u16string_view a, std::u16string_view b) {
     if (a.empty() || b.empty()) {
         return a.empty() == b.empty() ? 0 : (a.empty() ? 1 : -1);
     }
-    ensureXerces();
     // compareIString needs terminated strings; texts from the library have no NUL inside.
     std::u16string ta(a), tb(b);
-    return xercesc::XMLString::compareIString(reinterpret_cast<const XMLCh*>(ta.c_str()),
-                                              reinterpret_cast<const XMLCh*>(tb.c_str()));
+    return compareTerminated(ta.c_str(), tb.c_str());
+}
+
+int comparePlainStrings(const std::u16string& a, const std::u16string& b) {
+    if (a.empty() || b.empty()) {
+        return a.empty() == b.empty() ? 0 : (a.empty() ? 1 : -1);
+    }
+    return compareTerminated(a.c_str(), b.c_str());
 }
 
 const std::u16string& lettersOnly(const std::u16string& text) {
@@ -75,9 +90,9 @@ int compareLettersOnly(const std::u16string& a, const std::u16string& lettersA,
     if (lettersA.empty() != lettersB.empty()) {
         return lettersA.empty() ? 1 : -1;
     }
-    int result = comparePlain(lettersA, lettersB);
+    int result = comparePlainStrings(lettersA, lettersB);
     if (result == 0) {
-        result = comparePlain(a, b);
+        result = comparePlainStrings(a, b);
     }
     return result;
 }

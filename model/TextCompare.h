@@ -10,6 +10,8 @@ namespace sonorix {
 
 // Case-insensitive comparison of the whole texts; an empty text sorts after every other one.
 int comparePlain(std::u16string_view a, std::u16string_view b);
+// The same for whole strings, without copying them.
+int comparePlainStrings(const std::u16string& a, const std::u16string& b);
 
 // Compares the letters of two texts ("A"-"Z", "a"-"z" and everything above U+007F), so that
 // "Best Of" and "best-of!" sort together. A text without letters sorts after one with letters,

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <regex>
 #include <set>
 #include <thread>
@@ -355,4 +356,42 @@ TEST(GroupUuid, RandomVersion4UpperCase) {
         seen.insert(id);
     }
     EXPECT_EQ(seen.size(), 100u);
+}
+
+TEST(AlbumOrder, RanksGiveTheSameOrderAsComparingTexts) {
+    // Texts that tie in letters, differ only in case or punctuation, lack letters or are empty.
+    const std::u16string albums[] = {u"Best Of", u"best-of!", u"BEST OF", u"1999",         u"2000",
+                                     u"",        u"Zebra",    u"zebra",   u"\u00c9t\u00e9"};
+    const std::u16string artists[] = {u"A", u"a", u"", u"B-52", u"42"};
+    std::mt19937 random(7);
+    std::vector<AlbumSortFields> tracks;
+    for (int i = 0; i < 400; ++i) {
+        AlbumSortFields f;
+        f.album = albums[random() % 9];
+        f.artist = artists[random() % 5];
+        f.grouping = random() % 3 ? u"" : u"Act";
+        f.disc = 1 + random() % 2;
+        f.trackNumber = random() % 5;
+        f.compilation = random() % 4 == 0;
+        f.name = u"n" + std::u16string(1, char16_t(u'a' + i % 26));
+        f.computeLetters();
+        tracks.push_back(f);
+    }
+    auto byText = tracks;
+    auto byRank = tracks;
+    std::vector<AlbumSortFields*> pointers;
+    for (auto& f : byRank) {
+        pointers.push_back(&f);
+    }
+    assignLetterRanks(pointers);
+    auto less = [](const AlbumSortFields& a, const AlbumSortFields& b) {
+        return compareAlbumOrder(a, b) < 0;
+    };
+    std::stable_sort(byText.begin(), byText.end(), less);
+    std::stable_sort(byRank.begin(), byRank.end(), less);
+    for (size_t i = 0; i < tracks.size(); ++i) {
+        ASSERT_EQ(byText[i].album, byRank[i].album) << i;
+        ASSERT_EQ(byText[i].artist, byRank[i].artist) << i;
+        ASSERT_EQ(byText[i].name, byRank[i].name) << i;
+    }
 }

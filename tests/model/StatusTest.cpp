@@ -238,10 +238,11 @@ TEST_F(TagCheck, FailuresMapToErrorCodes) {
     for (size_t i = 0; i < cases.size(); ++i) {
         auto status = std::make_shared<SonorixTrackStatus>(mv::newDict(), model->modelLock());
         auto raise = cases[i].raise;
-        status->checkTag(*track1, true, [&](const std::string&, int64_t&, bool) -> SoundCheckValues {
-            raise();
-            return {};
-        });
+        status->checkTag(*track1, true,
+                         [&](const std::string&, int64_t&, bool) -> SoundCheckValues {
+                             raise();
+                             return {};
+                         });
         EXPECT_EQ(status->getError(), cases[i].error) << i;
         EXPECT_EQ(status->getFileError(), cases[i].fileError) << i;
         EXPECT_EQ(status->getState(), cases[i].state) << i;
@@ -252,7 +253,8 @@ TEST_F(TagCheck, FailuresMapToErrorCodes) {
 
 TEST_F(TagCheck, RealFilesWithAndWithoutSoundCheckText) {
     writeFile(m_dir.file("notes.txt"), std::string(200, 'x'));
-    if (!makeAudio(m_dir.file("a.mp3"), "sine=frequency=440:duration=0.3", {"-c:a", "libmp3lame"})) {
+    if (!makeAudio(m_dir.file("a.mp3"), "sine=frequency=440:duration=0.3",
+                   {"-c:a", "libmp3lame"})) {
         GTEST_SKIP() << "ffmpeg cannot make an MP3";
     }
     auto model = loadWith("a.mp3");
