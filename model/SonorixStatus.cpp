@@ -267,6 +267,22 @@ void SonorixStatus::addProgressDone(double amount) {
     m_progressDone += amount;
 }
 
+void SonorixStatus::resetProgress() {
+    std::lock_guard<std::mutex> lock(m_progressLock);
+    m_progressTotal = 0;
+    m_progressDone = 0;
+}
+
+double SonorixStatus::progressDone() const {
+    std::lock_guard<std::mutex> lock(m_progressLock);
+    return m_progressDone;
+}
+
+int32_t SonorixStatus::processingCount() const {
+    std::lock_guard<std::mutex> lock(m_progressLock);
+    return m_processing;
+}
+
 bool SonorixStatus::isProcessing() const {
     std::lock_guard<std::mutex> lock(m_progressLock);
     return m_processing != 0;

@@ -72,6 +72,10 @@ public:
     void addProcessing(int32_t count);
     void addProgressTotal(double amount);
     void addProgressDone(double amount);
+    // Starts the progress of a new job afresh (total and done 0).
+    void resetProgress();
+    double progressDone() const;
+    int32_t processingCount() const;
     bool isProcessing() const;
     double progress() const;
     bool adjustedMarker() const;

@@ -213,9 +213,11 @@ void JobManager::worker(ParameterPtr indexBox) {
 }
 
 void JobManager::stop() {
+    // Released after the lock: a dropped job's destructor may run code of its own.
+    std::list<std::shared_ptr<Job>> dropped;
     {
         std::lock_guard<MutexLock> hold(*m_queueLock);
-        m_pending.clear();
+        dropped.swap(m_pending);
         for (const std::shared_ptr<Job>& job : m_running) {
             job->cancel();
         }
@@ -228,6 +230,7 @@ void JobManager::stop() {
         setWorkAvailable(1);
         queueChanged();
     }
+    dropped.clear();
     resume();
     stopped();
 }
