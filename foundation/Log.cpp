@@ -9,17 +9,24 @@
 #include <cxxabi.h>
 #include <memory>
 #include <mutex>
-#include <typeinfo>
+#include <shared_mutex>
 #include <sys/utsname.h>
-
+#include <typeinfo>
 
 namespace sonorix {
 namespace {
 
-const std::chrono::steady_clock::time_point g_logStart = std::chrono::steady_clock::now();
+// A function-local static, so that a log call from another static initialiser still finds the
+// clock started; the global below starts it during static initialisation in any case.
+std::chrono::steady_clock::time_point logStart() {
+    static const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    return start;
+}
+[[maybe_unused]] const std::chrono::steady_clock::time_point g_logStartedAtInit = logStart();
 
-// The file pointer is swapped only by open/close; writers only read it.
-std::mutex g_openMutex;
+// Writers share the file; open and close take it exclusively, so that no entry is written to a
+// stream that is being closed.
+std::shared_mutex g_fileMutex;
 std::FILE* g_logFile = nullptr;
 std::string g_logPath;
 
@@ -28,16 +35,18 @@ constexpr size_t kFormatBufferSize = 512;
 } // namespace
 
 double logElapsedSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - g_logStart).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - logStart()).count();
 }
 
 void writeLog(const char* format, ...) {
+    std::shared_lock<std::shared_mutex> lock(g_fileMutex);
     std::FILE* file = g_logFile;
     if (!file || !format) {
         return;
     }
     char prefixed[kFormatBufferSize];
-    int needed = std::snprintf(prefixed, sizeof prefixed, "[%.3lfs] %s\n", logElapsedSeconds(), format);
+    int needed =
+        std::snprintf(prefixed, sizeof prefixed, "[%.3lfs] %s\n", logElapsedSeconds(), format);
     // A prefixed format that does not fit is dropped for the caller's own, plus a line end.
     bool fits = needed >= 0 && static_cast<size_t>(needed) < sizeof prefixed;
     const char* effective = fits ? prefixed : format;
@@ -71,7 +80,7 @@ void writeLog(const char* format, ...) {
 }
 
 bool openLog(const std::string& path) {
-    std::lock_guard<std::mutex> lock(g_openMutex);
+    std::unique_lock<std::shared_mutex> lock(g_fileMutex);
     std::FILE* file = std::fopen(path.c_str(), "w");
     if (!file) {
         return false;
@@ -94,7 +103,7 @@ bool openDefaultLog() {
 }
 
 void closeLog() {
-    std::lock_guard<std::mutex> lock(g_openMutex);
+    std::unique_lock<std::shared_mutex> lock(g_fileMutex);
     if (g_logFile) {
         std::FILE* old = g_logFile;
         g_logFile = nullptr;
@@ -104,13 +113,14 @@ void closeLog() {
 }
 
 std::string logPath() {
-    std::lock_guard<std::mutex> lock(g_openMutex);
+    std::shared_lock<std::shared_mutex> lock(g_fileMutex);
     return g_logPath;
 }
 
 void writeLogHeader(int activeProcessors) {
-    writeLog("Sonorix %s (%d.%d.%d.%d)\n", SONORIX_VERSION, SONORIX_VERSION_MAJOR,
-             SONORIX_VERSION_MINOR, SONORIX_VERSION_PATCH, 0);
+    // Product version (major.minor) and the four-part file version.
+    writeLog("Sonorix %d.%d (%d.%d.%d.%d)\n", SONORIX_VERSION_MAJOR, SONORIX_VERSION_MINOR,
+             SONORIX_VERSION_MAJOR, SONORIX_VERSION_MINOR, SONORIX_VERSION_PATCH, 0);
     struct utsname name {};
     if (uname(&name) == 0) {
         writeLog("%s version=%s\n", name.sysname, name.release);

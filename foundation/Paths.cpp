@@ -62,7 +62,8 @@ std::string dataFolder() {
 
 bool fileExists(const std::string& path) {
     struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0;
+    // A path with a NUL byte would name a shorter, different file.
+    return !path.empty() && path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0;
 }
 
 } // namespace sonorix

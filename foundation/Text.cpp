@@ -3,6 +3,7 @@
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/TransService.hpp>
 #include <xercesc/util/XMLException.hpp>
+#include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLUTF8Transcoder.hpp>
 
 #include <memory>
@@ -78,8 +79,9 @@ std::u16string toUtf16(std::string_view utf8) {
     try {
         while (srcLeft > 0) {
             XMLSize_t eaten = 0;
-            XMLSize_t n = transcoder().transcodeFrom(src, srcLeft, reinterpret_cast<XMLCh*>(&out[written]),
-                                                     out.size() - written, eaten, sizes.get());
+            XMLSize_t n =
+                transcoder().transcodeFrom(src, srcLeft, reinterpret_cast<XMLCh*>(&out[written]),
+                                           out.size() - written, eaten, sizes.get());
             if (eaten == 0) {
                 // An incomplete sequence at the end of the input.
                 throw TextConversionError("truncated UTF-8 sequence");
@@ -133,8 +135,8 @@ std::string toUtf8(std::u16string_view utf16) {
     if (!repaired.empty()) {
         for (size_t i = 0; i < repaired.size(); ++i) {
             char16_t c = repaired[i];
-            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < repaired.size() && repaired[i + 1] >= 0xDC00 &&
-                repaired[i + 1] <= 0xDFFF) {
+            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < repaired.size() &&
+                repaired[i + 1] >= 0xDC00 && repaired[i + 1] <= 0xDFFF) {
                 ++i;
             } else if (c >= 0xD800 && c <= 0xDFFF) {
                 repaired[i] = 0xFFFD;
@@ -151,8 +153,8 @@ std::string toUtf8(std::u16string_view utf16) {
         while (srcLeft > 0) {
             XMLSize_t eaten = 0;
             XMLSize_t n = transcoder().transcodeTo(
-                src, srcLeft, reinterpret_cast<XMLByte*>(&out[written]), out.size() - written, eaten,
-                xercesc::XMLTranscoder::UnRep_RepChar);
+                src, srcLeft, reinterpret_cast<XMLByte*>(&out[written]), out.size() - written,
+                eaten, xercesc::XMLTranscoder::UnRep_RepChar);
             if (eaten == 0) {
                 break;
             }
@@ -165,6 +167,16 @@ std::string toUtf8(std::u16string_view utf16) {
         return out;
     }
     out.resize(written);
+    return out;
+}
+
+std::u16string toLowerCase(std::u16string_view text) {
+    std::u16string out(text);
+    if (out.empty()) {
+        return out;
+    }
+    transcoder(); // Xerces must be initialised
+    xercesc::XMLString::lowerCase(reinterpret_cast<XMLCh*>(out.data()));
     return out;
 }
 

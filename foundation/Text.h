@@ -20,6 +20,9 @@ std::u16string toUtf16(std::string_view utf8);
 // Characters that cannot be encoded (lone surrogates) are replaced, never thrown.
 std::string toUtf8(std::u16string_view utf16);
 
+// Lower case by Xerces-C's rules (the same service that compares text elsewhere).
+std::u16string toLowerCase(std::u16string_view text);
+
 // Initialises Xerces-C for the process on construction of the first guard and terminates it when
 // the last one goes away. The conversions above hold a process-wide guard of their own, so front
 // ends need one only to control when Xerces shuts down.

@@ -1,0 +1,138 @@
+#include "audio/TrackAnalysis.h"
+#include "cli/Cli.h"
+#include "foundation/Threads.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace sonorix::cli {
+
+namespace {
+
+void printHelp() {
+    std::printf("Usage: sonorix-cli analyze [--format human|tsv] [--threads N] [--gstreamer] "
+                "FILE...\n\n"
+                "Measures each file's ReplayGain and peak, decoding the files on one worker\n"
+                "thread per usable processor. Results appear in the order the files were given.\n"
+                "  --format tsv   tab-separated: path, gain_db, peak, frames, error\n"
+                "  --threads N    use N worker threads\n"
+                "  --gstreamer    decode with GStreamer (falls back to FFmpeg)\n"
+                "Exit status: 0 all measured, 1 some failed, 2 usage error.\n");
+}
+
+std::string formatLength(int64_t frames) {
+    double seconds = frames / 44100.0;
+    int minutes = static_cast<int>(seconds / 60);
+    char text[32];
+    std::snprintf(text, sizeof text, "%d:%05.2f", minutes, seconds - minutes * 60.0);
+    return text;
+}
+
+} // namespace
+
+int runAnalyze(const GlobalOptions&, const std::vector<std::string>& args) {
+    if (wantsHelp(args)) {
+        printHelp();
+        return kExitOk;
+    }
+    bool tsv = false;
+    bool gstreamer = false;
+    int threads = numberOfActiveProcessors();
+    std::vector<std::string> files;
+    bool optionsDone = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (optionsDone || a.empty() || a[0] != '-' || a == "-") {
+            files.push_back(a);
+        } else if (a == "--") {
+            optionsDone = true;
+        } else if (a == "--format" || a == "--threads") {
+            if (i + 1 >= args.size()) {
+                return usageError(a + " needs a value");
+            }
+            const std::string& v = args[++i];
+            if (a == "--format") {
+                if (v != "tsv" && v != "human") {
+                    return usageError("unknown format '" + v + "' (human or tsv)");
+                }
+                tsv = v == "tsv";
+            } else {
+                try {
+                    threads = std::stoi(v);
+                } catch (...) {
+                    threads = 0;
+                }
+                if (threads < 1 || threads > 1024) {
+                    return usageError("--threads needs a number from 1 to 1024");
+                }
+            }
+        } else if (a == "--gstreamer") {
+            gstreamer = true;
+        } else {
+            return usageError("unknown option '" + a + "' for analyze");
+        }
+    }
+    if (files.empty()) {
+        return usageError("analyze needs at least one FILE");
+    }
+
+    std::vector<std::optional<TrackAnalysis>> results(files.size());
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t i; (i = next++) < files.size();) {
+            TrackAnalysis r = analyzeFile(files[i], gstreamer);
+            std::lock_guard lock(mutex);
+            results[i] = r;
+            ready.notify_all();
+        }
+    };
+    std::vector<std::thread> pool;
+    threads = std::min<int>(threads, static_cast<int>(files.size()));
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back(worker);
+    }
+
+    if (tsv) {
+        std::printf("path\tgain_db\tpeak\tframes\terror\n");
+    }
+    bool anyFailed = false;
+    for (size_t i = 0; i < files.size(); ++i) {
+        TrackAnalysis r;
+        {
+            std::unique_lock lock(mutex);
+            ready.wait(lock, [&] { return results[i].has_value(); });
+            r = *results[i];
+        }
+        const bool failed = r.error != AnalysisError::None;
+        anyFailed |= failed;
+        const char* path = files[i].c_str();
+        if (tsv) {
+            if (failed) {
+                std::printf("%s\t\t\t%lld\t%s\n", path, static_cast<long long>(r.frames),
+                            analysisErrorText(r.error));
+            } else {
+                std::printf("%s\t%.4f\t%.2f\t%lld\t\n", path, r.gain, r.peak,
+                            static_cast<long long>(r.frames));
+            }
+        } else if (failed) {
+            std::printf("%s: %s\n", path, analysisErrorText(r.error));
+        } else {
+            std::printf("%s: %+.2f dB, peak %.2f, length %s\n", path, r.gain, r.peak,
+                        formatLength(r.frames).c_str());
+        }
+        std::fflush(stdout);
+    }
+    for (auto& t : pool) {
+        t.join();
+    }
+    return anyFailed ? kExitFailures : kExitOk;
+}
+
+} // namespace sonorix::cli

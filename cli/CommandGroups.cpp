@@ -1,0 +1,243 @@
+#include "cli/ModelCli.h"
+
+#include "foundation/Text.h"
+#include "model/ModelText.h"
+#include "model/SonorixGroups.h"
+#include "model/SonorixModel.h"
+#include "model/SonorixPreferences.h"
+#include "model/TextCompare.h"
+
+#include <boost/lexical_cast.hpp>
+
+#include <cstdio>
+
+namespace sonorix::cli {
+
+std::string utf8(const std::u16string& text) {
+    return toUtf8(text);
+}
+
+int loadModel(const GlobalOptions& options, SonorixPreferences& preferences,
+              std::shared_ptr<SonorixModel>& model) {
+    preferences.load();
+    std::string path =
+        options.library.empty() ? preferences.iTunesLibraryXMLPath() : options.library;
+    if (path.empty()) {
+        return usageError("no library file: give --library FILE or set iTunesLibraryXMLPath "
+                          "with 'sonorix-cli config'");
+    }
+    model = SonorixModel::create();
+    SonorixModel::setCurrent(model);
+    const char* title = nullptr;
+    const char* message = nullptr;
+    switch (model->loadForStartUp(path, preferences.locationPrefixMap())) {
+    case SonorixModel::kLoaded:
+        return kExitOk;
+    case SonorixModel::kCantLoadiTunes:
+        title = "iTunesNotInstalled_Title";
+        message = "iTunesNotInstalled_Message";
+        break;
+    case SonorixModel::kiTunesTooOld:
+        title = "iTunesTooOld_Title";
+        message = "iTunesTooOld_Message";
+        break;
+    case SonorixModel::kCantLoadiTunesXML:
+        title = "iTunesXMLError_Title";
+        message = "iTunesXMLError_Message";
+        break;
+    case SonorixModel::kLibraryEmpty:
+        title = "iTunesLibraryEmpty_Title";
+        message = "iTunesLibraryEmpty_Message";
+        break;
+    }
+    std::fprintf(stderr, "sonorix-cli: %s: %s\n  %s\n", path.c_str(),
+                 utf8(modelText(title)).c_str(), utf8(modelText(message)).c_str());
+    return kExitStartupError;
+}
+
+std::shared_ptr<SonorixGroup> findGroup(SonorixModel& model, const std::string& title) {
+    auto groups = model.groups();
+    if (title.empty()) {
+        return groups->groupAt(0);
+    }
+    if (auto group = groups->groupWithTitle(toUtf16(title))) {
+        return group;
+    }
+    std::fprintf(stderr, "sonorix-cli: no group named '%s' (see 'sonorix-cli groups')\n",
+                 title.c_str());
+    return nullptr;
+}
+
+namespace {
+
+const char* operationModeText(int32_t mode) {
+    switch (mode) {
+    case 0:
+        return "|Adjust Automatically";
+    case 1:
+        return "|Adjust Manually";
+    case 2:
+        return "|Ignore";
+    default:
+        return "?";
+    }
+}
+
+const char* albumModeText(int32_t mode) {
+    switch (mode) {
+    case 0:
+        return "|Adjust Each Song Separately";
+    case 1:
+        return "Combine Albums and Groupings";
+    case 2:
+        return "|Combine Albums";
+    case 3:
+        return "|Combine All Songs of this Group";
+    default:
+        return "?";
+    }
+}
+
+std::string text(const char* key) {
+    return utf8(modelText(key));
+}
+
+void printGroup(size_t position, SonorixGroup& group) {
+    auto options = group.options();
+    auto q = options.queries();
+    std::printf("%zu\t%s\t%s\t%s\t%zu\t%zu\n", position, utf8(group.title()).c_str(),
+                text(operationModeText(q.operationMode)).c_str(),
+                text(albumModeText(q.rules.albumMode)).c_str(), group.trackCount(),
+                group.albums().size());
+}
+
+bool parseFlag(const std::string& text, bool& value) {
+    if (text == "true" || text == "1" || text == "yes") {
+        value = true;
+    } else if (text == "false" || text == "0" || text == "no") {
+        value = false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int runGroups(const GlobalOptions& options, const std::vector<std::string>& args) {
+    if (wantsHelp(args)) {
+        std::printf("Usage: sonorix-cli [--library FILE] groups\n\n"
+                    "Lists the groups: position, title, mode, album mode, tracks, albums.\n");
+        return kExitOk;
+    }
+    if (!args.empty()) {
+        return usageError("groups takes no arguments");
+    }
+    SonorixPreferences preferences;
+    std::shared_ptr<SonorixModel> model;
+    if (int status = loadModel(options, preferences, model)) {
+        return status;
+    }
+    auto groups = model->groups();
+    std::printf("#\tTitle\tMode\tAlbum mode\tTracks\tAlbums\n");
+    for (size_t i = 0; i < groups->count(); ++i) {
+        printGroup(i, *groups->groupAt(i));
+    }
+    return kExitOk;
+}
+
+int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>& args) {
+    if (wantsHelp(args)) {
+        std::printf(
+            "Usage: sonorix-cli [--library FILE] group-options [--group TITLE] [OPTION "
+            "VALUE...]\n\n"
+            "Shows or changes a group's options (the default group without --group):\n"
+            "  --mode 0|1|2                  adjust automatically, manually, ignore\n"
+            "  --album-mode 0|1|2|3          each song, albums and groupings, albums, all songs\n"
+            "  --gapless-always true|false   always combine gapless albums\n"
+            "  --compilations-apart true|false  do not combine compilations\n"
+            "  --multiple-cd true|false      combine multiple CD albums\n"
+            "  --additional DB               additional adjustment in dB\n");
+        return kExitOk;
+    }
+    std::string title;
+    std::vector<std::pair<std::string, std::string>> changes;
+    for (size_t i = 0; i < args.size(); i += 2) {
+        if (i + 1 >= args.size()) {
+            return usageError(args[i] + " needs a value");
+        }
+        if (args[i] == "--group") {
+            title = args[i + 1];
+        } else {
+            changes.emplace_back(args[i], args[i + 1]);
+        }
+    }
+    SonorixPreferences preferences;
+    std::shared_ptr<SonorixModel> model;
+    if (int status = loadModel(options, preferences, model)) {
+        return status;
+    }
+    auto group = findGroup(*model, title);
+    if (!group) {
+        return kExitUsage;
+    }
+    SonorixOptions groupOptions = group->options();
+    for (const auto& [option, value] : changes) {
+        bool flag = false;
+        try {
+            if (option == "--mode") {
+                int mode = boost::lexical_cast<int>(value);
+                if (mode < 0 || mode > 2) {
+                    return usageError("--mode takes 0, 1 or 2");
+                }
+                groupOptions.setOperationMode(mode);
+            } else if (option == "--album-mode") {
+                int mode = boost::lexical_cast<int>(value);
+                if (mode < 0 || mode > 3) {
+                    return usageError("--album-mode takes 0, 1, 2 or 3");
+                }
+                groupOptions.setAlbumMode(mode);
+            } else if (option == "--additional") {
+                groupOptions.setAdditionalPerceivedLoudness(boost::lexical_cast<double>(value));
+            } else if (option == "--gapless-always" || option == "--compilations-apart" ||
+                       option == "--multiple-cd") {
+                if (!parseFlag(value, flag)) {
+                    return usageError(option + " takes true or false");
+                }
+                if (option == "--gapless-always") {
+                    groupOptions.setGaplessAlwaysAlbums(flag);
+                } else if (option == "--compilations-apart") {
+                    groupOptions.setCompilationsNotAlbums(flag);
+                } else {
+                    groupOptions.setMultipleCDAlbums(flag);
+                }
+            } else {
+                return usageError("unknown option '" + option + "'");
+            }
+        } catch (const boost::bad_lexical_cast&) {
+            return usageError(option + " takes a number, not '" + value + "'");
+        }
+    }
+    if (!changes.empty()) {
+        group->markAlbumsDirty();
+        if (!model->save()) {
+            std::fprintf(stderr, "sonorix-cli: could not write '%s'\n", model->modelPath().c_str());
+            return kExitFailures;
+        }
+    }
+    auto q = groupOptions.queries();
+    std::printf("Group: %s\n", utf8(group->title()).c_str());
+    std::printf("OperationMode               %d (%s)\n", q.operationMode,
+                text(operationModeText(q.operationMode)).c_str());
+    std::printf("AlbumMode                   %d (%s)\n", q.rules.albumMode,
+                text(albumModeText(q.rules.albumMode)).c_str());
+    std::printf("GaplessAlwaysAlbums         %s\n", q.rules.gaplessAlwaysAlbums ? "true" : "false");
+    std::printf("CompilationsNotAlbums       %s\n",
+                q.rules.compilationsNotAlbums ? "true" : "false");
+    std::printf("MultipleCDAlbums            %s\n", q.rules.multipleCDAlbums ? "true" : "false");
+    std::printf("AdditionalPerceivedLoudness %+.1f dB\n", q.additionalLoudness);
+    std::printf("%s\n", utf8(statusLine(group.get())).c_str());
+    return kExitOk;
+}
+
+} // namespace sonorix::cli

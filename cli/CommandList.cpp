@@ -1,0 +1,140 @@
+#include "cli/ModelCli.h"
+
+#include "audio/SoundCheck.h"
+#include "foundation/Text.h"
+#include "model/SonorixGroups.h"
+#include "model/SonorixModel.h"
+#include "model/SonorixPreferences.h"
+#include "model/SonorixStatus.h"
+#include "model/TrackAccess.h"
+
+#include <cmath>
+#include <cstdio>
+#include <optional>
+
+namespace sonorix::cli {
+
+namespace {
+
+// The adjustment column as the window draws it.
+std::string adjustmentText(const SonorixStatus* status, std::optional<double> value) {
+    if (status && status->getError() != 0) {
+        return utf8(status->errorText());
+    }
+    if (!value) {
+        return "no data";
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%+.1lf dB", std::round(*value * 10.0) / 10.0);
+    return buffer;
+}
+
+std::string iconWord(const SonorixStatus* status) {
+    std::string name = status ? status->iconName(false) : std::string();
+    return name.empty() ? "-" : name;
+}
+
+std::optional<SoundCheckValues> storedValues(const SonorixStatus* status) {
+    SoundCheckValues values{};
+    if (status && status->getTag(values)) {
+        return values;
+    }
+    return std::nullopt;
+}
+
+void printTrack(SonorixModel& model, iTunesTrack& track, uint32_t version, const char* indent) {
+    auto status = model.statusLibrary()->trackStatus(ta::persistentId(track), false);
+    std::optional<double> value;
+    if (auto values = storedValues(status.get())) {
+        value = SoundCheck::playbackAdjustment(*values, version);
+    }
+    std::u16string artist = ta::artist(track);
+    if (artist.empty()) {
+        artist = ta::albumArtist(track);
+    }
+    std::printf("%s%-11s %-22s %s | %s | %s\n", indent, iconWord(status.get()).c_str(),
+                adjustmentText(status.get(), value).c_str(), utf8(ta::name(track)).c_str(),
+                utf8(artist).c_str(), utf8(ta::album(track)).c_str());
+}
+
+} // namespace
+
+int runList(const GlobalOptions& options, const std::vector<std::string>& args) {
+    if (wantsHelp(args)) {
+        std::printf("Usage: sonorix-cli [--library FILE] list [--group TITLE] [--search TEXT] "
+                    "[--check]\n\n"
+                    "Shows a group's albums and tracks in album order (the default group without\n"
+                    "--group): status, adjustment or error, title, artist, album. --check reads\n"
+                    "the Sound Check text of files that changed since they were last read.\n");
+        return kExitOk;
+    }
+    std::string title;
+    std::string search;
+    bool check = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--check") {
+            check = true;
+        } else if ((args[i] == "--group" || args[i] == "--search") && i + 1 < args.size()) {
+            (args[i] == "--group" ? title : search) = args[i + 1];
+            ++i;
+        } else {
+            return usageError("unexpected argument '" + args[i] + "'");
+        }
+    }
+    SonorixPreferences preferences;
+    std::shared_ptr<SonorixModel> model;
+    if (int status = loadModel(options, preferences, model)) {
+        return status;
+    }
+    auto group = findGroup(*model, title);
+    if (!group) {
+        return kExitUsage;
+    }
+    group->setSearchText(toUtf16(search));
+    const uint32_t version = ta::applicationVersion(*model->library());
+    auto albums = group->visibleAlbums();
+    if (check) {
+        bool changed = false;
+        for (const auto& album : albums) {
+            for (const auto& track : album->visibleTracks()) {
+                auto status = model->statusLibrary()->trackStatus(ta::persistentId(*track), true);
+                changed |= status->checkTag(*track, false);
+            }
+        }
+        if (changed) {
+            model->save();
+        }
+    }
+    std::printf("Group: %s\n%s\n\n", utf8(group->title()).c_str(),
+                utf8(statusLine(group.get())).c_str());
+    for (const auto& album : albums) {
+        if (album->isSingleTrack()) {
+            printTrack(*model, *album->tracks().front(), version, "");
+            continue;
+        }
+        auto status = model->statusLibrary()->albumStatus(*album, false, true);
+        std::vector<std::optional<SoundCheckValues>> texts;
+        for (const auto& track : album->tracks()) {
+            texts.push_back(storedValues(
+                model->statusLibrary()->trackStatus(ta::persistentId(*track), false).get()));
+        }
+        auto present = SoundCheck::albumPresentAdjustment(texts, version);
+        bool anyText = false;
+        for (const auto& t : texts) {
+            anyText |= t.has_value();
+        }
+        std::optional<double> value;
+        if (anyText && present.uniform) {
+            value = present.mean;
+        }
+        std::printf("%-11s %-22s [%s] %s | %s\n", iconWord(status.get()).c_str(),
+                    adjustmentText(status.get(), value).c_str(), utf8(album->displayName()).c_str(),
+                    utf8(album->albumArtist()).c_str(), utf8(album->albumTitle()).c_str());
+        for (const auto& track : album->visibleTracks()) {
+            printTrack(*model, *track, version, "    ");
+        }
+    }
+    return kExitOk;
+}
+
+} // namespace sonorix::cli

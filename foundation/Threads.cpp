@@ -1,0 +1,233 @@
+#include "foundation/Threads.h"
+
+#include "foundation/ExceptionBase.h"
+#include "foundation/Log.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <pthread.h>
+#include <sched.h>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+namespace sonorix {
+namespace {
+
+// Written only under the write side of mainThreadCallLock, read under its read side.
+std::shared_ptr<RunLoop> g_mainLoop;
+bool g_mainWindowClosing = false;
+// Read without the lock by isMainThread.
+std::atomic<std::thread::id> g_mainThread{};
+// Set at the start of closing: new callers give up at once, so the callers already inside
+// drain and the main thread gets the write side even under steady traffic.
+std::atomic<bool> g_closingRequested{false};
+
+constexpr int kNewThreadNiceIncrement = 10;
+
+// Holds the read side and releases it on every way out.
+class ReadHold {
+public:
+    explicit ReadHold(ReadWriteLock& lock) : m_lock(lock) { m_lock.lockRead(); }
+    ~ReadHold() { release(); }
+    void release() {
+        if (m_held) {
+            m_held = false;
+            m_lock.unlockRead();
+        }
+    }
+
+private:
+    ReadWriteLock& m_lock;
+    bool m_held = true;
+};
+
+void lowerThreadPriority() {
+    pid_t tid = gettid();
+    errno = 0;
+    int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    if (errno != 0) {
+        return;
+    }
+    // Failure only costs responsiveness.
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid),
+                      std::min(current + kNewThreadNiceIncrement, 19));
+}
+
+} // namespace
+
+std::shared_ptr<ReadWriteLock> mainThreadCallLock() {
+    static const std::shared_ptr<ReadWriteLock> lock = ReadWriteLock::create();
+    return lock;
+}
+
+// Made during static initialisation, before any thread can ask for it.
+[[maybe_unused]] static const bool g_lockMade = (mainThreadCallLock(), true);
+
+// Takes the write side of mainThreadCallLock. A caller that waits holds the read side until the
+// main thread has run its call, so the main thread runs those calls while it waits; blocking on
+// the write side would deadlock.
+static void lockWriteRunningCalls() {
+    std::shared_ptr<ReadWriteLock> lock = mainThreadCallLock();
+    std::shared_ptr<RunLoop> loop = mainRunLoop();
+    while (!lock->tryLockWrite()) {
+        if (loop && isMainThread()) {
+            loop->processPending(std::chrono::milliseconds(1));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+}
+
+void setMainRunLoop(std::shared_ptr<RunLoop> loop) {
+    lockWriteRunningCalls();
+    g_mainLoop = std::move(loop);
+    g_mainThread.store(std::this_thread::get_id());
+    g_mainWindowClosing = false;
+    g_closingRequested.store(false);
+    mainThreadCallLock()->unlockWrite();
+}
+
+void clearMainRunLoop() {
+    lockWriteRunningCalls();
+    g_mainLoop.reset();
+    g_mainThread.store(std::thread::id());
+    mainThreadCallLock()->unlockWrite();
+}
+
+std::shared_ptr<RunLoop> mainRunLoop() {
+    ReadLocker hold(mainThreadCallLock());
+    return g_mainLoop;
+}
+
+bool isMainThread() {
+    std::thread::id main = g_mainThread.load();
+    return main != std::thread::id() && main == std::this_thread::get_id();
+}
+
+bool mainWindowClosing() {
+    ReadLocker hold(mainThreadCallLock());
+    return g_mainWindowClosing;
+}
+
+void setMainWindowClosing() {
+    g_closingRequested.store(true);
+    lockWriteRunningCalls();
+    g_mainWindowClosing = true;
+    mainThreadCallLock()->unlockWrite();
+}
+
+void callOnMainThread(std::function<void()> function, bool waitUntilDone) {
+    ReadHold hold(*mainThreadCallLock());
+    if (isMainThread()) {
+        hold.release();
+        function();
+        return;
+    }
+    if (g_mainWindowClosing || g_closingRequested.load()) {
+        return;
+    }
+    if (!g_mainLoop) {
+        static std::atomic<bool> reported{false};
+        if (!reported.exchange(true)) {
+            writeLog("callOnMainThread: no main run loop is registered; the call is dropped\n");
+        }
+        return;
+    }
+    std::shared_ptr<RunLoop> loop = g_mainLoop;
+    if (!waitUntilDone) {
+        loop->post([function = std::move(function)]() {
+            try {
+                function();
+            } catch (const std::exception& e) {
+                logUncaughtException(e, "Main Thread");
+            } catch (...) {
+                writeLog("Uncaught Exception of unknown type in Main Thread!\n");
+            }
+        });
+        return;
+    }
+    // Filled on the main thread; read here only after send returned.
+    std::unique_ptr<ExceptionBase> raised;
+    loop->send([&function, &raised]() {
+        try {
+            function();
+        } catch (const ExceptionBase& e) {
+            raised.reset(e.clone());
+        } catch (const std::exception& e) {
+            logUncaughtException(e, "Main Thread");
+        } catch (...) {
+            writeLog("Uncaught Exception of unknown type in Main Thread!\n");
+        }
+    });
+    hold.release();
+    if (raised) {
+        raised.release()->rethrow();
+    }
+}
+
+void callOnMainThread(const DelegatePtr& delegate, const ParameterPtr& parameter,
+                      bool waitUntilDone) {
+    auto call = std::make_shared<DeferredCall>(DeferredCall{delegate, parameter, waitUntilDone});
+    callOnMainThread([call]() { call->run(); }, waitUntilDone);
+}
+
+void callOnNewThread(std::function<void()> function) {
+    std::thread([function = std::move(function)]() mutable {
+        setThreadName("callOnNewThread");
+        lowerThreadPriority();
+        try {
+            function();
+        } catch (const std::exception& e) {
+            logUncaughtException(e, "Thread");
+        } catch (...) {
+            writeLog("Uncaught Exception of unknown type in Thread!\n");
+        }
+        // The references the call holds go before the thread is gone.
+        function = nullptr;
+    }).detach();
+}
+
+void callOnNewThread(const DelegatePtr& delegate, const ParameterPtr& parameter) {
+    auto call = std::make_shared<DeferredCall>(DeferredCall{delegate, parameter, false});
+    callOnNewThread([call]() { call->run(); });
+}
+
+int numberOfActiveProcessors() {
+    // The set grows until it holds every CPU the kernel knows of.
+    for (int cpus = CPU_SETSIZE; cpus <= (1 << 22); cpus *= 2) {
+        cpu_set_t* set = CPU_ALLOC(cpus);
+        if (!set) {
+            return 1;
+        }
+        size_t size = CPU_ALLOC_SIZE(cpus);
+        CPU_ZERO_S(size, set);
+        if (sched_getaffinity(0, size, set) == 0) {
+            int count = CPU_COUNT_S(size, set);
+            CPU_FREE(set);
+            return std::max(count, 1);
+        }
+        int error = errno;
+        CPU_FREE(set);
+        if (error != EINVAL) {
+            break;
+        }
+    }
+    return 1;
+}
+
+void setThreadName(const char* name) {
+    if (!name) {
+        return;
+    }
+    char shortName[16];
+    std::strncpy(shortName, name, sizeof shortName - 1);
+    shortName[sizeof shortName - 1] = '\0';
+    (void)pthread_setname_np(pthread_self(), shortName);
+}
+
+} // namespace sonorix

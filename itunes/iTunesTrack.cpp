@@ -1,0 +1,204 @@
+#include "itunes/iTunesTrack.h"
+
+#include "foundation/Log.h"
+#include "foundation/Paths.h"
+#include "foundation/Text.h"
+#include "itunes/iTunesLibrary.h"
+
+namespace sonorix {
+namespace {
+
+// Tracks whose platform operations are not connected to anything yet: every one fails.
+class DetachedTrack final : public iTunesTrack {
+public:
+    using iTunesTrack::iTunesTrack;
+    bool play() override { return false; }
+    bool reveal() override { return false; }
+    bool showInFileBrowser() override { return false; }
+    bool refreshInfo() override { return false; }
+    bool readComment(std::u16string&) override { return false; }
+    bool writeComment(const std::u16string&) override { return false; }
+    bool readVolumeAdjustment(int32_t&) override { return false; }
+    bool writeVolumeAdjustment(int32_t) override { return false; }
+    bool currentLocation(std::string&) override { return false; }
+};
+
+template <class T, class F>
+const T& fill(std::once_flag& once, T& value, F read) {
+    std::call_once(once, [&] { value = read(); });
+    return value;
+}
+
+} // namespace
+
+std::shared_ptr<iTunesTrack> iTunesTrackFactory::makeTrack(std::weak_ptr<iTunesLibrary> library,
+                                                           DictRef entry) const {
+    return std::make_shared<DetachedTrack>(std::move(library), std::move(entry));
+}
+
+std::shared_ptr<const iTunesTrackFactory> iTunesTrackFactory::defaultFactory() {
+    static const auto factory = std::make_shared<const iTunesTrackFactory>();
+    return factory;
+}
+
+iTunesTrack::iTunesTrack(std::weak_ptr<iTunesLibrary> library, DictRef entry)
+    : m_library(std::move(library)), m_entry(entry ? std::move(entry) : makeDict()) {}
+
+iTunesTrack::~iTunesTrack() = default;
+
+#define SONORIX_CACHED(Type, Getter, Member, Read)                                                 \
+    Type iTunesTrack::Getter() const {                                                             \
+        return fill(Member.once, Member.value, [this] { return Read; });                           \
+    }
+
+SONORIX_CACHED(uint64_t, persistentId, m_persistentId, m_entry->getHexId(u"Persistent ID"))
+SONORIX_CACHED(std::u16string, name, m_name, m_entry->getString(u"Name"))
+SONORIX_CACHED(std::u16string, artist, m_artist, m_entry->getString(u"Artist"))
+SONORIX_CACHED(std::u16string, albumArtist, m_albumArtist, m_entry->getString(u"Album Artist"))
+SONORIX_CACHED(std::u16string, album, m_album, m_entry->getString(u"Album"))
+SONORIX_CACHED(std::u16string, grouping, m_grouping, m_entry->getString(u"Grouping"))
+SONORIX_CACHED(std::u16string, comments, m_comments, m_entry->getString(u"Comments"))
+SONORIX_CACHED(bool, compilation, m_compilation, m_entry->getBool(u"Compilation"))
+SONORIX_CACHED(bool, gapless, m_gapless, m_entry->getBool(u"Part Of Gapless Album"))
+SONORIX_CACHED(int16_t, discNumber, m_discNumber, m_entry->getInt16(u"Disc Number"))
+SONORIX_CACHED(int32_t, trackNumber, m_trackNumber, m_entry->getInt32(u"Track Number"))
+#undef SONORIX_CACHED
+
+int32_t iTunesTrack::trackId() const {
+    return m_entry->getInt32(u"Track ID");
+}
+std::u16string iTunesTrack::composer() const {
+    return m_entry->getString(u"Composer");
+}
+std::u16string iTunesTrack::genre() const {
+    return m_entry->getString(u"Genre");
+}
+int16_t iTunesTrack::year() const {
+    return m_entry->getInt16(u"Year");
+}
+int16_t iTunesTrack::discCount() const {
+    return m_entry->getInt16(u"Disc Count");
+}
+int32_t iTunesTrack::trackCount() const {
+    return m_entry->getInt32(u"Track Count");
+}
+std::u16string iTunesTrack::location() const {
+    return m_entry->getString(u"Location");
+}
+int32_t iTunesTrack::totalTime() const {
+    return m_entry->getInt32(u"Total Time");
+}
+int32_t iTunesTrack::sampleRate() const {
+    return m_entry->getInt32(u"Sample Rate");
+}
+int16_t iTunesTrack::bitRate() const {
+    return m_entry->getInt16(u"Bit Rate");
+}
+std::u16string iTunesTrack::trackType() const {
+    return m_entry->getString(u"Track Type");
+}
+bool iTunesTrack::hasVideo() const {
+    return m_entry->getBool(u"Has Video");
+}
+bool iTunesTrack::podcast() const {
+    return m_entry->getBool(u"Podcast");
+}
+bool iTunesTrack::isProtected() const {
+    return m_entry->getBool(u"Protected");
+}
+bool iTunesTrack::unplayed() const {
+    return m_entry->getBool(u"Unplayed");
+}
+bool iTunesTrack::isExplicit() const {
+    return m_entry->getBool(u"Explicit");
+}
+bool iTunesTrack::disabled() const {
+    return m_entry->getBool(u"Disabled");
+}
+int32_t iTunesTrack::playCount() const {
+    return m_entry->getInt32(u"Play Count");
+}
+int32_t iTunesTrack::skipCount() const {
+    return m_entry->getInt32(u"Skip Count");
+}
+int16_t iTunesTrack::rating() const {
+    return m_entry->getInt16(u"Rating");
+}
+
+std::shared_ptr<DateTimePoint> iTunesTrack::dateModified() const {
+    return m_entry->getDate(u"Date Modified");
+}
+std::shared_ptr<DateTimePoint> iTunesTrack::dateAdded() const {
+    return m_entry->getDate(u"Date Added");
+}
+std::shared_ptr<DateTimePoint> iTunesTrack::playDateUTC() const {
+    return m_entry->getDate(u"Play Date UTC");
+}
+
+std::string iTunesTrack::persistentIdText() const {
+    return hexIdText(persistentId());
+}
+
+bool iTunesTrack::hasPersistentId() const {
+    return !m_entry->getString(u"Persistent ID").empty();
+}
+
+bool iTunesTrack::matchesFilter(std::u16string_view text) const {
+    std::u16string needle = toLowerCase(text);
+    auto contains = [&](const std::u16string& field) {
+        return toLowerCase(field).find(needle) != std::u16string::npos;
+    };
+    return contains(name()) || contains(artist()) || contains(albumArtist()) || contains(album()) ||
+           contains(composer());
+}
+
+std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMissing) {
+    std::string path;
+    bool cached = false;
+    {
+        std::lock_guard<std::mutex> lock(m_pathMutex);
+        cached = m_pathCached;
+        path = m_filePath;
+    }
+    if (!cached) {
+        LocationMap map;
+        if (auto library = m_library.lock()) {
+            map = library->locations();
+        }
+        try {
+            path = pathFromLocation(toUtf8(location()), map);
+        } catch (const std::exception&) {
+            path.clear();
+        }
+    }
+    bool exists = !testExistence || fileExists(path);
+    bool fromITunes = false;
+    if (!exists && askITunes) {
+        std::string current;
+        if (currentLocation(current)) {
+            path = current;
+            exists = fileExists(path);
+            fromITunes = true;
+            if (!exists) {
+                refreshInfo();
+                if (currentLocation(current)) {
+                    path = current;
+                    exists = fileExists(path);
+                }
+            }
+        }
+    }
+    if (exists) {
+        std::lock_guard<std::mutex> lock(m_pathMutex);
+        if (!m_pathCached || fromITunes) {
+            m_filePath = path;
+            m_pathCached = true;
+        }
+    } else if (logMissing) {
+        writeLog("Sonorix: Could not find song file at expected file path >>%s<<",
+                 path.empty() ? "(null)" : path.c_str());
+    }
+    return path;
+}
+
+} // namespace sonorix

@@ -1,0 +1,107 @@
+#include "model/TextCompare.h"
+
+#include "foundation/Text.h"
+
+#include <xercesc/util/XMLString.hpp>
+
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <unordered_map>
+
+namespace sonorix {
+namespace {
+
+// compareIString goes through the transcoding service, so Xerces must be up for the whole
+// process lifetime of these comparisons.
+void ensureXerces() {
+    static XercesGuard guard;
+}
+
+bool isLetter(char16_t c) {
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c > 0x7F;
+}
+
+struct LettersCache {
+    std::shared_mutex mutex;
+    // Nodes of an unordered_map never move, so references to values stay valid while the
+    // map grows; entries are never erased.
+    std::unordered_map<std::u16string, std::u16string> forms;
+};
+
+LettersCache& lettersCache() {
+    static auto* cache = new LettersCache; // never destroyed: used up to process exit
+    return *cache;
+}
+
+} // namespace
+
+namespace {
+
+int compareTerminated(const char16_t* a, const char16_t* b) {
+    ensureXerces();
+    return xercesc::XMLString::compareIString(reinterpret_cast<const XMLCh*>(a),
+                                              reinterpret_cast<const XMLCh*>(b));
+}
+
+} // namespace
+
+int comparePlain(std::u16string_view a, std::u16string_view b) {
+    if (a.empty() || b.empty()) {
+        return a.empty() == b.empty() ? 0 : (a.empty() ? 1 : -1);
+    }
+    // compareIString needs terminated strings; texts from the library have no NUL inside.
+    std::u16string ta(a), tb(b);
+    return compareTerminated(ta.c_str(), tb.c_str());
+}
+
+int comparePlainStrings(const std::u16string& a, const std::u16string& b) {
+    if (a.empty() || b.empty()) {
+        return a.empty() == b.empty() ? 0 : (a.empty() ? 1 : -1);
+    }
+    return compareTerminated(a.c_str(), b.c_str());
+}
+
+const std::u16string& lettersOnly(const std::u16string& text) {
+    LettersCache& cache = lettersCache();
+    {
+        std::shared_lock lock(cache.mutex);
+        auto it = cache.forms.find(text);
+        if (it != cache.forms.end()) {
+            return it->second;
+        }
+    }
+    std::u16string letters;
+    letters.reserve(text.size());
+    for (char16_t c : text) {
+        if (isLetter(c)) {
+            letters.push_back(c);
+        }
+    }
+    std::unique_lock lock(cache.mutex);
+    return cache.forms.try_emplace(text, std::move(letters)).first->second;
+}
+
+int compareLettersOnly(const std::u16string& a, const std::u16string& lettersA,
+                       const std::u16string& b, const std::u16string& lettersB) {
+    if (a.empty() || b.empty()) {
+        return a.empty() == b.empty() ? 0 : (a.empty() ? 1 : -1);
+    }
+    if (lettersA.empty() != lettersB.empty()) {
+        return lettersA.empty() ? 1 : -1;
+    }
+    int result = comparePlainStrings(lettersA, lettersB);
+    if (result == 0) {
+        result = comparePlainStrings(a, b);
+    }
+    return result;
+}
+
+int compareLettersOnly(const std::u16string& a, const std::u16string& b) {
+    if (a.empty() || b.empty()) {
+        return a.empty() == b.empty() ? 0 : (a.empty() ? 1 : -1);
+    }
+    return compareLettersOnly(a, lettersOnly(a), b, lettersOnly(b));
+}
+
+} // namespace sonorix

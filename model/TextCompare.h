@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace sonorix {
+
+// Text comparisons of album formation. Both give <0, 0 or >0 and ignore case the way
+// Xerces-C's case-insensitive comparison does.
+
+// Case-insensitive comparison of the whole texts; an empty text sorts after every other one.
+int comparePlain(std::u16string_view a, std::u16string_view b);
+// The same for whole strings, without copying them.
+int comparePlainStrings(const std::u16string& a, const std::u16string& b);
+
+// Compares the letters of two texts ("A"-"Z", "a"-"z" and everything above U+007F), so that
+// "Best Of" and "best-of!" sort together. A text without letters sorts after one with letters,
+// an empty text after both. Equal letters fall back to the plain comparison of the full texts.
+int compareLettersOnly(const std::u16string& a, const std::u16string& b);
+
+// The letters of a text. Forms are kept for the life of the process, shared by all threads:
+// album order compares the same few thousand texts hundreds of thousands of times.
+const std::u16string& lettersOnly(const std::u16string& text);
+
+// compareLettersOnly over texts whose letter forms the caller already has.
+int compareLettersOnly(const std::u16string& a, const std::u16string& lettersA,
+                       const std::u16string& b, const std::u16string& lettersB);
+
+} // namespace sonorix

@@ -1,0 +1,52 @@
+#pragma once
+
+// The track and library fields the model reads, in one place.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sonorix {
+
+class iTunesTrack;
+class iTunesLibrary;
+struct DateTimePoint;
+
+namespace ta {
+
+uint64_t persistentId(const iTunesTrack& track);
+bool hasPersistentId(const iTunesTrack& track);
+std::u16string name(const iTunesTrack& track);
+std::u16string artist(const iTunesTrack& track);
+std::u16string albumArtist(const iTunesTrack& track);
+std::u16string album(const iTunesTrack& track);
+std::u16string grouping(const iTunesTrack& track);
+int32_t discNumber(const iTunesTrack& track);
+int32_t trackNumber(const iTunesTrack& track);
+bool compilation(const iTunesTrack& track);
+bool gapless(const iTunesTrack& track);
+int32_t totalTimeMs(const iTunesTrack& track);
+std::u16string trackType(const iTunesTrack& track);
+bool hasVideo(const iTunesTrack& track);
+std::shared_ptr<DateTimePoint> dateModified(const iTunesTrack& track);
+bool matchesFilter(const iTunesTrack& track, const std::u16string& text);
+// The audio file, looked for everywhere, a missing one logged.
+std::string filePath(iTunesTrack& track);
+bool readVolumeAdjustment(iTunesTrack& track, int32_t& value);
+bool writeVolumeAdjustment(iTunesTrack& track, int32_t value);
+
+// Imports a library file with a location map; throws SonorixModel::CantLoadiTunesXMLException.
+std::shared_ptr<iTunesLibrary>
+loadLibrary(const std::string& path,
+            const std::vector<std::pair<std::string, std::string>>& locationMap);
+uint32_t applicationVersion(const iTunesLibrary& library);
+uint64_t libraryPersistentId(const iTunesLibrary& library);
+
+std::shared_ptr<iTunesTrack> trackWithId(const iTunesLibrary& library, uint64_t id);
+std::vector<uint64_t> trackIds(const iTunesLibrary& library);
+size_t trackCount(const iTunesLibrary& library);
+
+} // namespace ta
+} // namespace sonorix

@@ -1,0 +1,133 @@
+#include "model/SonorixStatus.h"
+
+#include "audio/iTunNORMTag.h"
+#include "foundation/MemoryMappable.h"
+#include "foundation/Paths.h"
+#include "foundation/Value.h"
+#include "model/ModelValues.h"
+#include "model/TrackAccess.h"
+
+namespace sonorix {
+
+SoundCheckValues SonorixTrackStatus::readSoundCheck(const std::string& path, int64_t& hint,
+                                                    bool /*force*/) {
+    // The reader keeps a 32-bit offset; a stored hint out of that range is simply not a hint.
+    int32_t offset = (hint >= 0 && hint <= INT32_MAX) ? static_cast<int32_t>(hint) : -1;
+    auto tag = createITunNORMTag(path, offset, false, false);
+    if (!tag->isPresent()) {
+        throw iTunNORMTag::NoTagException();
+    }
+    SoundCheckValues values = tag->values();
+    hint = offset;
+    return values;
+}
+
+bool SonorixTrackStatus::checkTag(iTunesTrack& track, bool force, const SoundCheckReader& reader) {
+    std::lock_guard<std::mutex> check(m_checkLock);
+    if (m_tagCheckDone && !force) {
+        return false;
+    }
+    const int16_t oldError = getError();
+    const int16_t oldFileError = getFileError();
+    int16_t newError = oldError;
+    int16_t newFileError = oldFileError;
+    int32_t newState = getState();
+    bool changed = false;
+
+    SoundCheckValues values{};
+    std::shared_ptr<DateTimePoint> tagDate;
+    bool tagKnown = getTag(values, &tagDate);
+    auto modified = ta::dateModified(track);
+
+    if (force || !tagDate || (modified && mv::isLater(modified, tagDate))) {
+        std::string path = ta::filePath(track);
+        if (path.empty() || !fileExists(path)) {
+            newError = kErrorFile;
+            newFileError = kFileErrorNotFound;
+            newState = kStateFailed;
+        } else {
+            auto checkTime = mv::now(true);
+            auto failFile = [&](int16_t fileError) {
+                newError = kErrorFile;
+                newFileError = fileError;
+                newState = kStateFailed;
+            };
+            try {
+                int64_t hint = getTagHint();
+                values = reader(path, hint, force);
+                setTag(values, checkTime);
+                setTagHint(hint);
+                tagKnown = true;
+                changed = true;
+                // The file was just found and holds a value: a missing file or a missing value
+                // recorded earlier no longer holds and would otherwise stay on show until a job
+                // runs. Errors of analysis and of writing are left for the jobs.
+                const bool staleMissing =
+                    newError == kErrorTag || newError == kErrorUnsupported ||
+                    (newError == kErrorFile && newFileError == kFileErrorNotFound);
+                if (staleMissing) {
+                    newError = kErrorNone;
+                    newFileError = kFileErrorNone;
+                    if (newState == kStateNoTag || newState == kStateFailed) {
+                        newState = kStateNone;
+                    }
+                }
+            } catch (const iTunNORMTag::NoTagSupportedException&) {
+                newError = kErrorUnsupported;
+                newState = kStateFailed;
+                markTagAbsent(checkTime);
+                tagKnown = false;
+                changed = true;
+            } catch (const iTunNORMTag::NoTagException&) {
+                newError = kErrorTag;
+                newState = kStateNoTag;
+                markTagAbsent(checkTime);
+                tagKnown = false;
+                changed = true;
+            } catch (const iTunNORMTag::SaveErrorException&) {
+                failFile(kFileErrorSave);
+            } catch (const MemoryMappable::FileOpenException&) {
+                failFile(kFileErrorOpen);
+            } catch (const MemoryMappable::FileEmptyException&) {
+                failFile(kFileErrorEmpty);
+            } catch (const MemoryMappable::FileTooLargeException&) {
+                failFile(kFileErrorTooLarge);
+            } catch (const MemoryMappable::MMapException&) {
+                failFile(kFileErrorMmap);
+            } catch (const MemoryMappable::MemoryMappableException&) {
+                failFile(kFileErrorNone);
+            } catch (const iTunNORMTag::iTunNORMTagException&) {
+                failFile(kFileErrorNone);
+            }
+        }
+    }
+
+    if (tagKnown) {
+        SoundCheckValues backup{};
+        if (!getBackup(backup)) {
+            setBackup(values);
+            changed = true;
+        }
+    } else {
+        if (newError != kErrorFile && newError != kErrorTag && newError != kErrorUnsupported) {
+            newError = kErrorTag;
+        }
+        newState = newError == kErrorTag ? kStateNoTag : kStateFailed;
+    }
+
+    if (newError != oldError) {
+        setError(newError);
+        changed = true;
+    }
+    if (newFileError != oldFileError) {
+        setFileError(newFileError);
+        changed = true;
+    }
+    if (newState != getState()) {
+        setState(newState);
+    }
+    m_tagCheckDone = true;
+    return changed;
+}
+
+} // namespace sonorix
