@@ -1,5 +1,8 @@
 #include "cli/ModelCli.h"
 
+#include "cli/ITunesCli.h"
+#include "itunes/iTunesController.h"
+
 #include "foundation/Text.h"
 #include "model/ModelText.h"
 #include "model/SonorixGroups.h"
@@ -19,40 +22,31 @@ std::string utf8(const std::u16string& text) {
 
 int loadModel(const GlobalOptions& options, SonorixPreferences& preferences,
               std::shared_ptr<SonorixModel>& model) {
+    ITunesConnection connection;
+    return loadModel(options, preferences, model, connection);
+}
+
+int loadModel(const GlobalOptions& options, SonorixPreferences& preferences,
+              std::shared_ptr<SonorixModel>& model, ITunesConnection& connection) {
     preferences.load();
-    std::string path =
-        options.library.empty() ? preferences.iTunesLibraryXMLPath() : options.library;
-    if (path.empty()) {
-        return usageError("no library file: give --library FILE or set iTunesLibraryXMLPath "
-                          "with 'sonorix-cli config'");
+    int status = connectITunes(options, preferences, connection);
+    if (status != kExitOk) {
+        return status;
+    }
+    std::string path;
+    try {
+        path = connection.controller->libraryXMLPath();
+    } catch (const SonorixModel::CantLoadiTunesException&) {
+        return reportStartupError(connection, SonorixModel::kCantLoadiTunes);
     }
     model = SonorixModel::create();
     SonorixModel::setCurrent(model);
-    const char* title = nullptr;
-    const char* message = nullptr;
-    switch (model->loadForStartUp(path, preferences.locationPrefixMap())) {
-    case SonorixModel::kLoaded:
+    auto result = model->loadForStartUp(path, preferences.locationPrefixMap(),
+                                        connection.controller->trackFactory());
+    if (result == SonorixModel::kLoaded) {
         return kExitOk;
-    case SonorixModel::kCantLoadiTunes:
-        title = "iTunesNotInstalled_Title";
-        message = "iTunesNotInstalled_Message";
-        break;
-    case SonorixModel::kiTunesTooOld:
-        title = "iTunesTooOld_Title";
-        message = "iTunesTooOld_Message";
-        break;
-    case SonorixModel::kCantLoadiTunesXML:
-        title = "iTunesXMLError_Title";
-        message = "iTunesXMLError_Message";
-        break;
-    case SonorixModel::kLibraryEmpty:
-        title = "iTunesLibraryEmpty_Title";
-        message = "iTunesLibraryEmpty_Message";
-        break;
     }
-    std::fprintf(stderr, "sonorix-cli: %s: %s\n  %s\n", path.c_str(),
-                 utf8(modelText(title)).c_str(), utf8(modelText(message)).c_str());
-    return kExitStartupError;
+    return reportStartupError(connection, result, path);
 }
 
 std::shared_ptr<SonorixGroup> findGroup(SonorixModel& model, const std::string& title) {

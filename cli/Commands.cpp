@@ -9,6 +9,8 @@ int runGroups(const GlobalOptions& options, const std::vector<std::string>& args
 int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>& args);
 int runList(const GlobalOptions& options, const std::vector<std::string>& args);
 int runTag(const GlobalOptions& options, const std::vector<std::string>& args);
+int runPlaylists(const GlobalOptions& options, const std::vector<std::string>& args);
+int runComment(const GlobalOptions& options, const std::vector<std::string>& args);
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> list = {
@@ -19,6 +21,8 @@ const std::vector<Command>& commands() {
         {"list", "Show a group's albums and tracks", runList},
         {"analyze", "Measure the loudness and peak of audio files", runAnalyze},
         {"tag", "Show or set the Sound Check values of audio files", runTag},
+        {"playlists", "List the playlists of the library with their track counts", runPlaylists},
+        {"comment", "Show or set the comment of audio files", runComment},
     };
     return list;
 }

@@ -13,11 +13,16 @@ class SonorixGroup;
 
 namespace sonorix::cli {
 
-// Loads the settings and the model of the library named by --library or the
-// "iTunesLibraryXMLPath" setting. On failure prints the reason and returns an exit status
-// other than kExitOk.
+struct ITunesConnection;
+
+// Loads the settings, connects to iTunes (the library file named by --library, the
+// "iTunesLibraryXMLPath" setting or found in the usual places) and loads the model of its
+// library. On failure prints the reason and returns an exit status other than kExitOk.
 int loadModel(const GlobalOptions& options, SonorixPreferences& preferences,
               std::shared_ptr<SonorixModel>& model);
+// The same, keeping the connection for the caller.
+int loadModel(const GlobalOptions& options, SonorixPreferences& preferences,
+              std::shared_ptr<SonorixModel>& model, ITunesConnection& connection);
 
 // The group named by title (case-insensitive), or the default group for an empty title; prints
 // an error and returns null when there is no such group.

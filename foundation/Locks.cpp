@@ -18,30 +18,52 @@ std::shared_ptr<ConditionLock> ConditionLock::create(int initialCondition) {
     return std::make_shared<ConditionLockBoost>(initialCondition);
 }
 
-void MutexLockBoost::lock() {
-    boost::unique_lock<boost::mutex> guard(m_mutex);
-    while (m_locked) {
-        ++m_waiters;
-        m_released.wait(guard);
-        --m_waiters;
-    }
-    m_locked = true;
+namespace {
+
+constexpr int kSpins = 100;
+constexpr int kLocked = 1;
+constexpr int kSleeper = 2;
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
 }
 
+} // namespace
+
 bool MutexLockBoost::tryLock() {
-    boost::lock_guard<boost::mutex> guard(m_mutex);
-    if (m_locked) {
-        return false;
+    int state = m_state.load(std::memory_order_relaxed);
+    while (!(state & kLocked)) {
+        if (m_state.compare_exchange_weak(state, state | kLocked, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) {
+            return true;
+        }
     }
-    m_locked = true;
-    return true;
+    return false;
+}
+
+void MutexLockBoost::lock() {
+    for (int i = 0; i < kSpins; ++i) {
+        if (tryLock()) {
+            return;
+        }
+        cpuRelax();
+    }
+    boost::unique_lock<boost::mutex> guard(m_mutex);
+    // Counted before the next attempt, in the same word the unlock changes: an unlock after a
+    // failed attempt sees the sleeper and wakes it under the mutex, held here until the wait.
+    m_state.fetch_add(kSleeper, std::memory_order_relaxed);
+    while (!tryLock()) {
+        m_released.wait(guard);
+    }
+    m_state.fetch_sub(kSleeper, std::memory_order_relaxed);
 }
 
 void MutexLockBoost::unlock() {
-    boost::lock_guard<boost::mutex> guard(m_mutex);
-    m_locked = false;
-    // Notified under the internal mutex: the object may be destroyed as soon as a waiter runs.
-    if (m_waiters > 0) {
+    int previous = m_state.fetch_sub(kLocked, std::memory_order_release);
+    if (previous >= kSleeper) {
+        boost::lock_guard<boost::mutex> guard(m_mutex);
         m_released.notify_one();
     }
 }

@@ -7,10 +7,13 @@
 #include <boost/thread/recursive_mutex.hpp>
 #include <boost/thread/shared_mutex.hpp>
 
+#include <atomic>
+
 namespace sonorix {
 
 // boost::mutex must be released by its owner, so the cross-thread release is built as a binary
-// semaphore: a short internal mutex guards the locked flag.
+// semaphore: an atomic locked flag, and a boost::mutex with a condition variable to sleep on.
+// A taker spins briefly first: these locks are held for moments, and sleeping costs far more.
 class MutexLockBoost final : public MutexLock {
 public:
     void lock() override;
@@ -18,10 +21,12 @@ public:
     void unlock() override;
 
 private:
+    // Bit 0: locked; the rest counts sleepers (in steps of 2). One atomic word, so that an
+    // unlock learns in the same step whether anyone sleeps, and touches nothing else otherwise:
+    // with no sleeper the lock may be gone as soon as it is free.
+    std::atomic<int> m_state{0};
     boost::mutex m_mutex;
     boost::condition_variable m_released;
-    bool m_locked = false;
-    int m_waiters = 0;
 };
 
 class RecursiveLockBoost final : public RecursiveLock {

@@ -29,13 +29,22 @@ BasicRunLoop::~BasicRunLoop() {
         std::lock_guard<std::mutex> lock(m_mutex);
         dropped.swap(m_records);
     }
+    // A poster that queued its record may still be notifying.
+    while (m_notifying.load() > 0) {
+        std::this_thread::yield();
+    }
     // Destroying the dropped records releases their senders.
 }
 
 void BasicRunLoop::post(Record record) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_records.push_back(std::move(record));
-    m_changed.notify_one(); // only the loop's own thread waits here
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_records.push_back(std::move(record));
+        m_notifying.fetch_add(1);
+    }
+    // After the release: woken under the lock, the loop thread would only block on it again.
+    m_changed.notify_one();   // only the loop's own thread waits here
+    m_notifying.fetch_sub(1); // the last touch of the loop
 }
 
 bool BasicRunLoop::send(Record record) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -61,6 +62,7 @@ private:
     std::condition_variable m_changed;
     std::deque<Record> m_records;
     bool m_quit = false;
+    std::atomic<int> m_notifying{0};
 };
 
 } // namespace sonorix

@@ -167,8 +167,9 @@ std::string SonorixModel::modelFileName(uint64_t libraryPersistentId) {
 }
 
 void SonorixModel::load(const std::string& libraryPath,
-                        const std::vector<std::pair<std::string, std::string>>& locationMap) {
-    auto library = ta::loadLibrary(libraryPath, locationMap);
+                        const std::vector<std::pair<std::string, std::string>>& locationMap,
+                        std::shared_ptr<const iTunesTrackFactory> factory) {
+    auto library = ta::loadLibrary(libraryPath, locationMap, std::move(factory));
     if (ta::applicationVersion(*library) < kOldestiTunesVersion) {
         throw iTunesTooOldException();
     }
@@ -185,9 +186,10 @@ void SonorixModel::load(const std::string& libraryPath,
 
 SonorixModel::LoadResult
 SonorixModel::loadForStartUp(const std::string& libraryPath,
-                             const std::vector<std::pair<std::string, std::string>>& locationMap) {
+                             const std::vector<std::pair<std::string, std::string>>& locationMap,
+                             std::shared_ptr<const iTunesTrackFactory> factory) {
     try {
-        load(libraryPath, locationMap);
+        load(libraryPath, locationMap, std::move(factory));
     } catch (const CantLoadiTunesException&) {
         writeLog("CantLoadiTunesException");
         return kCantLoadiTunes;

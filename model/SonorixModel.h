@@ -14,6 +14,7 @@ namespace sonorix {
 class Value_dict;
 class RecursiveLock;
 class iTunesLibrary;
+class iTunesTrackFactory;
 class SonorixStatus;
 class SonorixTrackStatus;
 class SonorixAlbum;
@@ -98,11 +99,14 @@ public:
     ~SonorixModel();
 
     // Imports the library file and reads this library's model file. Throws the model exceptions.
+    // factory makes the tracks (the connection's); null takes the plain ones.
     void load(const std::string& libraryPath,
-              const std::vector<std::pair<std::string, std::string>>& locationMap = {});
+              const std::vector<std::pair<std::string, std::string>>& locationMap = {},
+              std::shared_ptr<const iTunesTrackFactory> factory = nullptr);
     // load, with the failures turned into the result codes and their log lines.
     LoadResult loadForStartUp(const std::string& libraryPath,
-                              const std::vector<std::pair<std::string, std::string>>& locationMap);
+                              const std::vector<std::pair<std::string, std::string>>& locationMap,
+                              std::shared_ptr<const iTunesTrackFactory> factory = nullptr);
 
     void lock();
     void unlock();

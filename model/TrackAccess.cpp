@@ -66,13 +66,17 @@ bool writeVolumeAdjustment(iTunesTrack& track, int32_t value) {
 
 std::shared_ptr<iTunesLibrary>
 loadLibrary(const std::string& path,
-            const std::vector<std::pair<std::string, std::string>>& locationMap) {
+            const std::vector<std::pair<std::string, std::string>>& locationMap,
+            std::shared_ptr<const iTunesTrackFactory> factory) {
     LocationMap map;
     for (const auto& [from, to] : locationMap) {
         map.push_back(LocationPrefix{from, to});
     }
     try {
-        return iTunesLibrary::load(path, std::move(map));
+        if (!factory) {
+            factory = iTunesTrackFactory::defaultFactory();
+        }
+        return iTunesLibrary::load(path, std::move(map), std::move(factory));
     } catch (const iTunesLibrary::CantLoadiTunesXMLException& e) {
         throw SonorixModel::CantLoadiTunesXMLException(e.what());
     }

@@ -12,6 +12,7 @@ namespace sonorix {
 
 class iTunesTrack;
 class iTunesLibrary;
+class iTunesTrackFactory;
 struct DateTimePoint;
 
 namespace ta {
@@ -40,7 +41,8 @@ bool writeVolumeAdjustment(iTunesTrack& track, int32_t value);
 // Imports a library file with a location map; throws SonorixModel::CantLoadiTunesXMLException.
 std::shared_ptr<iTunesLibrary>
 loadLibrary(const std::string& path,
-            const std::vector<std::pair<std::string, std::string>>& locationMap);
+            const std::vector<std::pair<std::string, std::string>>& locationMap,
+            std::shared_ptr<const iTunesTrackFactory> factory = nullptr);
 uint32_t applicationVersion(const iTunesLibrary& library);
 uint64_t libraryPersistentId(const iTunesLibrary& library);
 

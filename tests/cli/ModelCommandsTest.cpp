@@ -83,8 +83,13 @@ TEST_F(ModelCommands, GroupsAndListFollowTheAlbumMode) {
 }
 
 TEST_F(ModelCommands, LibraryProblemsAreReported) {
-    auto none = runCli({"--data-dir", m_dir.file("data"), "groups"});
-    EXPECT_EQ(none.status, 2);
+    {
+        // Nothing named and nothing in the usual places: the start-up error of a missing file.
+        ScopedEnv home("HOME", m_dir.path());
+        auto none = runCli({"--data-dir", m_dir.file("data"), "groups"});
+        EXPECT_EQ(none.status, 3);
+        EXPECT_TRUE(contains(none.err, "No iTunes library file found")) << none.err;
+    }
     writeFile(m_dir.file("lib.xml"), "not a library");
     auto bad = cli({"groups"});
     EXPECT_EQ(bad.status, 3);

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <stdexcept>
 #include <thread>
 
 using namespace sonorix;
@@ -110,22 +109,6 @@ TEST(ReadWriteLock, WaitingWriterKeepsNewReadersOut) {
     lock->unlockRead();
     writer.get();
     EXPECT_TRUE(writerIn);
-}
-
-TEST(ReadWriteLock, HoldersReleaseOnException) {
-    auto lock = ReadWriteLock::create();
-    try {
-        WriteLocker hold(lock);
-        throw std::runtime_error("x");
-    } catch (const std::runtime_error&) {
-    }
-    try {
-        ReadLocker hold(lock);
-        throw std::runtime_error("x");
-    } catch (const std::runtime_error&) {
-    }
-    EXPECT_TRUE(lock->tryLockWrite());
-    lock->unlockWrite();
 }
 
 TEST(ConditionLock, TryWithOtherConditionLeavesLockFree) {

@@ -1,0 +1,274 @@
+#include "audio/CommentTag.h"
+
+#include "audio/SafeTagSave.h"
+#include "audio/TagLibLock.h"
+#include "foundation/Log.h"
+#include "foundation/Text.h"
+
+#include <taglib/aifffile.h>
+#include <taglib/commentsframe.h>
+#include <taglib/fileref.h>
+#include <taglib/flacfile.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mp4file.h>
+#include <taglib/mpegfile.h>
+#include <taglib/vorbisfile.h>
+#include <taglib/xiphcomment.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <mutex>
+
+namespace sonorix::CommentTag {
+namespace {
+
+enum class Kind { None, MPEG, AIFF, MP4, FLAC, Vorbis };
+
+const char kMP4Comment[] = "\251cmt";
+const char kXiphComment[] = "COMMENT";
+
+Kind kindOf(const std::string& path) {
+    auto dot = path.rfind('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos) {
+        return Kind::None;
+    }
+    std::string ext = path.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (ext == "mp3") {
+        return Kind::MPEG;
+    }
+    if (ext == "aif" || ext == "aiff" || ext == "aifc") {
+        return Kind::AIFF;
+    }
+    if (ext == "m4a" || ext == "m4b" || ext == "m4p" || ext == "m4v" || ext == "mp4") {
+        return Kind::MP4;
+    }
+    if (ext == "flac") {
+        return Kind::FLAC;
+    }
+    if (ext == "ogg" || ext == "oga") {
+        return Kind::Vorbis;
+    }
+    return Kind::None;
+}
+
+TagLib::String toTagLib(const std::u16string& text) {
+    return TagLib::String(toUtf8(text), TagLib::String::UTF8);
+}
+
+std::u16string fromTagLib(const TagLib::String& text) {
+    return toUtf16(text.to8Bit(true));
+}
+
+bool isLatin1(const TagLib::String& text) {
+    return std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 256; });
+}
+
+// A file opened as its kind, with the tag that carries the comment. Use under tagLibLock().
+struct OpenFile {
+    Kind kind = Kind::None;
+    std::unique_ptr<TagLib::File> file;
+    TagLib::ID3v2::Tag* id3 = nullptr;
+    bool hadID3 = false;
+    TagLib::MP4::Tag* mp4 = nullptr;
+    TagLib::Ogg::XiphComment* xiph = nullptr;
+
+    // k: the kind of the user's file (a temporary copy's name says nothing about it).
+    bool open(const std::string& path, Kind k, bool forWriting) {
+        kind = k;
+        const char* name = path.c_str();
+        switch (kind) {
+        case Kind::MPEG: {
+            auto f = std::make_unique<TagLib::MPEG::File>(
+                name, TagLib::ID3v2::FrameFactory::instance(), false);
+            // TagLib takes any bytes for MPEG; without an audio frame it is not one.
+            if (f->isValid() && f->firstFrameOffset() >= 0) {
+                hadID3 = f->hasID3v2Tag();
+                id3 = hadID3 || forWriting ? f->ID3v2Tag(true) : nullptr;
+                file = std::move(f);
+            }
+            break;
+        }
+        case Kind::AIFF: {
+            auto f = std::make_unique<TagLib::RIFF::AIFF::File>(name, false);
+            if (f->isValid()) {
+                hadID3 = f->hasID3v2Tag();
+                id3 = f->tag();
+                file = std::move(f);
+            }
+            break;
+        }
+        case Kind::MP4: {
+            auto f = std::make_unique<TagLib::MP4::File>(name, false);
+            if (f->isValid()) {
+                mp4 = f->tag();
+                file = std::move(f);
+            }
+            break;
+        }
+        case Kind::FLAC: {
+            auto f = std::make_unique<TagLib::FLAC::File>(
+                name, TagLib::ID3v2::FrameFactory::instance(), false);
+            if (f->isValid()) {
+                xiph = f->xiphComment(forWriting);
+                file = std::move(f);
+            }
+            break;
+        }
+        case Kind::Vorbis: {
+            auto f = std::make_unique<TagLib::Ogg::Vorbis::File>(name, false);
+            if (f->isValid()) {
+                xiph = f->tag();
+                file = std::move(f);
+            }
+            break;
+        }
+        case Kind::None:
+            break;
+        }
+        if (file && forWriting && file->readOnly()) {
+            file.reset();
+        }
+        return file != nullptr;
+    }
+
+    std::vector<TagLib::ID3v2::CommentsFrame*> plainComments() const {
+        std::vector<TagLib::ID3v2::CommentsFrame*> frames;
+        if (!id3) {
+            return frames;
+        }
+        for (auto* frame : id3->frameList("COMM")) {
+            auto* c = dynamic_cast<TagLib::ID3v2::CommentsFrame*>(frame);
+            if (c && c->description().isEmpty()) {
+                frames.push_back(c);
+            }
+        }
+        return frames;
+    }
+
+    TagLib::String comment() const {
+        if (id3) {
+            auto frames = plainComments();
+            return frames.empty() ? TagLib::String() : frames.front()->text();
+        }
+        if (mp4 && mp4->contains(kMP4Comment)) {
+            auto strings = mp4->item(kMP4Comment).toStringList();
+            return strings.isEmpty() ? TagLib::String() : strings.front();
+        }
+        if (xiph && xiph->contains(kXiphComment)) {
+            const auto& fields = xiph->fieldListMap()[kXiphComment];
+            return fields.isEmpty() ? TagLib::String() : fields.front();
+        }
+        return {};
+    }
+
+    bool setComment(const TagLib::String& text) {
+        if (kind == Kind::MPEG || kind == Kind::AIFF) {
+            if (!id3) {
+                return false;
+            }
+            auto frames = plainComments();
+            if (text.isEmpty()) {
+                for (auto* frame : frames) {
+                    id3->removeFrame(frame);
+                }
+            } else if (frames.empty()) {
+                auto frame = std::make_unique<TagLib::ID3v2::CommentsFrame>(
+                    isLatin1(text) ? TagLib::String::Latin1 : TagLib::String::UTF16);
+                frame->setLanguage("eng");
+                frame->setText(text);
+                id3->addFrame(frame.release());
+            } else {
+                if (!isLatin1(text) && frames.front()->textEncoding() == TagLib::String::Latin1) {
+                    frames.front()->setTextEncoding(TagLib::String::UTF16);
+                }
+                frames.front()->setText(text);
+            }
+            // TagLib writes 2.3 and 2.4 only: keep 2.4, otherwise write what iTunes writes.
+            auto version = hadID3 && id3->header()->majorVersion() == 4 ? TagLib::ID3v2::v4
+                                                                        : TagLib::ID3v2::v3;
+            if (auto* mpeg = dynamic_cast<TagLib::MPEG::File*>(file.get())) {
+                return mpeg->save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, version,
+                                  TagLib::File::DoNotDuplicate);
+            }
+            if (auto* aiff = dynamic_cast<TagLib::RIFF::AIFF::File*>(file.get())) {
+                return aiff->save(version);
+            }
+            return false;
+        }
+        if (mp4) {
+            if (text.isEmpty()) {
+                mp4->removeItem(kMP4Comment);
+            } else {
+                mp4->setItem(kMP4Comment, TagLib::StringList(text));
+            }
+            return file->save();
+        }
+        if (xiph) {
+            if (text.isEmpty()) {
+                xiph->removeFields(kXiphComment);
+            } else {
+                xiph->addField(kXiphComment, text, true);
+            }
+            return file->save();
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+bool supported(const std::string& path) {
+    return kindOf(path) != Kind::None;
+}
+
+bool read(const std::string& path, std::u16string& comment) {
+    std::lock_guard<std::mutex> lock(tagLibLock());
+    try {
+        OpenFile f;
+        if (!f.open(path, kindOf(path), false)) {
+            return false;
+        }
+        comment = fromTagLib(f.comment());
+        return true;
+    } catch (const std::exception& e) {
+        writeLog("Reading the comment of >>%s<< failed: %s", path.c_str(), e.what());
+        return false;
+    }
+}
+
+bool write(const std::string& path, const std::u16string& comment) {
+    std::u16string current;
+    if (!read(path, current)) {
+        return false;
+    }
+    if (current == comment) {
+        return true;
+    }
+    const TagLib::String text = toTagLib(comment);
+    const Kind kind = kindOf(path);
+    std::lock_guard<std::mutex> lock(tagLibLock());
+    auto edit = [&](const std::string& copy) {
+        OpenFile f;
+        return f.open(copy, kind, true) && f.setComment(text);
+    };
+    auto verify = [&](const std::string& original, const std::string& copy) {
+        OpenFile f;
+        return f.open(copy, kind, false) && f.comment() == text && sameAudioPayload(original, copy);
+    };
+    return saveFileSafely(path, edit, verify);
+}
+
+bool tagsReadable(const std::string& path) {
+    std::lock_guard<std::mutex> lock(tagLibLock());
+    try {
+        TagLib::FileRef ref(path.c_str(), false);
+        return !ref.isNull() && ref.tag() != nullptr;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+} // namespace sonorix::CommentTag

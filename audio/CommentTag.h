@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+namespace sonorix {
+
+// The comment an audio file carries for players and iTunes' "update info from file": the ID3v2
+// "COMM" frame without description in MP3 and AIFF files (frames with a description, such as
+// the Sound Check text "iTunNORM", belong to other programs), the MP4 item "©cmt", the
+// Vorbis comment field "COMMENT" in FLAC and Ogg Vorbis files.
+namespace CommentTag {
+
+// Whether the file's kind (by its name's ending) carries a comment here.
+bool supported(const std::string& path);
+
+// The comment, empty when the file has none; false when the file cannot be read.
+bool read(const std::string& path, std::u16string& comment);
+
+// Replaces the comment (an empty one removes it). The file is rewritten crash-safely and
+// verified, so a failure leaves it unchanged; false (logged) then. Writing the comment the
+// file already has touches nothing.
+bool write(const std::string& path, const std::u16string& comment);
+
+// Whether the file's tags can be read now (after it changed outside).
+bool tagsReadable(const std::string& path);
+
+} // namespace CommentTag
+} // namespace sonorix

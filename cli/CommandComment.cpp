@@ -1,0 +1,82 @@
+#include "cli/Cli.h"
+
+#include "audio/CommentTag.h"
+#include "foundation/Paths.h"
+#include "foundation/Text.h"
+
+#include <cstdio>
+
+namespace sonorix::cli {
+
+int runComment(const GlobalOptions&, const std::vector<std::string>& args) {
+    if (wantsHelp(args)) {
+        std::printf("Usage: sonorix-cli comment [--set TEXT] FILE...\n\n"
+                    "Prints the comment of each audio file as the iTunes connection reads it "
+                    "(MP3 and AIFF:\nthe ID3v2 comment without description; MP4: \"\xc2\xa9"
+                    "cmt\"; "
+                    "FLAC and Ogg Vorbis: COMMENT).\nWith several files each line starts with "
+                    "the file name. --set TEXT writes TEXT as the\ncomment instead (an empty "
+                    "TEXT removes it); the file is replaced only when the write\nwas complete.\n");
+        return kExitOk;
+    }
+    std::vector<std::string> files;
+    bool set = false;
+    std::string text;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--set") {
+            if (i + 1 >= args.size()) {
+                return usageError("--set needs a value");
+            }
+            set = true;
+            text = args[++i];
+        } else if (args[i].size() > 1 && args[i][0] == '-') {
+            return usageError("unknown option '" + args[i] + "'");
+        } else {
+            files.push_back(args[i]);
+        }
+    }
+    if (files.empty()) {
+        return usageError("comment needs at least one FILE");
+    }
+    std::u16string wanted;
+    if (set) {
+        try {
+            wanted = toUtf16(text);
+        } catch (const std::exception&) {
+            return usageError("the comment is not valid UTF-8");
+        }
+    }
+    int status = kExitOk;
+    for (const auto& file : files) {
+        if (!fileExists(file) || !CommentTag::supported(file)) {
+            std::fprintf(stderr, "sonorix-cli: %s: %s\n", file.c_str(),
+                         fileExists(file) ? "no comment in files of this kind" : "no such file");
+            status = kExitFailures;
+            continue;
+        }
+        if (set) {
+            if (!CommentTag::write(file, wanted)) {
+                std::fprintf(stderr,
+                             "sonorix-cli: %s: the comment could not be written; the "
+                             "file is unchanged\n",
+                             file.c_str());
+                status = kExitFailures;
+            }
+            continue;
+        }
+        std::u16string comment;
+        if (!CommentTag::read(file, comment)) {
+            std::fprintf(stderr, "sonorix-cli: %s: the tags cannot be read\n", file.c_str());
+            status = kExitFailures;
+            continue;
+        }
+        if (files.size() > 1) {
+            std::printf("%s: %s\n", file.c_str(), toUtf8(comment).c_str());
+        } else {
+            std::printf("%s\n", toUtf8(comment).c_str());
+        }
+    }
+    return status;
+}
+
+} // namespace sonorix::cli
