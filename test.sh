@@ -23,6 +23,7 @@ if [ "${SONORIX_SKIP_SANITIZERS:-0}" != 1 ]; then
     cmake --build "$dir" -j "$jobs"
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
       ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+      LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
       ctest --test-dir "$dir" --output-on-failure -j "$jobs"
   done
 fi

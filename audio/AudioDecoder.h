@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/MediaLayer.h"
+#include "foundation/Delegate.h"
 #include "foundation/ExceptionBase.h"
 
 #include <cstdint>
@@ -11,8 +12,9 @@
 namespace sonorix {
 
 // Decodes one audio file into 44100 Hz stereo: two non-interleaved arrays of 32-bit floats,
-// full scale +-1.0. A decoder belongs to the thread that opened it.
-class AudioDecoder {
+// full scale +-1.0. A decoder belongs to the thread that opened it; its member functions can be
+// scheduled on other threads (the main thread) through ThreadCallable.
+class AudioDecoder : public ThreadCallable<AudioDecoder> {
 public:
     SONORIX_DECLARE_EXCEPTION(AudioDecoderException, ExceptionBase);
     SONORIX_DECLARE_EXCEPTION(NoFileException, AudioDecoderException);

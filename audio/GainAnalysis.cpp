@@ -1,6 +1,9 @@
 #include "audio/GainAnalysis.h"
 
+#include "audio/GainAnalysisKernel.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -9,6 +12,10 @@
 #endif
 
 namespace sonorix {
+
+namespace {
+std::atomic<bool> g_wideFeedForward{true};
+} // namespace
 
 const int32_t GainAnalysis::kSampleRates[kRates] = {96000, 88200, 64000, 48000, 44100, 32000,
                                                     24000, 22050, 16000, 12000, 11025, 8000};
@@ -119,141 +126,27 @@ void GainAnalysis::analyzeSamples(const float* left, const float* right, size_t 
     }
 }
 
-namespace {
-
-// Both channels travel together: lane 0 left, lane 1 right, the same arithmetic in each lane.
-#if defined(__SSE2__)
-using Lanes = __m128d;
-inline Lanes splat(double v) {
-    return _mm_set1_pd(v);
-}
-inline Lanes pair(double l, double r) {
-    return _mm_set_pd(r, l);
-}
-inline Lanes load(const double* p) {
-    return _mm_load_pd(p);
-}
-inline void store(double* p, Lanes v) {
-    _mm_store_pd(p, v);
-}
-inline Lanes add(Lanes a, Lanes b) {
-    return _mm_add_pd(a, b);
-}
-inline Lanes sub(Lanes a, Lanes b) {
-    return _mm_sub_pd(a, b);
-}
-inline Lanes mul(Lanes a, Lanes b) {
-    return _mm_mul_pd(a, b);
-}
-// Rounds each lane to single precision, the precision the filters store.
-inline Lanes toFloat(Lanes v) {
-    return _mm_cvtps_pd(_mm_cvtpd_ps(v));
-}
-inline double lane(Lanes v, int i) {
-    return i == 0 ? _mm_cvtsd_f64(v) : _mm_cvtsd_f64(_mm_unpackhi_pd(v, v));
-}
-#else
-struct Lanes {
-    double v[2];
-};
-inline Lanes splat(double v) {
-    return {{v, v}};
-}
-inline Lanes pair(double l, double r) {
-    return {{l, r}};
-}
-inline Lanes load(const double* p) {
-    return {{p[0], p[1]}};
-}
-inline void store(double* p, Lanes v) {
-    p[0] = v.v[0];
-    p[1] = v.v[1];
-}
-inline Lanes add(Lanes a, Lanes b) {
-    return {{a.v[0] + b.v[0], a.v[1] + b.v[1]}};
-}
-inline Lanes sub(Lanes a, Lanes b) {
-    return {{a.v[0] - b.v[0], a.v[1] - b.v[1]}};
-}
-inline Lanes mul(Lanes a, Lanes b) {
-    return {{a.v[0] * b.v[0], a.v[1] * b.v[1]}};
-}
-inline Lanes toFloat(Lanes v) {
-    return {{static_cast<float>(v.v[0]), static_cast<float>(v.v[1])}};
-}
-inline double lane(Lanes v, int i) {
-    return v.v[i];
-}
-#endif
-
-} // namespace
-
 void GainAnalysis::filterSegment(int32_t count) {
-    const float* yule = kYuleCoefficients[m_rateIndex];
-    const float* butter = kButterCoefficients[m_rateIndex];
-    Lanes b[kYuleOrder + 1], a[kYuleOrder + 1];
-    for (int k = 0; k <= kYuleOrder; ++k) {
-        b[k] = splat(yule[2 * k]);
-        a[k] = splat(k == 0 ? 0.0f : yule[2 * k - 1]);
+    const FilterArgs args{kYuleCoefficients[m_rateIndex],
+                          kButterCoefficients[m_rateIndex],
+                          m_input[kH].v,
+                          m_yule[kH + m_framesInBlock].v,
+                          m_butter[kH + m_framesInBlock].v,
+                          count,
+                          &m_leftSum,
+                          &m_rightSum};
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool wide = __builtin_cpu_supports("avx");
+    if (wide && g_wideFeedForward) {
+        filterSegmentAvx(args);
+        return;
     }
-    const Lanes hb0 = splat(butter[0]), ha1 = splat(butter[1]), hb1 = splat(butter[2]),
-                ha2 = splat(butter[3]), hb2 = splat(butter[4]);
-    const Lanes tiny = splat(1e-10);
-    const double* x = m_input[kH].v;
-    double* y = m_yule[kH + m_framesInBlock].v;
-    double* z = m_butter[kH + m_framesInBlock].v;
-    // The two newest outputs of each stage stay in registers: the recursion runs through them.
-    Lanes y1 = load(y - 2), y2 = load(y - 4), z1 = load(z - 2), z2 = load(z - 4);
+#endif
+    gain_kernel::filter<false>(args);
+}
 
-    // Every output is formed in double and stored rounded to float. The feed-forward sum comes
-    // first (independent of the recursion, so it overlaps earlier samples); the feedback terms
-    // are then subtracted oldest first, so the newest output costs one multiply and one
-    // subtraction on the way to the next sample.
-    auto step = [&](int32_t i) __attribute__((always_inline)) {
-        const double* xi = x + 2 * i;
-        Lanes ff = add(tiny, mul(b[0], load(xi)));
-#pragma GCC unroll 16
-        for (int k = 1; k <= kYuleOrder; ++k) {
-            ff = add(ff, mul(b[k], load(xi - 2 * k)));
-        }
-        const double* yi = y + 2 * i;
-        Lanes v = ff;
-#pragma GCC unroll 16
-        for (int k = kYuleOrder; k >= 3; --k) {
-            v = sub(v, mul(a[k], load(yi - 2 * k)));
-        }
-        v = sub(v, mul(a[2], y2));
-        v = sub(v, mul(a[1], y1));
-        const Lanes y0 = toFloat(v);
-        store(y + 2 * i, y0);
-        Lanes w = add(add(mul(hb0, y0), mul(hb1, y1)), mul(hb2, y2));
-        w = sub(w, mul(ha2, z2));
-        w = sub(w, mul(ha1, z1));
-        const Lanes z0 = toFloat(w);
-        store(z + 2 * i, z0);
-        y2 = y1;
-        y1 = y0;
-        z2 = z1;
-        z1 = z0;
-        return mul(z0, z0);
-    };
-
-    Lanes sum = pair(m_leftSum, m_rightSum);
-    int32_t i = 0;
-    const int32_t lead = count % 16;
-    for (; i < lead; ++i) {
-        sum = add(sum, step(i));
-    }
-    for (; i < count; i += 16) {
-        Lanes group = step(i);
-#pragma GCC unroll 16
-        for (int32_t k = 1; k < 16; ++k) {
-            group = add(group, step(i + k));
-        }
-        sum = add(sum, group);
-    }
-    m_leftSum = lane(sum, 0);
-    m_rightSum = lane(sum, 1);
+void GainAnalysis::setWideFeedForward(bool enable) {
+    g_wideFeedForward = enable;
 }
 
 void GainAnalysis::completeBlock() {

@@ -52,6 +52,10 @@ public:
     double pendingSquareSum(int channel) const { return channel == 0 ? m_leftSum : m_rightSum; }
     int32_t framesInBlock() const { return m_framesInBlock; }
 
+    // Lets tests compare the 256-bit feed-forward path with the baseline one (on by default,
+    // used when the processor has AVX). Results are identical either way.
+    static void setWideFeedForward(bool enable);
+
 private:
     struct alignas(16) Pair {
         double v[2]; // left, right

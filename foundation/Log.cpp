@@ -9,7 +9,6 @@
 #include <cxxabi.h>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <sys/utsname.h>
 #include <typeinfo>
 
@@ -24,9 +23,9 @@ std::chrono::steady_clock::time_point logStart() {
 }
 [[maybe_unused]] const std::chrono::steady_clock::time_point g_logStartedAtInit = logStart();
 
-// Writers share the file; open and close take it exclusively, so that no entry is written to a
-// stream that is being closed.
-std::shared_mutex g_fileMutex;
+// Held only while an entry is handed to the file (formatting happens outside), and by open and
+// close: no entry is ever written to a stream that is being closed.
+std::mutex g_fileMutex;
 std::FILE* g_logFile = nullptr;
 std::string g_logPath;
 
@@ -39,10 +38,14 @@ double logElapsedSeconds() {
 }
 
 void writeLog(const char* format, ...) {
-    std::shared_lock<std::shared_mutex> lock(g_fileMutex);
-    std::FILE* file = g_logFile;
-    if (!file || !format) {
+    if (!format) {
         return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_fileMutex);
+        if (!g_logFile) {
+            return; // nothing to format for
+        }
     }
     char prefixed[kFormatBufferSize];
     int needed =
@@ -74,13 +77,16 @@ void writeLog(const char* format, ...) {
     if (!fits) {
         text += '\n';
     }
-    // One stdio call per entry: the stream's own lock keeps entries whole.
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fflush(file);
+    // One write per entry: entries never interleave.
+    std::lock_guard<std::mutex> lock(g_fileMutex);
+    if (g_logFile) {
+        std::fwrite(text.data(), 1, text.size(), g_logFile);
+        std::fflush(g_logFile);
+    }
 }
 
 bool openLog(const std::string& path) {
-    std::unique_lock<std::shared_mutex> lock(g_fileMutex);
+    std::lock_guard<std::mutex> lock(g_fileMutex);
     std::FILE* file = std::fopen(path.c_str(), "w");
     if (!file) {
         return false;
@@ -103,7 +109,7 @@ bool openDefaultLog() {
 }
 
 void closeLog() {
-    std::unique_lock<std::shared_mutex> lock(g_fileMutex);
+    std::lock_guard<std::mutex> lock(g_fileMutex);
     if (g_logFile) {
         std::FILE* old = g_logFile;
         g_logFile = nullptr;
@@ -113,7 +119,7 @@ void closeLog() {
 }
 
 std::string logPath() {
-    std::shared_lock<std::shared_mutex> lock(g_fileMutex);
+    std::lock_guard<std::mutex> lock(g_fileMutex);
     return g_logPath;
 }
 

@@ -213,7 +213,8 @@ public:
     uint64_t getHexId(std::u16string_view key) const;
     uint64_t getHexId(std::string_view key) const;
 
-    // Replaces an existing entry of the key. An empty value removes the key.
+    // Replaces an existing entry of the key. An empty value removes the key. An undecodable UTF-8
+    // key throws TextConversionError.
     void set(std::u16string_view key, ValueRef value);
     void set(std::string_view key, ValueRef value);
     void remove(std::u16string_view key);

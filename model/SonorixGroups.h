@@ -1,5 +1,6 @@
 #pragma once
 
+#include "itunes/iTunesTrack.h"
 #include "model/AlbumRules.h"
 
 #include <cstdint>
@@ -13,7 +14,6 @@
 namespace sonorix {
 
 class Value_dict;
-class iTunesTrack;
 class SonorixModel;
 class SonorixGroup;
 class SonorixStatus;
@@ -69,7 +69,7 @@ public:
 
 // Tracks that are adjusted together. Album objects survive re-formation while they keep a track,
 // so whatever the interface attached to them stays.
-class SonorixAlbum : public std::enable_shared_from_this<SonorixAlbum> {
+class SonorixAlbum : public FilterAndSortable, public std::enable_shared_from_this<SonorixAlbum> {
 public:
     explicit SonorixAlbum(std::weak_ptr<SonorixGroup> group);
 
@@ -93,7 +93,7 @@ public:
     std::shared_ptr<SonorixStatus> status() const;
 
     // Albums are filtered through their tracks.
-    bool matchesFilter(const std::u16string&) const { return false; }
+    bool matchesFilter(std::u16string_view) const override { return false; }
 
 private:
     friend class SonorixGroup;

@@ -40,15 +40,21 @@ void DisplayMessage::setDetail(std::u16string detail) {
         MutexLocker hold(m_lock);
         m_detail = std::move(detail);
     }
-    m_scheduler->textChanged(this);
+    if (auto scheduler = m_scheduler.lock()) {
+        scheduler->textChanged(this);
+    }
 }
 
 void DisplayMessage::show() {
-    m_scheduler->show(shared_from_this());
+    if (auto scheduler = m_scheduler.lock()) {
+        scheduler->show(shared_from_this());
+    }
 }
 
 void DisplayMessage::hide() {
-    m_scheduler->hide(shared_from_this());
+    if (auto scheduler = m_scheduler.lock()) {
+        scheduler->hide(shared_from_this());
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

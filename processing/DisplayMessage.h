@@ -51,7 +51,8 @@ private:
     const std::shared_ptr<DisplayProgress> m_progress;
     const int32_t m_kind;
     const double m_delay;
-    const std::shared_ptr<DisplayMessageScheduler> m_scheduler;
+    // Weak: the scheduler holds the messages it shows.
+    const std::weak_ptr<DisplayMessageScheduler> m_scheduler;
 };
 
 // Decides which message the display bar shows: the highest kind wins, messages of one kind take

@@ -59,7 +59,9 @@ void DisplayProgress::addDone(double units) {
         m_done += units;
     }
     // Outside the lock: the scheduler takes its own.
-    m_scheduler->progressChanged(this);
+    if (auto scheduler = m_scheduler.lock()) {
+        scheduler->progressChanged(this);
+    }
 }
 
 double DisplayProgress::total() const {

@@ -47,7 +47,8 @@ private:
     DisplayProgress(SecondsClock clock, std::shared_ptr<DisplayMessageScheduler> scheduler);
 
     SecondsClock m_clock;
-    std::shared_ptr<DisplayMessageScheduler> m_scheduler;
+    // Weak: the scheduler holds the progress it shows.
+    std::weak_ptr<DisplayMessageScheduler> m_scheduler;
     std::shared_ptr<MutexLock> m_lock;
     bool m_indeterminate = false;
     bool m_active = false;

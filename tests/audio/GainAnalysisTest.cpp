@@ -238,24 +238,28 @@ TEST(GainAnalysis, RatesTablesAndUnsupportedRates) {
 
 TEST(GainAnalysis, FiltersMatchPlainReferenceBitForBit) {
     std::mt19937 rng(7);
-    for (int rate : {44100, 48000, 96000, 8000, 22050}) {
-        Signal s = dynamicNoise(static_cast<size_t>(rate) * 3 + 777, rate, rate);
-        GainAnalysis g(rate);
-        auto ref = std::make_unique<ReferenceAnalysis<false>>(rate);
-        size_t pos = 0;
-        while (pos < s.left.size()) {
-            size_t n = std::min<size_t>(std::uniform_int_distribution<size_t>(0, 5000)(rng),
-                                        s.left.size() - pos);
-            g.analyzeSamples(s.left.data() + pos, s.right.data() + pos, n);
-            ref->feed(s.left.data() + pos, s.right.data() + pos, n);
-            pos += n;
+    for (bool wide : {true, false}) {
+        GainAnalysis::setWideFeedForward(wide);
+        for (int rate : {44100, 48000, 96000, 8000, 22050}) {
+            Signal s = dynamicNoise(static_cast<size_t>(rate) * 3 + 777, rate, rate);
+            GainAnalysis g(rate);
+            auto ref = std::make_unique<ReferenceAnalysis<false>>(rate);
+            size_t pos = 0;
+            while (pos < s.left.size()) {
+                size_t n = std::min<size_t>(std::uniform_int_distribution<size_t>(0, 5000)(rng),
+                                            s.left.size() - pos);
+                g.analyzeSamples(s.left.data() + pos, s.right.data() + pos, n);
+                ref->feed(s.left.data() + pos, s.right.data() + pos, n);
+                pos += n;
+            }
+            ASSERT_EQ(0, std::memcmp(g.histogram(), ref->histogram(), 12000 * sizeof(uint32_t)))
+                << rate;
+            EXPECT_EQ(g.pendingSquareSum(0), ref->pending(0)) << rate;
+            EXPECT_EQ(g.pendingSquareSum(1), ref->pending(1)) << rate;
+            EXPECT_EQ(g.titleGain(), gainFromHistogram(ref->histogram()));
         }
-        ASSERT_EQ(0, std::memcmp(g.histogram(), ref->histogram(), 12000 * sizeof(uint32_t)))
-            << rate;
-        EXPECT_EQ(g.pendingSquareSum(0), ref->pending(0)) << rate;
-        EXPECT_EQ(g.pendingSquareSum(1), ref->pending(1)) << rate;
-        EXPECT_EQ(g.titleGain(), gainFromHistogram(ref->histogram()));
     }
+    GainAnalysis::setWideFeedForward(true);
 }
 
 TEST(GainAnalysis, GroupingOfSumsMovesTheResultByAtMostOneStep) {

@@ -2,9 +2,11 @@
 
 #include "support/TestSupport.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <regex>
 #include <stdexcept>
+#include <thread>
 
 using namespace sonorix;
 using sonorix::test::readFile;
@@ -75,4 +77,44 @@ TEST(Log, UncaughtExceptionReport) {
     EXPECT_NE(text.find("Uncaught Exception std::out_of_range in Thread! >>index 7<<"),
               std::string::npos)
         << text;
+}
+
+TEST(Log, HeaderNamesVersionsKernelAndProcessors) {
+    TempDir dir;
+    ASSERT_TRUE(openLog(dir.file("Sonorix.log")));
+    writeLogHeader(3);
+    closeLog();
+    auto l = lines(readFile(dir.file("Sonorix.log")));
+    ASSERT_EQ(l.size(), 6u); // three entries, each followed by an empty line
+    // Product version (major.minor), then the four-part file version.
+    EXPECT_TRUE(std::regex_match(
+        l[0], std::regex(R"(\[\d+\.\d{3}s\] Sonorix \d+\.\d+ \(\d+\.\d+\.\d+\.\d+\))")))
+        << l[0];
+    EXPECT_TRUE(std::regex_match(l[2], std::regex(R"(\[\d+\.\d{3}s\] Linux version=\S+)"))) << l[2];
+    EXPECT_TRUE(
+        std::regex_match(l[4], std::regex(R"(\[\d+\.\d{3}s\] numberOfActiveProcessors=3)")));
+}
+
+TEST(Log, WritersNeverMeetAClosedFile) {
+    TempDir dir;
+    ASSERT_TRUE(openLog(dir.file("a.log")));
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 3; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < 300; ++i) {
+                writeLog("writer %d", t);
+            }
+        });
+    }
+    // Reopening swaps and closes the old file while entries are being written.
+    for (int i = 0; i < 60; ++i) {
+        ASSERT_TRUE(openLog(dir.file(i % 2 ? "a.log" : "b.log")));
+    }
+    for (auto& w : writers) {
+        w.join();
+    }
+    closeLog();
+    for (const auto& line : lines(readFile(dir.file("a.log")))) {
+        EXPECT_TRUE(std::regex_match(line, std::regex(R"(\[\d+\.\d{3}s\] writer \d)"))) << line;
+    }
 }

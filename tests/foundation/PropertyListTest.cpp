@@ -324,6 +324,8 @@ TEST(SafeFile, PartlyWrittenFileNeverReplacesTheTarget) {
 
 TEST(SafeFile, UnwritableFolderReportsFailure) {
     TempDir dir;
+    EXPECT_FALSE(savePropertyList(*makeDict(), dir.file("no/such/folder/x.plist")));
+    EXPECT_FALSE(makeDict()->writeXMLFile(dir.file("no/such/folder/x.plist")));
     std::string folder = dir.file("ro");
     ASSERT_EQ(::mkdir(folder.c_str(), 0500), 0);
     if (::geteuid() == 0) {
@@ -382,7 +384,6 @@ TEST(PropertyListReader, LargeDocumentsReadTheSameContainerByContainer) {
     ASSERT_GT(text.size(), 1024u * 1024);
     DictRef back = readPropertyList(text.data(), text.size());
     ASSERT_TRUE(back);
-    EXPECT_EQ(back->toXMLDocument(), parse(text)->toXMLDocument());
     EXPECT_EQ(back->toXMLDocument(),
               detail::readPropertyListWhole(text.data(), text.size())->toXMLDocument());
     EXPECT_EQ(asDict(back->get("Tracks"))->count(), 5000u);
