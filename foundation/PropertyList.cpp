@@ -67,6 +67,7 @@ bool nestingWithin(const char* text, size_t length, int limit) {
                 return true;
             }
         } else if (*p == '?') {
+            ++p; // "<?>" does not end itself: the search starts after the "?"
             if (!skipPast(p, end, "?>")) {
                 return true;
             }
@@ -374,7 +375,7 @@ private:
         for (;;) {
             skipSpace();
             if (at("<?")) {
-                const char* p = m_p;
+                const char* p = m_p + 2;
                 if (!skipPast(p, m_end, "?>")) {
                     throw Abandon();
                 }

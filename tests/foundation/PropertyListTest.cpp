@@ -433,6 +433,7 @@ TEST(PropertyListReader, WalkAndWholeParseAgreeOnUnusualLayouts) {
     readBoth(kHeader + "<dict></dict><dict></dict></plist>");
     readBoth(kHeader + "<array/><dict><key>a</key><true/></dict></plist>");
     readBoth("<plist version=\"&#49;\"><dict/></plist>");
+    readBoth("<?><plist><dict/></plist>"); // an instruction that never ends
     // A zero byte ends the document for the parser, wherever it stands.
     readBoth(std::string("<?pi \0 ?><plist><dict/></plist>", 31));
     readBoth(std::string("<!DOCTYPE plist \0><plist><dict/></plist>", 40));
