@@ -8,6 +8,7 @@ class iTunesTrack;
 class SonorixAlbum;
 class DisplayMessage;
 class DisplayProgress;
+class JobManager;
 
 // What the processing layer asks of the application controller. Every call comes on the main
 // thread; the window and the console front ends implement them.
@@ -29,6 +30,9 @@ public:
     virtual void showProgress(const std::shared_ptr<DisplayProgress>& progress, bool withTexts) = 0;
     // The speedometer's needle: audio seconds analysed per second, -1 when no analysis runs.
     virtual void setSpeedometerValue(double speed) = 0;
+    // A processor ran its last job: the controller plays its sound unless the user stopped
+    // the run, and lets the processor go.
+    virtual void processorFinished(const std::shared_ptr<JobManager>& processor) = 0;
 };
 
 } // namespace sonorix

@@ -126,6 +126,7 @@ public:
     }
     void setSpeedometerValue(double) override { ++calls; }
     int calls = 0;
+    void processorFinished(const std::shared_ptr<JobManager>&) override {}
 };
 
 // Stands in for the adjustment job, so that the chaining blocks and releases as in a real run.

@@ -77,6 +77,10 @@ public:
         speeds.push_back(speed);
     }
 
+    void processorFinished(const std::shared_ptr<JobManager>& processor) override {
+        record({"finished", processor.get()});
+    }
+
     std::vector<Call> takeCalls() {
         std::lock_guard<std::mutex> hold(mutex);
         std::vector<Call> out;

@@ -1,0 +1,325 @@
+#include "processing/SonorixAdjustmentJob.h"
+
+#include "app/Localization.h"
+#include "audio/SoundCheck.h"
+#include "audio/iTunNORMTag.h"
+#include "foundation/MemoryMappable.h"
+#include "foundation/Paths.h"
+#include "foundation/Text.h"
+#include "itunes/iTunesTrack.h"
+#include "model/ModelValues.h"
+#include "model/SonorixGroups.h"
+#include "model/SonorixModel.h"
+#include "model/SonorixPreferences.h"
+#include "model/SonorixStatus.h"
+#include "model/TrackAccess.h"
+#include "processing/DisplayMessage.h"
+
+#include <climits>
+
+namespace sonorix {
+
+namespace {
+
+constexpr double kOpenUnits = 0.2;
+constexpr double kWriteUnits = 0.46;
+constexpr double kCommentUnits = 0.66;
+constexpr double kRereadUnits = 0.68;
+constexpr double kUnchangedUnits = 1.8;
+
+int32_t tagHintOf(const SonorixStatus& status) {
+    const int64_t hint = status.getTagHint();
+    return hint >= INT32_MIN && hint <= INT32_MAX ? static_cast<int32_t>(hint) : -1;
+}
+
+bool matchesMask(char16_t c, char16_t mask) {
+    return mask == u'9' ? (c >= u'0' && c <= u'9') : c == mask;
+}
+
+} // namespace
+
+AdjustmentSettings AdjustmentSettings::from(const SonorixPreferences& preferences) {
+    AdjustmentSettings settings;
+    settings.perceivedLoudness = preferences.perceivedLoudness();
+    settings.resetManualAdjustments = preferences.resetManualAdjustments();
+    settings.modifyComments = preferences.modifyComments();
+    return settings;
+}
+
+SonorixAdjustmentJob::SonorixAdjustmentJob(std::shared_ptr<SonorixAdjustmentJobManager> manager,
+                                           std::shared_ptr<SonorixGroup> group,
+                                           std::shared_ptr<SonorixAlbum> album,
+                                           std::shared_ptr<iTunesTrack> track,
+                                           AdjustmentSettings settings)
+    : SonorixJob(std::move(manager)), m_group(std::move(group)), m_album(std::move(album)),
+      m_track(std::move(track)), m_settings(settings) {
+    m_manager->progress()->addTotal(kUnits);
+    if (albumShown()) {
+        auto owner = m_album->group();
+        auto model = owner ? owner->model() : nullptr;
+        if (model) {
+            if (auto status = model->statusLibrary()->albumStatus(*m_album, true, false)) {
+                status->addProgressTotal(kUnits);
+            }
+        }
+    }
+}
+
+bool SonorixAdjustmentJob::albumShown() const {
+    return m_album->tracks().size() > 1;
+}
+
+void SonorixAdjustmentJob::addUnits(double units, SonorixTrackStatus& trackStatus,
+                                    const std::shared_ptr<SonorixStatus>& albumStatus) {
+    m_manager->progress()->addDone(units);
+    trackStatus.addProgressDone(units);
+    reportTrackProgress(m_track, false);
+    if (albumStatus) {
+        albumStatus->addProgressDone(units);
+        reportAlbumProgress(m_album, false);
+    }
+    m_unitsDone += units;
+}
+
+void SonorixAdjustmentJob::run(const ParameterPtr& context) {
+    setThreadName("SonorixAdjustmentJob");
+    auto owner = m_album->group();
+    auto model = owner ? owner->model() : nullptr;
+    if (!model) {
+        // The library was reloaded meanwhile; the run's total must still be reached.
+        m_manager->progress()->addDone(kUnits - m_unitsDone);
+        m_unitsDone = kUnits;
+        return;
+    }
+    auto library = model->statusLibrary();
+    auto trackStatus = library->trackStatus(ta::persistentId(*m_track), true);
+    trackStatus->resetProgress();
+    trackStatus->addProgressTotal(kUnits);
+    trackStatus->addProcessing(1);
+    reportTrackProgress(m_track, false);
+
+    std::shared_ptr<SonorixStatus> albumStatus;
+    if (albumShown()) {
+        albumStatus = library->albumStatus(*m_album, true, true);
+        albumStatus->addProcessing(1);
+        reportAlbumProgress(m_album, false);
+    }
+
+    auto finish = [&] {
+        const double rest = kUnits - m_unitsDone;
+        if (rest != 0) {
+            addUnits(rest, *trackStatus, albumStatus);
+        }
+        trackStatus->addProcessing(-1);
+        reportTrackProgress(m_track, true);
+        if (albumStatus) {
+            albumStatus->addProcessing(-1);
+            reportAlbumProgress(m_album, true);
+        }
+    };
+
+    try {
+        double gain = 0;
+        double peak = 0;
+        const bool haveResult = albumStatus ? albumStatus->getGainAndPeak(gain, peak)
+                                            : trackStatus->getGainAndPeak(gain, peak);
+        if (haveResult) {
+            adjust(*trackStatus, albumStatus, gain, peak, context);
+            model->setNeedsSave(false);
+        }
+    } catch (...) {
+        // Not ours to handle, but the rows must not stay marked as being worked on.
+        finish();
+        throw;
+    }
+    finish();
+}
+
+void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
+                                  const std::shared_ptr<SonorixStatus>& albumStatus, double gain,
+                                  double peak, const ParameterPtr& context) {
+    int16_t newError = trackStatus.getError();
+    int16_t newFileError = trackStatus.getFileError();
+    int32_t newState = trackStatus.getState();
+
+    std::string path = ta::filePath(*m_track);
+    if (path.empty() || !fileExists(path)) {
+        // Nothing is touched: neither the file, nor its comment, nor the volume adjustment.
+        trackStatus.setError(kErrorFile);
+        trackStatus.setFileError(kFileErrorNotFound);
+        trackStatus.setState(kStateFailed);
+        return;
+    }
+
+    auto date = mv::now(true);
+    auto message = std::static_pointer_cast<DisplayMessage>(context);
+    try {
+        int32_t hint = tagHintOf(trackStatus);
+        auto tag = createITunNORMTag(path, hint, true, true);
+        trackStatus.setTagHint(hint);
+        addUnits(kOpenUnits, trackStatus, albumStatus);
+
+        bool changed = false;
+        if (SoundCheck::isSilent(peak)) {
+            newError = kErrorSilent;
+            newState = kStateFailed;
+        } else {
+            newError = kErrorNone;
+            newFileError = kFileErrorNone;
+            newState = kStateDone;
+            const double additional =
+                m_group ? m_group->options().additionalPerceivedLoudness() : 0.0;
+            const double adjustment =
+                SoundCheck::neededAdjustment(gain, m_settings.perceivedLoudness, additional);
+            changed = tag->setAdjustment(adjustment);
+        }
+        tag.reset(); // closes the file before anyone else touches it
+
+        bool manualReset = false;
+        if (m_settings.resetManualAdjustments) {
+            int32_t manual = 0;
+            bool manualChanged = false;
+            if (trackStatus.refreshManualAdjustment(*m_track, manual, manualChanged) &&
+                manual != 0 && trackStatus.applyManualAdjustment(*m_track, 0)) {
+                changed = true;
+                manualReset = true;
+            }
+        }
+
+        if (changed) {
+            if (message) {
+                message->setDetail(toUtf16(localizedString("Adjusting[left]")) +
+                                   ta::name(*m_track) +
+                                   toUtf16(localizedString("Adjusting[right]")));
+                message->show();
+            }
+            addUnits(kWriteUnits, trackStatus, albumStatus);
+            // The iTunes side may fail without harm: the value is in the file already.
+            if (m_settings.modifyComments) {
+                std::u16string comment;
+                if (m_track->readComment(comment)) {
+                    updateCommentStamp(comment);
+                    m_track->writeComment(comment);
+                }
+            }
+            if (!manualReset && m_settings.resetManualAdjustments) {
+                trackStatus.applyManualAdjustment(*m_track, 0);
+            }
+            addUnits(kCommentUnits, trackStatus, albumStatus);
+            m_track->refreshInfo();
+            const std::string current = m_track->filePath(true, true, false);
+            if (!current.empty()) {
+                path = current;
+            }
+            trackStatus.setAdjustedMarker(true);
+            if (albumStatus) {
+                albumStatus->setAdjustedMarker(true);
+            }
+            addUnits(kRereadUnits, trackStatus, albumStatus);
+            if (message) {
+                message->hide();
+            }
+        } else {
+            addUnits(kUnchangedUnits, trackStatus, albumStatus);
+        }
+
+        date = mv::now(true);
+        trackStatus.setAnalyzeDate(date);
+        if (manualReset) {
+            trackStatus.touchManualAdjustmentDate(date);
+        }
+        int32_t readHint = tagHintOf(trackStatus);
+        auto readBack = createITunNORMTag(path, readHint, false, false);
+        trackStatus.setTagHint(readHint);
+        if (!readBack->isPresent()) {
+            throw iTunNORMTag::NoTagException("no Sound Check text after writing");
+        }
+        trackStatus.setTag(readBack->values(), date);
+    } catch (const iTunNORMTag::NoTagSupportedException&) {
+        newError = kErrorUnsupported;
+        newState = kStateFailed;
+        trackStatus.markTagAbsent(date);
+    } catch (const iTunNORMTag::NoTagException&) {
+        // A silent track keeps saying so: that is why the file has no value.
+        if (newError != kErrorSilent) {
+            newError = kErrorTag;
+            newState = kStateNoTag;
+        }
+        trackStatus.markTagAbsent(date);
+    } catch (const iTunNORMTag::SaveErrorException&) {
+        newError = kErrorFile, newFileError = kFileErrorSave, newState = kStateFailed;
+    } catch (const MemoryMappable::FileOpenException&) {
+        newError = kErrorFile, newFileError = kFileErrorOpen, newState = kStateFailed;
+    } catch (const MemoryMappable::FileEmptyException&) {
+        newError = kErrorFile, newFileError = kFileErrorEmpty, newState = kStateFailed;
+    } catch (const MemoryMappable::FileTooLargeException&) {
+        newError = kErrorFile, newFileError = kFileErrorTooLarge, newState = kStateFailed;
+    } catch (const MemoryMappable::MMapException&) {
+        newError = kErrorFile, newFileError = kFileErrorMmap, newState = kStateFailed;
+    } catch (const MemoryMappable::MemoryMappableException&) {
+        newError = kErrorFile, newFileError = kFileErrorNone, newState = kStateFailed;
+    } catch (const iTunNORMTag::iTunNORMTagException&) {
+        newError = kErrorFile, newFileError = kFileErrorNone, newState = kStateFailed;
+    }
+    if (message) {
+        message->hide();
+    }
+    trackStatus.setError(newError);
+    trackStatus.setFileError(newFileError);
+    trackStatus.setState(newState);
+}
+
+// ---- the comment stamp
+
+std::u16string SonorixAdjustmentJob::commentStampText(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char text[64];
+    const size_t length =
+        std::strftime(text, sizeof text, "Adjusted by Sonorix %m/%d/%Y %H:%M:%S\r\n", &local);
+    return std::u16string(text, text + length);
+}
+
+bool SonorixAdjustmentJob::findCommentStamp(const std::u16string& comment, size_t& position,
+                                            size_t& length) {
+    const std::u16string_view marker(kStampMarker);
+    const size_t at = comment.find(marker);
+    if (at == std::u16string::npos) {
+        return false;
+    }
+    size_t end = at + marker.size();
+    for (const char16_t* mask = kStampMask; *mask && end < comment.size(); ++mask, ++end) {
+        if (!matchesMask(comment[end], *mask)) {
+            break;
+        }
+    }
+    while (end < comment.size() && (comment[end] == u'\r' || comment[end] == u'\n')) {
+        ++end;
+    }
+    position = at;
+    length = end - at;
+    return true;
+}
+
+void SonorixAdjustmentJob::updateCommentStamp(std::u16string& comment, std::time_t when) {
+    const std::u16string stamp = commentStampText(when);
+    size_t position = 0;
+    size_t length = 0;
+    if (findCommentStamp(comment, position, length)) {
+        comment.replace(position, length, stamp);
+    } else {
+        comment.insert(0, stamp);
+    }
+}
+
+bool SonorixAdjustmentJob::removeCommentStamp(std::u16string& comment) {
+    size_t position = 0;
+    size_t length = 0;
+    if (!findCommentStamp(comment, position, length)) {
+        return false;
+    }
+    comment.erase(position, length);
+    return true;
+}
+
+} // namespace sonorix

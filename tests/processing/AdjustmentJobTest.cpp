@@ -1,0 +1,374 @@
+#include "ProcessingTestSupport.h"
+
+#include "audio/CommentTag.h"
+#include "audio/SoundCheck.h"
+#include "audio/iTunNORMTag.h"
+#include "foundation/Log.h"
+#include "foundation/Text.h"
+#include "itunes/iTunesTrackLibraryFile.h"
+#include "model/SonorixPreferences.h"
+#include "processing/AlbumChain.h"
+#include "processing/SonorixAdjustmentJob.h"
+#include "processing/SonorixAutomaticAdjustmentJobManager.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <ctime>
+
+using namespace sonorix;
+using namespace sonorix::test;
+
+namespace {
+
+// ---- the comment stamp
+
+std::time_t sampleTime() {
+    std::tm local{};
+    local.tm_year = 2024 - 1900;
+    local.tm_mon = 2;
+    local.tm_mday = 7;
+    local.tm_hour = 9;
+    local.tm_min = 5;
+    local.tm_sec = 3;
+    local.tm_isdst = -1;
+    return std::mktime(&local);
+}
+
+TEST(CommentStamp, IsWrittenInFrontOfAPlainCommentAndReplacedInPlaceLater) {
+    std::u16string comment = u"Live recording";
+    SonorixAdjustmentJob::updateCommentStamp(comment, sampleTime());
+    EXPECT_EQ(comment, u"Adjusted by Sonorix 03/07/2024 09:05:03\r\nLive recording");
+
+    // A later run replaces only the stamp and its line end; the text after it stays.
+    SonorixAdjustmentJob::updateCommentStamp(comment, sampleTime() + 86400 + 3600);
+    EXPECT_EQ(comment, u"Adjusted by Sonorix 03/08/2024 10:05:03\r\nLive recording");
+
+    std::u16string empty;
+    SonorixAdjustmentJob::updateCommentStamp(empty, sampleTime());
+    EXPECT_EQ(empty, u"Adjusted by Sonorix 03/07/2024 09:05:03\r\n");
+}
+
+TEST(CommentStamp, DamagedStampsAreFoundAsFarAsTheyMatch) {
+    size_t position = 0, length = 0;
+    // The marker alone, in the middle of other text.
+    std::u16string comment = u"Intro Adjusted by Sonorix\nrest";
+    ASSERT_TRUE(SonorixAdjustmentJob::findCommentStamp(comment, position, length));
+    EXPECT_EQ(position, 6u);
+    EXPECT_EQ(length, 20u); // marker and the line feed
+    SonorixAdjustmentJob::updateCommentStamp(comment, sampleTime());
+    EXPECT_EQ(comment, u"Intro Adjusted by Sonorix 03/07/2024 09:05:03\r\nrest");
+
+    // A partial date: the digits that fit the mask belong to the stamp, the rest does not.
+    comment = u"Adjusted by Sonorix 12/34x";
+    ASSERT_TRUE(SonorixAdjustmentJob::findCommentStamp(comment, position, length));
+    EXPECT_EQ(comment.substr(position + length), u"x");
+
+    comment = u"Adjusted by Sonorix 01/02/2003 04:05:06\r\n\r\nNotes";
+    EXPECT_TRUE(SonorixAdjustmentJob::removeCommentStamp(comment));
+    EXPECT_EQ(comment, u"Notes");
+    EXPECT_FALSE(SonorixAdjustmentJob::removeCommentStamp(comment));
+    EXPECT_FALSE(SonorixAdjustmentJob::findCommentStamp(u"Adjusted by", position, length));
+}
+
+// ---- adjusting real files
+
+struct Audio {
+    TempDir dir;
+    std::string a, b, c, single, silent, wav;
+    bool ok = false;
+    Audio() {
+        a = dir.file("a.mp3");
+        b = dir.file("b.mp3");
+        c = dir.file("c.mp3");
+        single = dir.file("single.mp3");
+        silent = dir.file("silent.mp3");
+        wav = dir.file("w.wav");
+        const std::vector<std::string> mp3 = {"-ac", "2", "-c:a", "libmp3lame", "-b:a", "96k"};
+        ok = makeAudio(a, "anoisesrc=d=2:c=pink:a=0.5:r=44100", mp3) &&
+             makeAudio(b, "sine=f=440:d=1:r=44100", mp3) &&
+             makeAudio(c, "anoisesrc=d=3:c=brown:a=0.2:r=44100", mp3) &&
+             makeAudio(single, "sine=f=1000:d=1:r=44100", mp3) &&
+             makeAudio(silent, "anullsrc=d=1:r=44100:cl=stereo", mp3) &&
+             makeAudio(wav, "sine=f=300:d=1:r=44100", {"-ac", "2"});
+    }
+};
+
+Audio& audio() {
+    static Audio files;
+    return files;
+}
+
+// The ten values a written adjustment must give, computed here from the definition.
+SoundCheckValues expectedValues(double adjustment) {
+    auto value = [&](double base) {
+        double v = std::round(base * std::pow(10.0, -adjustment / 10.0));
+        return static_cast<uint32_t>(std::clamp(v, 1.0, 65534.0));
+    };
+    return {value(1000), value(1000), value(2500), value(2500), 0, 0, 0, 0, 0, 0};
+}
+
+std::string decodedAudioHash(const std::string& path) {
+    return runCommand({"ffmpeg", "-v", "error", "-i", path, "-map", "0:a", "-f", "md5", "-"}).out;
+}
+
+class Adjusting : public ProcessingFixture {
+protected:
+    void SetUp() override {
+        if (!audio().ok) {
+            GTEST_SKIP() << "ffmpeg could not make the test audio";
+        }
+        ASSERT_TRUE(openLog(m_dir.file("Sonorix.log")));
+        controller = std::make_shared<RecordingController>();
+        scheduler = DisplayMessageScheduler::create();
+        scheduler->setTarget(controller);
+        preferences = std::make_shared<SonorixPreferences>();
+    }
+    void TearDown() override {
+        if (scheduler) {
+            scheduler->setTarget(nullptr);
+        }
+        closeLog();
+    }
+
+    std::string copy(const std::string& from, const std::string& name) {
+        std::string path = m_dir.file(name);
+        writeFile(path, readFile(from));
+        return path;
+    }
+
+    LibraryTrack fileTrack(uint64_t id, const std::string& path, int ms, const std::string& album) {
+        LibraryTrack t = track(id).on(album).named("T" + std::to_string(id));
+        t.trackNumber = static_cast<int>(id);
+        t.location = fileUrl(path);
+        t.totalTimeMs = ms;
+        return t;
+    }
+
+    // Tracks of the library-file connection, so comments live in the files.
+    std::shared_ptr<SonorixModel> load(const std::vector<LibraryTrack>& tracks) {
+        std::string path = m_dir.file("Library.xml");
+        writeFile(path, libraryXml(tracks));
+        auto model = SonorixModel::create();
+        model->setSaveTimerFactory(
+            [](double, std::function<void()>) { return std::shared_ptr<SaveTimer>(); });
+        model->load(path, {}, std::make_shared<iTunesTrackLibraryFileFactory>());
+        model->groups()->groupAt(0)->options().setAlbumMode(SonorixOptions::kCombineAlbums);
+        return model;
+    }
+
+    // One Start over every album of the default group; returns once the controller heard.
+    void runAll(SonorixModel& model, bool adjust = true) {
+        auto manager = std::make_shared<SonorixAutomaticAdjustmentJobManager>(
+            controller, 0, preferences, SecondsClock{}, scheduler);
+        auto group = defaultGroup(model);
+        for (const auto& album : group->albums()) {
+            if (adjust) {
+                manager->addAlbum(group, album);
+            } else {
+                addAlbumJobs(manager, group, album, {});
+            }
+        }
+        const size_t before = controller->count("finished");
+        manager->start();
+        ASSERT_TRUE(runLoopUntil([&] { return controller->count("finished") > before; }));
+        loop->processPending();
+        EXPECT_EQ(manager->activeMessageCount(), 0u);
+        EXPECT_DOUBLE_EQ(manager->progress()->done(), manager->progress()->total());
+    }
+
+    std::shared_ptr<SonorixTrackStatus> status(SonorixModel& model, uint64_t id) {
+        return model.statusLibrary()->trackStatus(id, false);
+    }
+
+    static SoundCheckValues fileValues(const std::string& path) {
+        int32_t hint = -1;
+        auto tag = createITunNORMTag(path, hint, false, false);
+        EXPECT_TRUE(tag->isPresent()) << path;
+        return tag->values();
+    }
+
+    static std::u16string fileComment(const std::string& path) {
+        std::u16string comment;
+        EXPECT_TRUE(CommentTag::read(path, comment));
+        return comment;
+    }
+
+    std::shared_ptr<RecordingController> controller;
+    std::shared_ptr<DisplayMessageScheduler> scheduler;
+    std::shared_ptr<SonorixPreferences> preferences;
+};
+
+} // namespace
+
+TEST_F(Adjusting, AlbumsGetTheirCombinedValueAndAFollowingRunChangesNothing) {
+    const std::string a = copy(audio().a, "a.mp3"), b = copy(audio().b, "b.mp3"),
+                      c = copy(audio().c, "c.mp3"), single = copy(audio().single, "s.mp3");
+    const std::vector<std::string> paths = {a, b, c, single};
+    std::vector<std::string> hashes;
+    for (const auto& path : paths) {
+        hashes.push_back(decodedAudioHash(path));
+        ASSERT_FALSE(hashes.back().empty());
+    }
+    ASSERT_TRUE(CommentTag::write(b, u"Live recording"));
+    auto model = load({fileTrack(1, a, 2000, "Album"), fileTrack(2, b, 1000, "Album"),
+                       fileTrack(3, c, 3000, "Album"), fileTrack(4, single, 1000, "Single")});
+    runAll(*model);
+
+    // The album's value, worked out from its tracks' measurements.
+    double weighted = 0, seconds = 0, albumPeak = 0;
+    const int times[] = {2000, 1000, 3000};
+    for (uint64_t id = 1; id <= 3; ++id) {
+        double gain = 0, peak = 0;
+        ASSERT_TRUE(status(*model, id)->getGainAndPeak(gain, peak));
+        weighted += gain * times[id - 1] / 1000.0;
+        seconds += times[id - 1] / 1000.0;
+        albumPeak = std::max(albumPeak, peak);
+    }
+    const double albumGain = weighted / seconds;
+    double singleGain = 0, singlePeak = 0;
+    ASSERT_TRUE(status(*model, 4)->getGainAndPeak(singleGain, singlePeak));
+
+    auto check = [&](double master, double extra) {
+        for (uint64_t id = 1; id <= 4; ++id) {
+            const double gain = id == 4 ? singleGain : albumGain;
+            const SoundCheckValues expected = expectedValues(gain + master + extra - 89.0);
+            EXPECT_EQ(fileValues(paths[id - 1]), expected) << "track " << id;
+            SoundCheckValues stored{};
+            EXPECT_TRUE(status(*model, id)->getTag(stored));
+            EXPECT_EQ(stored, expected);
+            EXPECT_EQ(status(*model, id)->getState(), kStateDone);
+            EXPECT_EQ(status(*model, id)->getError(), kErrorNone);
+        }
+    };
+    check(92, 0);
+    EXPECT_TRUE(status(*model, 2)->adjustedMarker());
+    const std::u16string stamped = fileComment(b);
+    EXPECT_EQ(stamped.rfind(u"Adjusted by Sonorix ", 0), 0u);
+    EXPECT_EQ(stamped.substr(stamped.size() - 16), u"\r\nLive recording");
+
+    // An independent reader sees both texts; the audio itself is untouched.
+    if (haveProgram("/usr/bin/python3")) {
+        auto read = runCommand({"/usr/bin/python3", "-c",
+                                "import sys\nfrom mutagen.id3 import ID3\nt=ID3(sys.argv[1])\n"
+                                "for f in t.getall('COMM'): print(repr(f.desc), repr(f.text[0]))",
+                                b});
+        ASSERT_EQ(read.status, 0) << read.err;
+        EXPECT_NE(read.out.find("'iTunNORM'"), std::string::npos) << read.out;
+        EXPECT_NE(read.out.find("Adjusted by Sonorix"), std::string::npos) << read.out;
+    }
+    for (size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_EQ(decodedAudioHash(paths[i]), hashes[i]) << paths[i];
+    }
+
+    // Nothing to change: no byte of any file is written, the comment keeps its time.
+    std::vector<std::string> bytes;
+    for (const auto& path : paths) {
+        bytes.push_back(readFile(path));
+    }
+    for (uint64_t id = 1; id <= 4; ++id) {
+        status(*model, id)->setAdjustedMarker(false);
+    }
+    runAll(*model);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_EQ(readFile(paths[i]), bytes[i]) << paths[i];
+        EXPECT_FALSE(status(*model, i + 1)->adjustedMarker());
+    }
+
+    // A new master volume and a group's extra loudness: only the values change.
+    preferences->setPerceivedLoudness(95);
+    defaultGroup(*model)->options().setAdditionalPerceivedLoudness(1.5);
+    runAll(*model);
+    check(95, 1.5);
+    EXPECT_EQ(fileComment(b).substr(fileComment(b).size() - 16), u"\r\nLive recording");
+}
+
+TEST_F(Adjusting, CommentsStayAsTheyAreWhenTheUserSaysSo) {
+    const std::string a = copy(audio().a, "a.mp3");
+    ASSERT_TRUE(CommentTag::write(a, u"Adjusted by Sonorix\r\nMine"));
+    preferences->setModifyComments(false);
+    auto model = load({fileTrack(1, a, 2000, "One")});
+    runAll(*model);
+    EXPECT_EQ(status(*model, 1)->getState(), kStateDone);
+    EXPECT_EQ(fileComment(a), u"Adjusted by Sonorix\r\nMine");
+
+    preferences->setModifyComments(true);
+    preferences->setPerceivedLoudness(90);
+    runAll(*model);
+    const std::u16string comment = fileComment(a);
+    EXPECT_EQ(comment.size(),
+              std::u16string(u"Adjusted by Sonorix 01/02/2003 04:05:06\r\nMine").size())
+        << toUtf8(comment);
+    EXPECT_EQ(comment.substr(comment.size() - 6), u"\r\nMine");
+}
+
+TEST_F(Adjusting, FailuresLeaveTheFilesAsTheyWere) {
+    const std::string silent = copy(audio().silent, "silent.mp3");
+    const std::string gone = copy(audio().a, "gone.mp3");
+    const std::string wav = copy(audio().wav, "w.wav");
+    const std::string locked = copy(audio().b, "locked.mp3");
+    const std::string silentBytes = readFile(silent), lockedBytes = readFile(locked),
+                      wavBytes = readFile(wav);
+    auto model = load({fileTrack(1, silent, 1000, "S"), fileTrack(2, gone, 2000, "G"),
+                       fileTrack(3, wav, 1000, "W"), fileTrack(4, locked, 1000, "L")});
+    runAll(*model, false);
+    ASSERT_EQ(::unlink(gone.c_str()), 0);
+
+    // Root may write anything: an immutable file stands in for a read-only one then.
+    bool immutable = false;
+    if (::geteuid() == 0) {
+        int fd = ::open(locked.c_str(), O_RDONLY);
+        int flags = 0;
+        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            immutable = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    } else {
+        ::chmod(locked.c_str(), 0444);
+    }
+    const bool lockedWorks = immutable || ::geteuid() != 0;
+
+    runAll(*model);
+
+    auto silentStatus = status(*model, 1);
+    EXPECT_EQ(silentStatus->getError(), kErrorSilent);
+    EXPECT_EQ(silentStatus->getState(), kStateFailed);
+    EXPECT_EQ(readFile(silent), silentBytes);
+
+    auto goneStatus = status(*model, 2);
+    EXPECT_EQ(goneStatus->getError(), kErrorFile);
+    EXPECT_EQ(goneStatus->getFileError(), kFileErrorNotFound);
+    EXPECT_EQ(goneStatus->getState(), kStateFailed);
+
+    auto wavStatus = status(*model, 3);
+    EXPECT_EQ(wavStatus->getError(), kErrorUnsupported);
+    EXPECT_EQ(wavStatus->getState(), kStateFailed);
+    EXPECT_EQ(readFile(wav), wavBytes);
+
+    if (lockedWorks) {
+        auto lockedStatus = status(*model, 4);
+        EXPECT_EQ(lockedStatus->getError(), kErrorFile);
+        EXPECT_NE(lockedStatus->getFileError(), kFileErrorNone);
+        EXPECT_EQ(lockedStatus->getState(), kStateFailed);
+        EXPECT_EQ(readFile(locked), lockedBytes);
+    }
+    if (immutable) {
+        int fd = ::open(locked.c_str(), O_RDONLY);
+        int flags = 0;
+        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
