@@ -24,7 +24,7 @@ class LibraryRemoteTrack final : public iTunesRemoteTrack {
 public:
     explicit LibraryRemoteTrack(std::shared_ptr<iTunesTrack> track) : m_track(std::move(track)) {}
     iTunesResult location(std::string& path) override {
-        return m_track->currentLocation(path) ? iTunesCode::kOk : iTunesCode::kNoInterface;
+        return m_track->getLocationFromITunes(path) ? iTunesCode::kOk : iTunesCode::kNoInterface;
     }
 
 private:

@@ -13,14 +13,14 @@ class DetachedTrack final : public iTunesTrack {
 public:
     using iTunesTrack::iTunesTrack;
     bool play() override { return false; }
-    bool reveal() override { return false; }
-    bool showInFileBrowser() override { return false; }
-    bool refreshInfo() override { return false; }
-    bool readComment(std::u16string&) override { return false; }
-    bool writeComment(const std::u16string&) override { return false; }
-    bool readVolumeAdjustment(int32_t&) override { return false; }
-    bool writeVolumeAdjustment(int32_t) override { return false; }
-    bool currentLocation(std::string&) override { return false; }
+    bool revealInITunes() override { return false; }
+    bool revealInExplorer() override { return false; }
+    bool updateInfoFromFile() override { return false; }
+    bool getComment(std::u16string&) override { return false; }
+    bool setComment(const std::u16string&) override { return false; }
+    bool getVolumeAdjustment(int32_t&) override { return false; }
+    bool setVolumeAdjustment(int32_t) override { return false; }
+    bool getLocationFromITunes(std::string&) override { return false; }
 };
 
 template <class T, class F>
@@ -175,13 +175,13 @@ std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMi
     bool fromITunes = false;
     if (!exists && askITunes) {
         std::string current;
-        if (currentLocation(current)) {
+        if (getLocationFromITunes(current)) {
             path = current;
             exists = fileExists(path);
             fromITunes = true;
             if (!exists) {
-                refreshInfo();
-                if (currentLocation(current)) {
+                updateInfoFromFile();
+                if (getLocationFromITunes(current)) {
                     path = current;
                     exists = fileExists(path);
                 }

@@ -32,15 +32,15 @@ public:
 
     // ---- platform operations; false when they fail ----
     virtual bool play() = 0;
-    virtual bool reveal() = 0;
-    virtual bool showInFileBrowser() = 0;
-    virtual bool refreshInfo() = 0;
-    virtual bool readComment(std::u16string& comment) = 0;
-    virtual bool writeComment(const std::u16string& comment) = 0;
-    virtual bool readVolumeAdjustment(int32_t& adjustment) = 0;
-    virtual bool writeVolumeAdjustment(int32_t adjustment) = 0;
+    virtual bool revealInITunes() = 0;
+    virtual bool revealInExplorer() = 0;
+    virtual bool updateInfoFromFile() = 0;
+    virtual bool getComment(std::u16string& comment) = 0;
+    virtual bool setComment(const std::u16string& comment) = 0;
+    virtual bool getVolumeAdjustment(int32_t& adjustment) = 0;
+    virtual bool setVolumeAdjustment(int32_t adjustment) = 0;
     // The file's current location as iTunes knows it; false when it has none.
-    virtual bool currentLocation(std::string& path) = 0;
+    virtual bool getLocationFromITunes(std::string& path) = 0;
 
     bool matchesFilter(std::u16string_view text) const override;
 

@@ -21,22 +21,22 @@ bool iTunesTrackLibraryFile::play() {
     return !path.empty() && DesktopLauncher::openFile(path);
 }
 
-bool iTunesTrackLibraryFile::showInFileBrowser() {
+bool iTunesTrackLibraryFile::revealInExplorer() {
     std::string path = existingFile();
     return !path.empty() && DesktopLauncher::showInFileManager(path);
 }
 
-bool iTunesTrackLibraryFile::refreshInfo() {
+bool iTunesTrackLibraryFile::updateInfoFromFile() {
     std::string path = existingFile();
     return !path.empty() && CommentTag::tagsReadable(path);
 }
 
-bool iTunesTrackLibraryFile::readComment(std::u16string& comment) {
+bool iTunesTrackLibraryFile::getComment(std::u16string& comment) {
     std::string path = existingFile();
     return !path.empty() && CommentTag::read(path, comment);
 }
 
-bool iTunesTrackLibraryFile::writeComment(const std::u16string& comment) {
+bool iTunesTrackLibraryFile::setComment(const std::u16string& comment) {
     std::string path = existingFile();
     return !path.empty() && CommentTag::write(path, comment);
 }
@@ -46,16 +46,16 @@ int32_t iTunesTrackLibraryFile::percentFromVolumeAdjustment(int32_t value) {
     return static_cast<int32_t>(std::lround(value * 100.0 / 255.0));
 }
 
-bool iTunesTrackLibraryFile::readVolumeAdjustment(int32_t& adjustment) {
+bool iTunesTrackLibraryFile::getVolumeAdjustment(int32_t& adjustment) {
     adjustment = percentFromVolumeAdjustment(entry()->getInt32("Volume Adjustment"));
     return true;
 }
 
-bool iTunesTrackLibraryFile::writeVolumeAdjustment(int32_t) {
+bool iTunesTrackLibraryFile::setVolumeAdjustment(int32_t) {
     return false;
 }
 
-bool iTunesTrackLibraryFile::currentLocation(std::string& path) {
+bool iTunesTrackLibraryFile::getLocationFromITunes(std::string& path) {
     std::string location;
     try {
         location = toUtf8(this->location());

@@ -18,16 +18,16 @@ public:
 
     bool play() override;
     // There is no iTunes window to show the track in.
-    bool reveal() override { return false; }
-    bool showInFileBrowser() override;
-    bool refreshInfo() override;
-    bool readComment(std::u16string& comment) override;
-    bool writeComment(const std::u16string& comment) override;
+    bool revealInITunes() override { return false; }
+    bool revealInExplorer() override;
+    bool updateInfoFromFile() override;
+    bool getComment(std::u16string& comment) override;
+    bool setComment(const std::u16string& comment) override;
     // "Volume Adjustment" of the entry, −255…255, as percent; 0 when absent.
-    bool readVolumeAdjustment(int32_t& adjustment) override;
+    bool getVolumeAdjustment(int32_t& adjustment) override;
     // Only iTunes can change its database: never claims a change.
-    bool writeVolumeAdjustment(int32_t adjustment) override;
-    bool currentLocation(std::string& path) override;
+    bool setVolumeAdjustment(int32_t adjustment) override;
+    bool getLocationFromITunes(std::string& path) override;
 
     // A number the platform layer may keep with the track; nothing here reads it.
     int32_t platformValue() const { return m_platformValue.load(); }

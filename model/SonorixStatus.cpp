@@ -225,7 +225,7 @@ void SonorixStatus::touchManualAdjustmentDate(const std::shared_ptr<DateTimePoin
 }
 
 bool SonorixStatus::applyManualAdjustment(iTunesTrack& track, int32_t value) {
-    if (!ta::writeVolumeAdjustment(track, value)) {
+    if (!ta::setVolumeAdjustment(track, value)) {
         return false;
     }
     setManualAdjustment(value, mv::now(true));
@@ -243,7 +243,7 @@ bool SonorixStatus::refreshManualAdjustment(iTunesTrack& track, int32_t& value, 
         return true;
     }
     int32_t fresh = 0;
-    if (!ta::readVolumeAdjustment(track, fresh)) {
+    if (!ta::getVolumeAdjustment(track, fresh)) {
         return false;
     }
     setManualAdjustment(fresh, mv::now(true));

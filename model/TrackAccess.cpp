@@ -57,11 +57,11 @@ bool matchesFilter(const iTunesTrack& track, const std::u16string& text) {
 std::string filePath(iTunesTrack& track) {
     return track.filePath(true, true, true);
 }
-bool readVolumeAdjustment(iTunesTrack& track, int32_t& value) {
-    return track.readVolumeAdjustment(value);
+bool getVolumeAdjustment(iTunesTrack& track, int32_t& value) {
+    return track.getVolumeAdjustment(value);
 }
-bool writeVolumeAdjustment(iTunesTrack& track, int32_t value) {
-    return track.writeVolumeAdjustment(value);
+bool setVolumeAdjustment(iTunesTrack& track, int32_t value) {
+    return track.setVolumeAdjustment(value);
 }
 
 std::shared_ptr<iTunesLibrary>

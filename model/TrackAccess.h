@@ -35,8 +35,8 @@ std::shared_ptr<DateTimePoint> dateModified(const iTunesTrack& track);
 bool matchesFilter(const iTunesTrack& track, const std::u16string& text);
 // The audio file, looked for everywhere, a missing one logged.
 std::string filePath(iTunesTrack& track);
-bool readVolumeAdjustment(iTunesTrack& track, int32_t& value);
-bool writeVolumeAdjustment(iTunesTrack& track, int32_t value);
+bool getVolumeAdjustment(iTunesTrack& track, int32_t& value);
+bool setVolumeAdjustment(iTunesTrack& track, int32_t value);
 
 // Imports a library file with a location map; throws SonorixModel::CantLoadiTunesXMLException.
 std::shared_ptr<iTunesLibrary>

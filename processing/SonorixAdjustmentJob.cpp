@@ -197,16 +197,16 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
             // The iTunes side may fail without harm: the value is in the file already.
             if (m_settings.modifyComments) {
                 std::u16string comment;
-                if (m_track->readComment(comment)) {
+                if (m_track->getComment(comment)) {
                     updateCommentStamp(comment);
-                    m_track->writeComment(comment);
+                    m_track->setComment(comment);
                 }
             }
             if (!manualReset && m_settings.resetManualAdjustments) {
                 trackStatus.applyManualAdjustment(*m_track, 0);
             }
             addUnits(kCommentUnits, trackStatus, albumStatus);
-            m_track->refreshInfo();
+            m_track->updateInfoFromFile();
             const std::string current = m_track->filePath(true, true, false);
             if (!current.empty()) {
                 path = current;

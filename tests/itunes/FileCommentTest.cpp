@@ -204,29 +204,29 @@ TEST_F(FileComments, LibraryTracksWorkOnTheirFileAndNeverClaimAVolumeChange) {
     auto gone = library->track(0xA2);
     auto radio = library->track(0xA3);
 
-    ASSERT_TRUE(onDisk->writeComment(u"Adjusted by Sonorix"));
+    ASSERT_TRUE(onDisk->setComment(u"Adjusted by Sonorix"));
     std::u16string comment;
-    ASSERT_TRUE(onDisk->readComment(comment));
+    ASSERT_TRUE(onDisk->getComment(comment));
     EXPECT_EQ(comment, u"Adjusted by Sonorix");
-    EXPECT_TRUE(onDisk->refreshInfo());
-    EXPECT_FALSE(gone->readComment(comment));
-    EXPECT_FALSE(gone->writeComment(u"x"));
-    EXPECT_FALSE(gone->refreshInfo());
+    EXPECT_TRUE(onDisk->updateInfoFromFile());
+    EXPECT_FALSE(gone->getComment(comment));
+    EXPECT_FALSE(gone->setComment(u"x"));
+    EXPECT_FALSE(gone->updateInfoFromFile());
 
     int32_t percent = 0;
-    ASSERT_TRUE(onDisk->readVolumeAdjustment(percent));
+    ASSERT_TRUE(onDisk->getVolumeAdjustment(percent));
     EXPECT_EQ(percent, 50);
-    ASSERT_TRUE(gone->readVolumeAdjustment(percent));
+    ASSERT_TRUE(gone->getVolumeAdjustment(percent));
     EXPECT_EQ(percent, -100);
-    ASSERT_TRUE(radio->readVolumeAdjustment(percent));
+    ASSERT_TRUE(radio->getVolumeAdjustment(percent));
     EXPECT_EQ(percent, 0);
-    EXPECT_FALSE(onDisk->writeVolumeAdjustment(0));
-    EXPECT_FALSE(onDisk->reveal());
+    EXPECT_FALSE(onDisk->setVolumeAdjustment(0));
+    EXPECT_FALSE(onDisk->revealInITunes());
 
     std::string where;
-    ASSERT_TRUE(onDisk->currentLocation(where));
+    ASSERT_TRUE(onDisk->getLocationFromITunes(where));
     EXPECT_EQ(where, audio);
-    EXPECT_FALSE(radio->currentLocation(where));
+    EXPECT_FALSE(radio->getLocationFromITunes(where));
 }
 
 TEST_F(FileComments, PlayingAndShowingStartTheDesktopsHelpers) {
@@ -249,7 +249,7 @@ TEST_F(FileComments, PlayingAndShowingStartTheDesktopsHelpers) {
 
     // Without a file manager on the bus, the folder is opened instead.
     ran.clear();
-    EXPECT_TRUE(library->track(0xB1)->showInFileBrowser());
+    EXPECT_TRUE(library->track(0xB1)->revealInExplorer());
     ASSERT_EQ(ran.size(), 2u);
     EXPECT_EQ(ran[0][0], "gdbus");
     EXPECT_NE(
@@ -258,7 +258,7 @@ TEST_F(FileComments, PlayingAndShowingStartTheDesktopsHelpers) {
     EXPECT_EQ(ran[1], (std::vector<std::string>{"xdg-open", m_dir.path()}));
     ran.clear();
     busAnswers = true;
-    EXPECT_TRUE(library->track(0xB1)->showInFileBrowser());
+    EXPECT_TRUE(library->track(0xB1)->revealInExplorer());
     EXPECT_EQ(ran.size(), 1u);
     DesktopLauncher::setRunner({});
 

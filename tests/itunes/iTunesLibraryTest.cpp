@@ -46,17 +46,17 @@ public:
                   std::shared_ptr<ScriptedITunes> itunes)
         : iTunesTrack(std::move(library), std::move(entry)), m_itunes(std::move(itunes)) {}
     bool play() override { return false; }
-    bool reveal() override { return false; }
-    bool showInFileBrowser() override { return false; }
-    bool refreshInfo() override {
+    bool revealInITunes() override { return false; }
+    bool revealInExplorer() override { return false; }
+    bool updateInfoFromFile() override {
         ++m_itunes->refreshed;
         return true;
     }
-    bool readComment(std::u16string&) override { return false; }
-    bool writeComment(const std::u16string&) override { return false; }
-    bool readVolumeAdjustment(int32_t&) override { return false; }
-    bool writeVolumeAdjustment(int32_t) override { return false; }
-    bool currentLocation(std::string& path) override {
+    bool getComment(std::u16string&) override { return false; }
+    bool setComment(const std::u16string&) override { return false; }
+    bool getVolumeAdjustment(int32_t&) override { return false; }
+    bool setVolumeAdjustment(int32_t) override { return false; }
+    bool getLocationFromITunes(std::string& path) override {
         size_t i = static_cast<size_t>(m_itunes->asked++);
         if (i >= m_itunes->locations.size()) {
             return false;
@@ -291,10 +291,10 @@ TEST(iTunesTrack, MissingFileIsNotCachedAndDefaultTracksCannotAsk) {
     std::string where;
     std::u16string comment;
     int32_t adjustment = 0;
-    EXPECT_FALSE(plain->currentLocation(where));
-    EXPECT_FALSE(plain->readComment(comment));
-    EXPECT_FALSE(plain->writeVolumeAdjustment(1));
-    EXPECT_FALSE(plain->readVolumeAdjustment(adjustment));
+    EXPECT_FALSE(plain->getLocationFromITunes(where));
+    EXPECT_FALSE(plain->getComment(comment));
+    EXPECT_FALSE(plain->setVolumeAdjustment(1));
+    EXPECT_FALSE(plain->getVolumeAdjustment(adjustment));
     EXPECT_FALSE(plain->play());
     EXPECT_EQ(plain->filePath(true, true, false), ""); // no location at all
 }
