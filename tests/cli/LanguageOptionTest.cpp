@@ -1,6 +1,8 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 using namespace sonorix::test;
 
@@ -32,6 +34,34 @@ TEST(CliLanguage, HelpSpeaksTheChosenLanguage) {
     auto french = runCli({"nosuchcommand", "--language", "français"});
     EXPECT_EQ(french.status, 2);
     EXPECT_NE(french.err.find("commande inconnue 'nosuchcommand'"), std::string::npos);
+}
+
+// Commands are added by several people; a summary left untranslated falls back to English
+// silently, so compare every summary line of each language with the English one.
+TEST(CliLanguage, EveryCommandSummaryIsTranslated) {
+    EnglishLocale locale;
+    auto summaries = [](const std::string& out) {
+        std::vector<std::string> lines;
+        size_t start = 0;
+        while (start < out.size()) {
+            size_t end = out.find('\n', start);
+            std::string line = out.substr(start, end - start);
+            if (line.rfind("  ", 0) == 0) {
+                lines.push_back(line);
+            }
+            start = end == std::string::npos ? out.size() : end + 1;
+        }
+        return lines;
+    };
+    auto english = summaries(runCli({"--help"}).out);
+    ASSERT_GE(english.size(), 5u);
+    for (const char* language : {"Deutsch", "Français", "Nederlands", "Japanese", "Chinese"}) {
+        auto translated = summaries(runCli({"--language", language, "--help"}).out);
+        ASSERT_EQ(translated.size(), english.size()) << language;
+        for (size_t i = 0; i < english.size(); ++i) {
+            EXPECT_NE(translated[i], english[i]) << language << ": " << english[i];
+        }
+    }
 }
 
 TEST(CliLanguage, TheLocaleChoosesWhenNoOptionIsGiven) {
