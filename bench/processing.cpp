@@ -27,6 +27,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+#include <thread>
+#include <atomic>
 
 using namespace sonorix;
 namespace fs = std::filesystem;
@@ -194,7 +196,7 @@ struct Figures {
     int controllerCalls = 0;
 };
 
-Figures g_bare, g_bareAgain, g_one, g_two;
+Figures g_bare, g_bareAgain, g_bareTwo, g_one, g_two;
 
 // Run before and after the framework, so that a change in the machine's load shows.
 void bareLoop(benchmark::State& state, Figures& figures) {
@@ -225,6 +227,44 @@ void bareLoop(benchmark::State& state, Figures& figures) {
 
 void BM_BareLoop(benchmark::State& state) {
     bareLoop(state, g_bare);
+}
+
+// Two decoders at once share caches and memory bandwidth and cost more CPU per audio second
+// than one, with or without the framework: the baseline for the two-worker run.
+void BM_BareLoopTwoThreads(benchmark::State& state) {
+    Library& lib = library();
+    if (!lib.ok) {
+        state.SkipWithError("ffmpeg could not make the test audio");
+        return;
+    }
+    for (auto _ : state) {
+        std::atomic<size_t> next{0};
+        std::atomic<double> cpu{0};
+        std::atomic<bool> failed{false};
+        auto work = [&] {
+            const double cpuStart = threadCpuSeconds();
+            for (size_t i = next++; i < lib.paths.size(); i = next++) {
+                TrackAnalysis result = analyzeFile(lib.paths[i]);
+                failed = failed || result.error != AnalysisError::None;
+                benchmark::DoNotOptimize(result.gain);
+            }
+            cpu.fetch_add(threadCpuSeconds() - cpuStart);
+        };
+        const auto start = std::chrono::steady_clock::now();
+        std::thread a(work), b(work);
+        a.join();
+        b.join();
+        if (failed) {
+            state.SkipWithError("a file could not be measured");
+            return;
+        }
+        g_bareTwo.cpu = cpu;
+        g_bareTwo.wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(g_bareTwo.wall);
+    }
+    state.counters["audio_s_per_s"] = lib.audioSeconds / g_bareTwo.wall;
+    state.counters["cpu_ms_per_audio_s"] = 1000 * g_bareTwo.cpu / lib.audioSeconds;
 }
 void BM_BareLoopAgain(benchmark::State& state) {
     bareLoop(state, g_bareAgain);
@@ -289,6 +329,7 @@ void BM_Framework(benchmark::State& state) {
 
 BENCHMARK(BM_BareLoop)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_Framework)->Arg(1)->Arg(2)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_BareLoopTwoThreads)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_BareLoopAgain)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv) {
@@ -317,6 +358,11 @@ int main(int argc, char** argv) {
     std::printf("framework CPU over the bare loop (mean of its two runs): %+.1f %% (1 worker), "
                 "%+.1f %% (2 workers)\n",
                 100 * (g_one.cpu / bareCpu - 1), 100 * (g_two.cpu / bareCpu - 1));
+    if (g_bareTwo.wall > 0) {
+        line("bare loop, 2 threads", g_bareTwo);
+        std::printf("framework, 2 workers, CPU over the bare loop on 2 threads: %+.1f %%\n",
+                    100 * (g_two.cpu / g_bareTwo.cpu - 1));
+    }
     if (g_two.wall > 0) {
         std::printf("2 workers against 1: %.2f x wall-clock\n", g_one.wall / g_two.wall);
     }
