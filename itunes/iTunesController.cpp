@@ -374,30 +374,22 @@ StartupAlert iTunesController::startupAlert(int32_t code) const {
     if (m_backend->startupAlert(code, alert)) {
         return alert;
     }
+    // Each alert's texts share a key prefix: "<prefix>_Title", "_Message" and the button.
+    auto make = [](const std::string& prefix, const char* button, StartupAlertAction action) {
+        auto key = [&](const std::string& part) { return text((prefix + "_" + part).c_str()); };
+        return StartupAlert{key("Title"), key("Message"), key(button), action};
+    };
     switch (code) {
     case kNotFound:
-        alert = {text("iTunesNotInstalled_Title"), text("iTunesNotInstalled_Message"),
-                 text("iTunesNotInstalled_Download"), StartupAlertAction::OpenDownloadPage};
-        break;
+        return make("iTunesNotInstalled", "Download", StartupAlertAction::OpenDownloadPage);
     case kTooOld:
-        alert = {text("iTunesTooOld_Title"), text("iTunesTooOld_Message"),
-                 text("iTunesTooOld_Download"), StartupAlertAction::OpenDownloadPage};
-        break;
-    case kXMLError:
-        alert = {text("iTunesXMLError_Title"), text("iTunesXMLError_Message"),
-                 text("iTunesXMLError_Quit"), StartupAlertAction::Quit};
-        break;
+        return make("iTunesTooOld", "Download", StartupAlertAction::OpenDownloadPage);
     case kLibraryEmpty:
-        alert = {text("iTunesLibraryEmpty_Title"), text("iTunesLibraryEmpty_Message"),
-                 text("iTunesLibraryEmpty_Quit"), StartupAlertAction::Quit};
-        break;
+        return make("iTunesLibraryEmpty", "Quit", StartupAlertAction::Quit);
     default:
-        // An unknown code still ends the application, with the nearest wording we have.
-        alert = {text("iTunesXMLError_Title"), text("iTunesXMLError_Message"),
-                 text("iTunesXMLError_Quit"), StartupAlertAction::Quit};
-        break;
+        // kXMLError; an unknown code still ends the application, with the nearest wording we have.
+        return make("iTunesXMLError", "Quit", StartupAlertAction::Quit);
     }
-    return alert;
 }
 
 void iTunesController::showStartupError(int32_t code) {

@@ -89,12 +89,11 @@ struct Audio {
         single = dir.file("single.mp3");
         silent = dir.file("silent.mp3");
         wav = dir.file("w.wav");
-        const std::vector<std::string> mp3 = {"-ac", "2", "-c:a", "libmp3lame", "-b:a", "96k"};
-        ok = makeAudio(a, "anoisesrc=d=2:c=pink:a=0.5:r=44100", mp3) &&
-             makeAudio(b, "sine=f=440:d=1:r=44100", mp3) &&
-             makeAudio(c, "anoisesrc=d=3:c=brown:a=0.2:r=44100", mp3) &&
-             makeAudio(single, "sine=f=1000:d=1:r=44100", mp3) &&
-             makeAudio(silent, "anullsrc=d=1:r=44100:cl=stereo", mp3) &&
+        ok = makeStereoMp3(a, "anoisesrc=d=2:c=pink:a=0.5:r=44100") &&
+             makeStereoMp3(b, "sine=f=440:d=1:r=44100") &&
+             makeStereoMp3(c, "anoisesrc=d=3:c=brown:a=0.2:r=44100") &&
+             makeStereoMp3(single, "sine=f=1000:d=1:r=44100") &&
+             makeStereoMp3(silent, "anullsrc=d=1:r=44100:cl=stereo") &&
              makeAudio(wav, "sine=f=300:d=1:r=44100", {"-ac", "2"});
     }
 };

@@ -28,11 +28,10 @@ struct AudioFiles {
         longer = dir.file("longer.mp3");
         tooShort = dir.file("short.mp3");
         protectedFile = dir.file("store.m4a");
-        const std::vector<std::string> mp3 = {"-ac", "2", "-c:a", "libmp3lame", "-b:a", "96k"};
-        ok = makeAudio(first, "anoisesrc=d=3:c=pink:a=0.3:r=44100", mp3) &&
-             makeAudio(second, "sine=f=440:d=2:r=44100", mp3) &&
-             makeAudio(longer, "anoisesrc=d=8:c=brown:a=0.5:r=44100", mp3) &&
-             makeAudio(tooShort, "sine=f=1000:d=0.02:r=44100", mp3) &&
+        ok = makeStereoMp3(first, "anoisesrc=d=3:c=pink:a=0.3:r=44100") &&
+             makeStereoMp3(second, "sine=f=440:d=2:r=44100") &&
+             makeStereoMp3(longer, "anoisesrc=d=8:c=brown:a=0.5:r=44100") &&
+             makeStereoMp3(tooShort, "sine=f=1000:d=0.02:r=44100") &&
              makeAudio(protectedFile, "sine=f=300:d=1:r=44100", {"-c:a", "aac", "-b:a", "64k"}) &&
              markEncrypted(protectedFile);
     }

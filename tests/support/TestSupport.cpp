@@ -2,13 +2,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <stdexcept>
-#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
+#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,11 +132,15 @@ bool haveProgram(const std::string& name) {
 
 bool makeAudio(const std::string& path, const std::string& lavfiSource,
                const std::vector<std::string>& outputOptions) {
-    std::vector<std::string> argv{"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                                  lavfiSource};
+    std::vector<std::string> argv{"ffmpeg", "-nostdin", "-v", "error",    "-y",
+                                  "-f",     "lavfi",    "-i", lavfiSource};
     argv.insert(argv.end(), outputOptions.begin(), outputOptions.end());
     argv.push_back(path);
     return runCommand(argv).status == 0;
+}
+
+bool makeStereoMp3(const std::string& path, const std::string& lavfiSource) {
+    return makeAudio(path, lavfiSource, {"-ac", "2", "-c:a", "libmp3lame", "-b:a", "96k"});
 }
 
 } // namespace sonorix::test

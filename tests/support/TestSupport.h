@@ -56,4 +56,7 @@ bool haveProgram(const std::string& name);
 bool makeAudio(const std::string& path, const std::string& lavfiSource,
                const std::vector<std::string>& outputOptions = {});
 
+// A stereo 96 kbit/s MP3 from a lavfi source: the common test track.
+bool makeStereoMp3(const std::string& path, const std::string& lavfiSource);
+
 } // namespace sonorix::test
