@@ -1,0 +1,206 @@
+#pragma once
+
+#include "app/ControllerHooks.h"
+#include "foundation/Delegate.h"
+#include "itunes/iTunesController.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sonorix {
+
+class FilterAndSortable;
+class iTunesTrack;
+class SonorixAlbum;
+class SonorixGroup;
+class SonorixModel;
+class SonorixPreferences;
+class SonorixStatusRefresh;
+class DisplayProgress;
+class DisplayMessageScheduler;
+class JobManager;
+class SonorixAutomaticAdjustmentJobManager;
+
+// A row of the track outline: a SonorixAlbum or an iTunesTrack.
+using OutlineItem = std::shared_ptr<FilterAndSortable>;
+
+// What the outline shows and which of its rows are selected. The window's table keeps it in
+// step with the widget; the console sets the selection from the command line.
+class SonorixTracksTableController {
+public:
+    void setSelectedItems(std::vector<OutlineItem> items) { m_selected = std::move(items); }
+    const std::vector<OutlineItem>& selectedItems() const { return m_selected; }
+    bool hasSelection() const { return !m_selected.empty(); }
+
+private:
+    std::vector<OutlineItem> m_selected;
+};
+
+// The speedometer's value: audio seconds analysed per second, -1 while no analysis runs.
+class TachoController {
+public:
+    void setValue(double value) { m_value = value; }
+    double value() const { return m_value; }
+
+private:
+    double m_value = -1;
+};
+
+// The application's spine, the same for every front end: owns the model and the running work
+// and carries out the user's commands. Everything runs on the main thread except the library
+// import and the processors' workers. A front end derives from it and implements the view
+// hooks (the pure virtual operations below).
+class SonorixController : public ThreadCallable<SonorixController>,
+                          public SonorixControllerHooks,
+                          public iTunesControllerHooks {
+public:
+    // Processing modes: the argument of startAdjusting and the "StartButtonMode" setting.
+    enum Mode : int32_t {
+        kModeNotConfigured = -1,
+        kModeAll = 0,
+        kModeCurrentGroup = 1,
+        kModeSelectedInSonorix = 2,
+        kModeSelectedInITunes = 3,
+    };
+
+    SonorixController();
+    ~SonorixController() override;
+
+    // ---- start-up and shut-down
+
+    // The window's start-up (main thread, run loop registered): registers with the display
+    // scheduler, makes the loading progress, loads the preferences (preferencesPath empty: the
+    // per-user file), runs startUp, then imports the library on a new thread and hands the
+    // outcome to libraryLoaded on the main thread; finally initialize.
+    void start(const std::string& preferencesPath = {});
+    virtual void initialize();
+    // result: SonorixModel::LoadResult. Reports a failed connection first, makes the model
+    // current, selects the default group, enables Start; the rest follows one second later.
+    virtual void libraryLoaded(int32_t result);
+    // Stops every processor and the status refresh, writes a pending save at once and lets the
+    // connection go. Safe to call twice.
+    void shutDown();
+
+    bool isLibraryLoaded() const { return m_libraryLoaded; }
+    // The start-up outcome once the import finished (SonorixModel::LoadResult), -1 before.
+    int32_t startupResult() const { return m_startupResult; }
+
+    // ---- commands
+
+    bool canStart(int32_t mode, bool strict) const;
+    void startOrStop(int32_t mode);
+    // False (with the mode's no-tracks alert) when nothing was queued.
+    bool startAdjusting(int32_t mode);
+    void stopAdjusting();
+    void startButtonClicked();
+    // Selection only (after asking) or every track of the library (without asking).
+    void forgetResults(bool selectionOnly);
+    bool isAdjusting() const { return m_adjustingProcessor != nullptr; }
+    bool anyProcessorRunning() const;
+
+    // Part of the view coordination the commands need.
+    void setCurrentGroup(const std::shared_ptr<SonorixGroup>& group, bool force);
+    std::shared_ptr<SonorixGroup> currentGroup() const { return m_currentGroup; }
+    // Reloads the outline and refreshes the status line.
+    void reloadOutline();
+    virtual bool followsProgress() const;
+
+    std::string adjustingMenuTitle() const;
+
+    // ---- what the processors call (SonorixControllerHooks)
+
+    void refreshTrack(const std::shared_ptr<iTunesTrack>& track) override;
+    void refreshAlbum(const std::shared_ptr<SonorixAlbum>& album) override;
+    void revealTrack(const std::shared_ptr<iTunesTrack>& track) override;
+    void revealAlbum(const std::shared_ptr<SonorixAlbum>& album) override;
+    void setSpeedometerValue(double speed) override;
+    void processorFinished(const std::shared_ptr<JobManager>& processor) override;
+
+    // ---- the view hooks a front end implements
+
+    // Creates the iTunes connection (connectITunes) and connects it; applies the language.
+    virtual void startUp(bool debugMenu) = 0;
+    virtual void showImportantNotice() = 0;
+    virtual void tracksChanged(const OutlineItem& item) = 0;
+    virtual void revealItem(const OutlineItem& item) = 0;
+    virtual void setGroupPaneHidden(bool hidden) = 0;
+    virtual void setStatusText(const std::string& text) = 0;
+    virtual void setGroupButtonsEnabled(bool add, bool remove) = 0;
+    virtual void updateGroupOptions() = 0;
+    virtual void selectGroup(const std::shared_ptr<SonorixGroup>& group) = 0;
+    virtual void setStartEnabled(bool enabled) = 0;
+    virtual void setStartButtonRunning(bool running) = 0;
+    virtual void setSearchField(const std::u16string& text, bool enabled) = 0;
+    virtual void updateSpeedometer() = 0;
+    virtual void preventSleep() = 0;
+    virtual void allowSleep() = 0;
+    // showDisplayMessage and showProgress come from SonorixControllerHooks.
+    // A modal alert with one button (also the connection's alerts).
+    virtual void showAlert(const std::string& title, const std::string& message,
+                           const std::string& button, bool tall) = 0;
+    // A modal alert with several buttons; returns the index of the button chosen, 0 being the
+    // default.
+    virtual int askAlert(const std::string& title, const std::string& message,
+                         const std::vector<std::string>& buttons, bool tall) = 0;
+    // A run finished by itself (not stopped by the user).
+    virtual void processingFinished() = 0;
+    // The Preferences command (the first-use notice's second button).
+    virtual void showPreferences() = 0;
+
+    // iTunesControllerHooks: the one-button alert goes to showAlert; openURL,
+    // chooseLibraryFile and quitApplication stay for the front end.
+    void showAlert(const std::string& title, const std::string& message,
+                   const std::string& button) override;
+
+    // ---- what a front end reads
+
+    std::shared_ptr<SonorixModel> model() const { return m_model; }
+    std::shared_ptr<SonorixPreferences> preferences() const { return m_preferences; }
+    std::shared_ptr<iTunesController> iTunes() const { return m_iTunes; }
+    SonorixTracksTableController& tracksTable() { return m_tracksTable; }
+    const TachoController& tacho() const { return m_tacho; }
+    std::shared_ptr<SonorixAutomaticAdjustmentJobManager> adjustingProcessor() const {
+        return m_adjustingProcessor;
+    }
+    std::shared_ptr<DisplayProgress> loadingProgress() const { return m_loadingProgress; }
+
+protected:
+    // The front end's startUp hands over the connection it made.
+    void setITunesController(std::shared_ptr<iTunesController> controller) {
+        m_iTunes = std::move(controller);
+    }
+    // Replaces the display scheduler (tests); empty: the process-wide one.
+    void setDisplayScheduler(std::shared_ptr<DisplayMessageScheduler> scheduler) {
+        m_scheduler = std::move(scheduler);
+    }
+    // The seconds after libraryLoaded before the start-up continuation (1.0; tests shorten it).
+    void setContinuationDelay(double seconds) { m_continuationDelay = seconds; }
+
+private:
+    // Runs on the import thread; returns the LoadResult and leaves the model in m_loadedModel.
+    int32_t importLibrary();
+    void continueStartUp(int32_t result);
+    void showNoTracksAlert(int32_t mode, const std::vector<std::shared_ptr<iTunesTrack>>& known,
+                           bool iTunesSelectionHadTracks);
+    void stopProcessors();
+
+    std::shared_ptr<SonorixModel> m_model;
+    std::shared_ptr<SonorixModel> m_loadedModel; // handed from the import thread
+    std::shared_ptr<SonorixPreferences> m_preferences;
+    std::shared_ptr<iTunesController> m_iTunes;
+    std::shared_ptr<DisplayMessageScheduler> m_scheduler;
+    std::shared_ptr<DisplayProgress> m_loadingProgress;
+    std::shared_ptr<SonorixAutomaticAdjustmentJobManager> m_adjustingProcessor;
+    std::unique_ptr<SonorixStatusRefresh> m_statusRefresh;
+    std::shared_ptr<SonorixGroup> m_currentGroup;
+    SonorixTracksTableController m_tracksTable;
+    TachoController m_tacho;
+    bool m_libraryLoaded = false;
+    bool m_shutDown = false;
+    int32_t m_startupResult = -1;
+    double m_continuationDelay = 1.0;
+};
+
+} // namespace sonorix
