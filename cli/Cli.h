@@ -26,6 +26,8 @@ struct Command {
     const char* name;
     const char* summary; // English; translated under the key "|" + summary
     int (*run)(const GlobalOptions& options, const std::vector<std::string>& args);
+    // Reads or writes the data folder: refused while another instance holds it.
+    bool exclusive;
 };
 
 // Every command of the console front end, in the order the usage text lists them.

@@ -42,7 +42,19 @@ std::optional<SoundCheckValues> storedValues(const SonorixStatus* status) {
     return std::nullopt;
 }
 
-void printTrack(SonorixModel& model, iTunesTrack& track, uint32_t version, const char* indent) {
+// The id that 'adjust selected' and 'forget' take for a row.
+std::string rowId(const iTunesTrack& track) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "%016llX",
+                  static_cast<unsigned long long>(ta::persistentId(track)));
+    return buffer;
+}
+
+void printTrack(SonorixModel& model, iTunesTrack& track, uint32_t version, const char* indent,
+                bool ids) {
+    if (ids) {
+        std::printf("%-18s ", rowId(track).c_str());
+    }
     auto status = model.statusLibrary()->trackStatus(ta::persistentId(track), false);
     std::optional<double> value;
     if (auto values = storedValues(status.get())) {
@@ -57,23 +69,82 @@ void printTrack(SonorixModel& model, iTunesTrack& track, uint32_t version, const
                 utf8(artist).c_str(), utf8(ta::album(track)).c_str());
 }
 
+// One group's albums and tracks, with its status line above them.
+void printGroup(SonorixModel& model, const std::shared_ptr<SonorixGroup>& group,
+                const std::string& search, bool check, bool ids) {
+    group->setSearchText(toUtf16(search));
+    const uint32_t version = ta::applicationVersion(*model.library());
+    auto albums = group->visibleAlbums();
+    if (check) {
+        bool changed = false;
+        for (const auto& album : albums) {
+            for (const auto& track : album->visibleTracks()) {
+                auto status = model.statusLibrary()->trackStatus(ta::persistentId(*track), true);
+                changed |= status->checkTag(*track, false);
+            }
+        }
+        if (changed) {
+            model.save();
+        }
+    }
+    std::printf("Group: %s\n%s\n\n", utf8(group->title()).c_str(),
+                utf8(statusLine(group.get())).c_str());
+    for (const auto& album : albums) {
+        if (album->isSingleTrack()) {
+            printTrack(model, *album->tracks().front(), version, "", ids);
+            continue;
+        }
+        auto status = model.statusLibrary()->albumStatus(*album, false, true);
+        std::vector<std::optional<SoundCheckValues>> texts;
+        for (const auto& track : album->tracks()) {
+            texts.push_back(storedValues(
+                model.statusLibrary()->trackStatus(ta::persistentId(*track), false).get()));
+        }
+        auto present = SoundCheck::albumPresentAdjustment(texts, version);
+        bool anyText = false;
+        for (const auto& t : texts) {
+            anyText |= t.has_value();
+        }
+        std::optional<double> value;
+        if (anyText && present.uniform) {
+            value = present.mean;
+        }
+        if (ids) {
+            std::printf("%-18s ", utf8(album->albumKey()).c_str());
+        }
+        std::printf("%-11s %-22s [%s] %s | %s\n", iconWord(status.get()).c_str(),
+                    adjustmentText(status.get(), value).c_str(), utf8(album->displayName()).c_str(),
+                    utf8(album->albumArtist()).c_str(), utf8(album->albumTitle()).c_str());
+        for (const auto& track : album->visibleTracks()) {
+            printTrack(model, *track, version, "    ", ids);
+        }
+    }
+}
+
 } // namespace
 
 int runList(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        std::printf("Usage: sonorix-cli [--library FILE] list [--group TITLE] [--search TEXT] "
-                    "[--check]\n\n"
+        std::printf("Usage: sonorix-cli [--library FILE] list [--group TITLE | --all] [--search "
+                    "TEXT] [--check] [--ids]\n\n"
                     "Shows a group's albums and tracks in album order (the default group without\n"
-                    "--group): status, adjustment or error, title, artist, album. --check reads\n"
-                    "the Sound Check text of files that changed since they were last read.\n");
+                    "--group, every group with --all): status, adjustment or error, title, artist,\n"
+                    "album. --check reads the Sound Check text of files that changed since they\n"
+                    "were last read. --ids adds the ids that 'adjust selected' and 'forget' take.\n");
         return kExitOk;
     }
     std::string title;
     std::string search;
     bool check = false;
+    bool ids = false;
+    bool all = false;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--check") {
             check = true;
+        } else if (args[i] == "--ids") {
+            ids = true;
+        } else if (args[i] == "--all") {
+            all = true;
         } else if ((args[i] == "--group" || args[i] == "--search") && i + 1 < args.size()) {
             (args[i] == "--group" ? title : search) = args[i + 1];
             ++i;
@@ -86,53 +157,21 @@ int runList(const GlobalOptions& options, const std::vector<std::string>& args) 
     if (int status = loadModel(options, preferences, model)) {
         return status;
     }
-    auto group = findGroup(*model, title);
-    if (!group) {
+    std::vector<std::shared_ptr<SonorixGroup>> groups;
+    if (all) {
+        for (size_t i = 0; i < model->groups()->count(); ++i) {
+            groups.push_back(model->groups()->groupAt(i));
+        }
+    } else if (auto group = findGroup(*model, title)) {
+        groups.push_back(group);
+    } else {
         return kExitUsage;
     }
-    group->setSearchText(toUtf16(search));
-    const uint32_t version = ta::applicationVersion(*model->library());
-    auto albums = group->visibleAlbums();
-    if (check) {
-        bool changed = false;
-        for (const auto& album : albums) {
-            for (const auto& track : album->visibleTracks()) {
-                auto status = model->statusLibrary()->trackStatus(ta::persistentId(*track), true);
-                changed |= status->checkTag(*track, false);
-            }
+    for (size_t i = 0; i < groups.size(); ++i) {
+        if (i > 0) {
+            std::printf("\n");
         }
-        if (changed) {
-            model->save();
-        }
-    }
-    std::printf("Group: %s\n%s\n\n", utf8(group->title()).c_str(),
-                utf8(statusLine(group.get())).c_str());
-    for (const auto& album : albums) {
-        if (album->isSingleTrack()) {
-            printTrack(*model, *album->tracks().front(), version, "");
-            continue;
-        }
-        auto status = model->statusLibrary()->albumStatus(*album, false, true);
-        std::vector<std::optional<SoundCheckValues>> texts;
-        for (const auto& track : album->tracks()) {
-            texts.push_back(storedValues(
-                model->statusLibrary()->trackStatus(ta::persistentId(*track), false).get()));
-        }
-        auto present = SoundCheck::albumPresentAdjustment(texts, version);
-        bool anyText = false;
-        for (const auto& t : texts) {
-            anyText |= t.has_value();
-        }
-        std::optional<double> value;
-        if (anyText && present.uniform) {
-            value = present.mean;
-        }
-        std::printf("%-11s %-22s [%s] %s | %s\n", iconWord(status.get()).c_str(),
-                    adjustmentText(status.get(), value).c_str(), utf8(album->displayName()).c_str(),
-                    utf8(album->albumArtist()).c_str(), utf8(album->albumTitle()).c_str());
-        for (const auto& track : album->visibleTracks()) {
-            printTrack(*model, *track, version, "    ");
-        }
+        printGroup(*model, groups[i], search, check, ids);
     }
     return kExitOk;
 }

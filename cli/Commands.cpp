@@ -11,18 +11,22 @@ int runList(const GlobalOptions& options, const std::vector<std::string>& args);
 int runTag(const GlobalOptions& options, const std::vector<std::string>& args);
 int runPlaylists(const GlobalOptions& options, const std::vector<std::string>& args);
 int runComment(const GlobalOptions& options, const std::vector<std::string>& args);
+int runAdjust(const GlobalOptions& options, const std::vector<std::string>& args);
+int runForget(const GlobalOptions& options, const std::vector<std::string>& args);
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> list = {
-        {"info", "Show what an iTunes library file holds", runInfo},
-        {"config", "Show or change settings", runConfig},
-        {"groups", "List the groups of the library", runGroups},
-        {"group-options", "Show or change a group's options", runGroupOptions},
-        {"list", "Show a group's albums and tracks", runList},
-        {"tag", "Show or set the Sound Check values of audio files", runTag},
-        {"analyze", "Measure the loudness and peak of audio files", runAnalyze},
-        {"playlists", "List the playlists of the library with their track counts", runPlaylists},
-        {"comment", "Show or set the comment of audio files", runComment},
+        {"adjust", "Adjust the loudness of the library's tracks", runAdjust, true},
+        {"forget", "Forget the analysis results of tracks", runForget, true},
+        {"info", "Show what an iTunes library file holds", runInfo, false},
+        {"config", "Show or change settings", runConfig, true},
+        {"groups", "List the groups of the library", runGroups, true},
+        {"group-options", "Show or change a group's options", runGroupOptions, true},
+        {"list", "Show a group's albums and tracks", runList, true},
+        {"tag", "Show or set the Sound Check values of audio files", runTag, false},
+        {"analyze", "Measure the loudness and peak of audio files", runAnalyze, false},
+        {"playlists", "List the playlists of the library with their track counts", runPlaylists, true},
+        {"comment", "Show or set the comment of audio files", runComment, false},
     };
     return list;
 }

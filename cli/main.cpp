@@ -1,6 +1,7 @@
 #include "cli/Cli.h"
 
 #include "app/Localization.h"
+#include "foundation/InstanceLock.h"
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
 #include "foundation/Text.h"
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 namespace sonorix::cli {
 
@@ -102,9 +104,20 @@ int run(int argc, char** argv) {
         sonorix::setDataFolderOverride(options.dataDir);
     }
     for (const auto& c : commands()) {
-        if (name == c.name) {
-            return c.run(options, args);
+        if (name != c.name) {
+            continue;
         }
+        // Two processes writing one model file would lose one side's results.
+        std::unique_ptr<sonorix::InstanceLock> lock;
+        if (c.exclusive && !wantsHelp(args)) {
+            std::string error;
+            lock = sonorix::InstanceLock::acquire(&error);
+            if (!lock) {
+                std::fprintf(stderr, "sonorix-cli: %s\n", error.c_str());
+                return kExitOtherInstance;
+            }
+        }
+        return c.run(options, args);
     }
     return usageError(formatString(localizedString("CliUnknownCommand").c_str(), name.c_str()));
 }

@@ -1,0 +1,222 @@
+#include "cli/ModelCli.h"
+#include "cli/SonorixControllerConsole.h"
+
+#include "app/Localization.h"
+#include "foundation/Text.h"
+#include "itunes/iTunesLibrary.h"
+#include "itunes/iTunesTrack.h"
+#include "model/SonorixGroups.h"
+#include "model/SonorixModel.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace sonorix::cli {
+
+namespace {
+
+struct Selection {
+    std::vector<OutlineItem> items;
+    std::shared_ptr<SonorixGroup> group; // the group of the first item
+};
+
+// A persistent id in the library's spelling: up to 16 hex digits.
+bool parsePersistentId(const std::string& text, uint64_t& id) {
+    if (text.empty() || text.size() > 16) {
+        return false;
+    }
+    char* end = nullptr;
+    id = std::strtoull(text.c_str(), &end, 16);
+    return end && *end == '\0';
+}
+
+// Track ids and album keys as `list --ids` prints them; false (after printing which) when one
+// names nothing.
+bool resolveSelection(SonorixModel& model, const std::vector<std::string>& ids,
+                      Selection& selection) {
+    auto groups = model.groups();
+    for (const auto& text : ids) {
+        OutlineItem item;
+        std::shared_ptr<SonorixGroup> group;
+        uint64_t id = 0;
+        if (parsePersistentId(text, id) && model.library()->track(id)) {
+            group = groups->groupOfTrack(id);
+            item = model.library()->track(id);
+        } else {
+            std::u16string key = toUtf16(text);
+            for (size_t i = 0; i < groups->count() && !item; ++i) {
+                for (const auto& album : groups->groupAt(i)->albums()) {
+                    if (album->albumKey() == key) {
+                        group = groups->groupAt(i);
+                        item = album;
+                        break;
+                    }
+                }
+            }
+        }
+        if (!item || !group) {
+            std::fprintf(stderr, "sonorix-cli: no track or album '%s' (see 'sonorix-cli list --ids')\n",
+                         text.c_str());
+            return false;
+        }
+        if (!selection.group) {
+            selection.group = group;
+        } else if (group != selection.group) {
+            std::fprintf(stderr,
+                         "sonorix-cli: '%s' is in the group '%s'; a selection is taken from one "
+                         "group only ('%s')\n",
+                         text.c_str(), utf8(group->title()).c_str(),
+                         utf8(selection.group->title()).c_str());
+            return false;
+        }
+        selection.items.push_back(item);
+    }
+    return true;
+}
+
+struct ParsedAdjust {
+    bool interactive = false;
+    int32_t mode = SonorixController::kModeAll;
+    std::string groupTitle;
+    std::vector<std::string> ids;
+    std::vector<std::string> files;
+};
+
+int parseAdjust(const std::vector<std::string>& args, ParsedAdjust& parsed) {
+    std::vector<std::string> words;
+    for (const auto& a : args) {
+        if (a == "--interactive") {
+            parsed.interactive = true;
+        } else if (!a.empty() && a[0] == '-' && words.empty()) {
+            return usageError("unknown option '" + a + "'");
+        } else {
+            words.push_back(a);
+        }
+    }
+    if (words.empty() || words[0] == "all") {
+        if (words.size() > 1) {
+            return usageError("'all' takes no arguments");
+        }
+        return kExitOk;
+    }
+    std::vector<std::string> rest(words.begin() + 1, words.end());
+    if (words[0] == "group") {
+        if (rest.size() != 1) {
+            return usageError("'group' takes one group title");
+        }
+        parsed.mode = SonorixController::kModeCurrentGroup;
+        parsed.groupTitle = rest[0];
+    } else if (words[0] == "selected") {
+        if (rest.empty()) {
+            return usageError("'selected' needs track ids or album keys");
+        }
+        parsed.mode = SonorixController::kModeSelectedInSonorix;
+        parsed.ids = rest;
+    } else if (words[0] == "files") {
+        if (rest.empty()) {
+            return usageError("'files' needs audio file paths");
+        }
+        parsed.mode = SonorixController::kModeSelectedInITunes;
+        parsed.files = rest;
+    } else {
+        return usageError("unknown selection '" + words[0] + "' (all, group, selected, files)");
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+int runAdjust(const GlobalOptions& options, const std::vector<std::string>& args) {
+    if (wantsHelp(args)) {
+        std::printf(
+            "Usage: sonorix-cli [--library FILE] adjust [--interactive] [all | group TITLE |\n"
+            "                   selected ID... | files PATH...]\n\n"
+            "Measures and adjusts the tracks of groups set to adjust automatically, album by\n"
+            "album, writing each file's Sound Check text:\n"
+            "  all             every automatic group (the default)\n"
+            "  group TITLE     the tracks of one group\n"
+            "  selected ID...  the albums holding these tracks or albums ('list --ids' shows them)\n"
+            "  files PATH...   the albums holding these audio files of the library\n"
+            "A live status shows the progress; Ctrl-C stops after the tracks being written.\n"
+            "--interactive asks where a question has more than one answer.\n"
+            "Exit status: 0 done, 1 some tracks failed, 3 start-up error, 4 another instance\n"
+            "runs, 130 stopped by Ctrl-C.\n");
+        return kExitOk;
+    }
+    ParsedAdjust parsed;
+    if (int status = parseAdjust(args, parsed)) {
+        return status;
+    }
+    SonorixControllerConsole::Options consoleOptions;
+    consoleOptions.global = options;
+    consoleOptions.interactive = parsed.interactive;
+    consoleOptions.handedFiles = parsed.files;
+    auto console = SonorixControllerConsole::create(std::move(consoleOptions));
+    return console->run([&parsed](SonorixControllerConsole& c) -> int {
+        auto model = c.model();
+        switch (parsed.mode) {
+        case SonorixController::kModeCurrentGroup: {
+            auto group = findGroup(*model, parsed.groupTitle);
+            if (!group) {
+                return kExitUsage;
+            }
+            c.setCurrentGroup(group, true);
+            break;
+        }
+        case SonorixController::kModeSelectedInSonorix: {
+            Selection selection;
+            if (!resolveSelection(*model, parsed.ids, selection)) {
+                return kExitUsage;
+            }
+            c.setCurrentGroup(selection.group, true);
+            c.tracksTable().setSelectedItems(selection.items);
+            break;
+        }
+        default:
+            break;
+        }
+        c.startAdjusting(parsed.mode);
+        return kExitOk;
+    });
+}
+
+int runForget(const GlobalOptions& options, const std::vector<std::string>& args) {
+    if (wantsHelp(args)) {
+        std::printf("Usage: sonorix-cli [--library FILE] forget [--interactive] [all | ID...]\n\n"
+                    "Forgets the analysis results of every track, or of these tracks and albums\n"
+                    "('list --ids' shows them), so that the next adjustment measures them again.\n");
+        return kExitOk;
+    }
+    bool interactive = false;
+    std::vector<std::string> ids;
+    for (const auto& a : args) {
+        if (a == "--interactive") {
+            interactive = true;
+        } else if (!a.empty() && a[0] == '-') {
+            return usageError("unknown option '" + a + "'");
+        } else {
+            ids.push_back(a);
+        }
+    }
+    bool all = ids.empty() || (ids.size() == 1 && ids[0] == "all");
+    SonorixControllerConsole::Options consoleOptions;
+    consoleOptions.global = options;
+    consoleOptions.interactive = interactive;
+    auto console = SonorixControllerConsole::create(std::move(consoleOptions));
+    return console->run([&](SonorixControllerConsole& c) -> int {
+        if (all) {
+            c.forgetResults(false);
+        } else {
+            Selection selection;
+            if (!resolveSelection(*c.model(), ids, selection)) {
+                return kExitUsage;
+            }
+            c.setCurrentGroup(selection.group, true);
+            c.tracksTable().setSelectedItems(selection.items);
+            c.forgetResults(true);
+        }
+        return kExitOk;
+    });
+}
+
+} // namespace sonorix::cli
