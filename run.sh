@@ -19,6 +19,9 @@ echo "Demo data folder: $data"
 "${cli[@]}" info
 echo
 
+if [ "$(id -u)" -eq 0 ]; then
+  echo "Note: as root, the demo's write-protected file can be written and is adjusted." >&2
+fi
 # Status 1 says some tracks failed, which the demo's missing, write-protected, too short, silent
 # and unsupported files are there to show; the list below tells which and why.
 status=0
