@@ -156,13 +156,20 @@ void SonorixController::libraryLoaded(int32_t result) {
         setStartEnabled(true);
     }
     m_loadedModel.reset();
-    auto self = sharedFromThis();
+    std::weak_ptr<SonorixController> weak = sharedFromThis();
     m_continuationTimer = ScheduledTimer::scheduledTimer(
-        m_continuationDelay, [self, result] { self->continueStartUp(result); }, false);
+        m_continuationDelay,
+        [weak, result] {
+            if (auto self = weak.lock()) {
+                self->continueStartUp(result);
+            }
+        },
+        false);
 }
 
 void SonorixController::continueStartUp(int32_t result) {
-    m_continuationTimer.reset();
+    // Kept until the end: this runs inside the timer's firing.
+    auto timer = std::move(m_continuationTimer);
     if (m_shutDown) {
         return;
     }
