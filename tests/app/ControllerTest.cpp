@@ -495,6 +495,7 @@ TEST_F(ControllerTest, CompleteRunFinishesOnceAndLetsTheProcessorGo) {
     EXPECT_EQ(app->sleepPrevented, 1);
     EXPECT_EQ(app->sleepAllowed, 1);
     EXPECT_GT(app->rowRedraws, 0);
+    EXPECT_GT(app->reveals, 0);
     for (uint64_t id = 1; id <= 3; ++id) {
         auto s = status(id);
         ASSERT_TRUE(s) << id;
@@ -540,6 +541,32 @@ TEST_F(ControllerTest, SelectionModeQueuesOnlyTheSelectedAlbum) {
     ASSERT_TRUE(status(7));
     EXPECT_EQ(status(7)->getState(), kStateFailed); // its file is missing
     EXPECT_TRUE(!status(1) || status(1)->getState() == kStateNone);
+}
+
+TEST_F(ControllerTest, RowsAreRedrawnAndFollowedOnlyInTheGroupOnShow) {
+    launch(writeLibrary(albumTracks({"/nowhere/a.mp3", "/nowhere/b.mp3"})));
+    auto track = app->model()->library()->track(1);
+    auto album = defaultGroup()->albumOfTrack(1);
+    app->refreshTrack(track);
+    app->refreshAlbum(album);
+    app->revealTrack(track);
+    EXPECT_EQ(app->rowRedraws, 2);
+    EXPECT_EQ(app->reveals, 1);
+
+    // A group in "Adjust Manually" belongs to the user: the views stay where they are.
+    defaultGroup()->options().setOperationMode(SonorixOptions::kAdjustManually);
+    EXPECT_FALSE(app->followsProgress());
+    app->revealAlbum(album);
+    EXPECT_EQ(app->reveals, 1);
+
+    defaultGroup()->options().setOperationMode(SonorixOptions::kAdjustAutomatically);
+    app->setCurrentGroup(nullptr, true);
+    app->refreshTrack(track);
+    EXPECT_EQ(app->rowRedraws, 2);
+    // Following the work brings its group back on show.
+    app->revealTrack(track);
+    EXPECT_EQ(app->currentGroup(), defaultGroup());
+    EXPECT_EQ(app->reveals, 2);
 }
 
 // ---- forgetting results and shutting down
