@@ -418,7 +418,9 @@ void SonorixController::stopAdjusting() {
 }
 
 void SonorixController::processorFinished(const std::shared_ptr<JobManager>& processor) {
-    if (!processor || processor.get() != static_cast<JobManager*>(m_adjustingProcessor.get())) {
+    // Closing runs the calls already on their way; a run ending among them is not reported.
+    if (m_shutDown || !processor ||
+        processor.get() != static_cast<JobManager*>(m_adjustingProcessor.get())) {
         return;
     }
     if (!processor->isStopped()) {
