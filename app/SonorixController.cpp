@@ -74,12 +74,13 @@ void SonorixController::start(const std::string& preferencesPath) {
 
     auto self = sharedFromThis();
     auto iTunes = m_iTunes;
-    auto preferences = m_preferences;
+    // A copy: the settings may change on the main thread while the import reads.
+    auto locations = m_preferences->locationPrefixMap();
     auto progress = m_loadingProgress;
     auto scheduler = m_scheduler;
-    callOnNewThread([self, iTunes, preferences, progress, scheduler] {
+    callOnNewThread([self, iTunes, locations, progress, scheduler] {
         std::shared_ptr<SonorixModel> model;
-        const int32_t result = importLibrary(iTunes, preferences, progress, scheduler, model);
+        const int32_t result = importLibrary(iTunes, locations, progress, scheduler, model);
         callOnMainThread(
             [self, model, result] {
                 if (self->m_shutDown) {
@@ -99,7 +100,7 @@ void SonorixController::start(const std::string& preferencesPath) {
 }
 
 int32_t SonorixController::importLibrary(const std::shared_ptr<iTunesController>& iTunes,
-                                         const std::shared_ptr<SonorixPreferences>& preferences,
+                                         const LocationPrefixes& locations,
                                          const std::shared_ptr<DisplayProgress>& progress,
                                          const std::shared_ptr<DisplayMessageScheduler>& scheduler,
                                          std::shared_ptr<SonorixModel>& model) {
@@ -113,8 +114,7 @@ int32_t SonorixController::importLibrary(const std::shared_ptr<iTunesController>
             throw SonorixModel::CantLoadiTunesException();
         }
         const std::string path = iTunes->libraryXMLPath();
-        result =
-            model->loadForStartUp(path, preferences->locationPrefixMap(), iTunes->trackFactory());
+        result = model->loadForStartUp(path, locations, iTunes->trackFactory());
     } catch (const SonorixModel::CantLoadiTunesException&) {
         writeLog("CantLoadiTunesException");
         result = SonorixModel::kCantLoadiTunes;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sonorix {
@@ -182,10 +183,11 @@ protected:
     void setContinuationDelay(double seconds) { m_continuationDelay = seconds; }
 
 private:
+    using LocationPrefixes = std::vector<std::pair<std::string, std::string>>;
     // Runs on the import thread with what the main thread handed over; returns the LoadResult
     // and the model it loaded.
     static int32_t importLibrary(const std::shared_ptr<iTunesController>& iTunes,
-                                 const std::shared_ptr<SonorixPreferences>& preferences,
+                                 const LocationPrefixes& locations,
                                  const std::shared_ptr<DisplayProgress>& progress,
                                  const std::shared_ptr<DisplayMessageScheduler>& scheduler,
                                  std::shared_ptr<SonorixModel>& model);
