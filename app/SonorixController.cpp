@@ -147,6 +147,9 @@ void SonorixController::libraryLoaded(int32_t result) {
             m_startupErrorShown = true;
         }
     }
+    if (m_shutDown) {
+        return; // the alert's quit already closed the application
+    }
     if (result == SonorixModel::kLoaded && m_loadedModel && !m_startupErrorShown) {
         m_model = std::move(m_loadedModel);
         SonorixModel::setCurrent(m_model);
