@@ -111,7 +111,12 @@ void BM_GainAnalysis(benchmark::State& state) {
         left[i] = noise(rng);
         right[i] = noise(rng);
     }
-    GainAnalysis::setWideFeedForward(state.range(0) != 0);
+    const auto filters = static_cast<GainAnalysis::Filters>(state.range(0));
+    if (!GainAnalysis::supports(filters)) {
+        state.SkipWithError("not supported by this processor");
+        return;
+    }
+    GainAnalysis::useFilters(filters);
     auto g = std::make_unique<GainAnalysis>(44100);
     double seconds = 0;
     for (auto _ : state) {
@@ -122,12 +127,18 @@ void BM_GainAnalysis(benchmark::State& state) {
         benchmark::DoNotOptimize(g->titleGain());
         seconds += frames / 44100.0;
     }
-    GainAnalysis::setWideFeedForward(true);
+    GainAnalysis::useFilters(GainAnalysis::Filters::Best);
     state.counters["x_realtime"] = benchmark::Counter(seconds, benchmark::Counter::kIsRate);
 }
 // Figures per CPU second of the measuring thread: "on one core", even on a busy machine.
-// Argument 1: the 256-bit feed-forward path where the processor has AVX; 0: baseline SSE2.
-BENCHMARK(BM_GainAnalysis)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(2);
+// Argument: the filter build (0 baseline SSE2, 1 AVX, 2 AVX with FMA); the baseline is the
+// reference figure.
+BENCHMARK(BM_GainAnalysis)
+    ->Arg(static_cast<int>(GainAnalysis::Filters::AvxFma))
+    ->Arg(static_cast<int>(GainAnalysis::Filters::Avx))
+    ->Arg(static_cast<int>(GainAnalysis::Filters::Baseline))
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2);
 
 void BM_ScaleAndPeak(benchmark::State& state) {
     std::vector<float> left(65536, 0.25f), right(65536, -0.5f);

@@ -238,8 +238,12 @@ TEST(GainAnalysis, RatesTablesAndUnsupportedRates) {
 
 TEST(GainAnalysis, FiltersMatchPlainReferenceBitForBit) {
     std::mt19937 rng(7);
-    for (bool wide : {true, false}) {
-        GainAnalysis::setWideFeedForward(wide);
+    using F = GainAnalysis::Filters;
+    for (F filters : {F::Baseline, F::Avx, F::AvxFma}) {
+        if (!GainAnalysis::supports(filters)) {
+            continue;
+        }
+        GainAnalysis::useFilters(filters);
         for (int rate : {44100, 48000, 96000, 8000, 22050}) {
             Signal s = dynamicNoise(static_cast<size_t>(rate) * 3 + 777, rate, rate);
             GainAnalysis g(rate);
@@ -259,7 +263,7 @@ TEST(GainAnalysis, FiltersMatchPlainReferenceBitForBit) {
             EXPECT_EQ(g.titleGain(), gainFromHistogram(ref->histogram()));
         }
     }
-    GainAnalysis::setWideFeedForward(true);
+    GainAnalysis::useFilters(GainAnalysis::Filters::Best);
 }
 
 TEST(GainAnalysis, GroupingOfSumsMovesTheResultByAtMostOneStep) {
