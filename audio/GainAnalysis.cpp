@@ -92,6 +92,7 @@ GainAnalysis::GainAnalysis(int32_t sampleRate) {
     m_rateIndex = static_cast<int32_t>(found - kSampleRates);
     m_blockLength = static_cast<int32_t>(std::ceil(sampleRate * 0.05));
     static_assert(sizeof m_input / sizeof(Pair) >= kH + kMaxBlock + kLookahead);
+    static_assert(sizeof m_yule / sizeof(Pair) >= kH + kMaxBlock + kSpill);
     // All of it: the filters read a few frames past each segment (results they discard).
     std::memset(m_input, 0, sizeof m_input);
     std::memset(m_yule, 0, sizeof(Pair) * kH);

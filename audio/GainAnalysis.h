@@ -69,10 +69,11 @@ private:
 
     // Input history (10 samples) followed by the current segment, both channels as doubles,
     // and room for the filters to read a few frames past the segment.
-    Pair m_input[kHistorySize + kMaxBlock + 6];
+    Pair m_input[kHistorySize + kMaxBlock + 8];
     // Equal-loudness and high-pass outputs: 10 outputs of the previous block, then this block.
-    // Every value is a float widened to double, the precision the filters store.
-    Pair m_yule[kHistorySize + kMaxBlock + 1];
+    // Every value is a float widened to double, the precision the filters store. The filters
+    // may write two frames of scratch past a segment's equal-loudness outputs.
+    Pair m_yule[kHistorySize + kMaxBlock + 2];
     Pair m_butter[kHistorySize + kMaxBlock + 1];
     int32_t m_blockLength = 0;
     int32_t m_framesInBlock = 0;

@@ -23,11 +23,12 @@ struct FilterArgs {
     double* rightSum;
 };
 
-// The 256-bit builds, without and with fused multiply-add (see filterPairs); x must be readable
-// kLookahead frames past count.
+// The 256-bit builds, without and with fused multiply-add (see filterPairs). They read x up to
+// kLookahead frames past count and may write y up to kSpill frames past count.
 void filterSegmentAvx(const FilterArgs& args);
 void filterSegmentFma(const FilterArgs& args);
-constexpr int kLookahead = 6;
+constexpr int kLookahead = 8;
+constexpr int kSpill = 2;
 
 namespace gain_kernel {
 namespace {
@@ -228,10 +229,10 @@ inline Lanes nmadd(Lanes a, Lanes b, Lanes c) {
 // Two frames per step, one 256-bit register holding (left, right) of frame n and of frame n+1,
 // with the same sums in the same order per output as filter(). What does not wait for the
 // newest outputs is formed for both frames at once and ahead, so that the long sums never stall
-// the recursion: the feed-forward sum of a pair three and two steps before its turn, its
-// feedback terms 4 … 10 one step before. Only the last three feedback terms of each output, and
-// the two of the high-pass stage, run frame by frame. Reads up to kLookahead input frames past
-// count.
+// the recursions: the feed-forward sum of a pair three and two steps before its turn, its
+// feedback terms 4 … 10 one step before; the high-pass stage runs one pair behind. Only the last
+// three feedback terms of each equal-loudness output, and the two of the high-pass stage, run
+// frame by frame. Reads and writes past count (kLookahead, kSpill).
 template <bool kFma>
 inline __attribute__((always_inline)) void filterPairs(const FilterArgs& args) {
     struct alignas(32) Coefficients {
@@ -300,12 +301,12 @@ inline __attribute__((always_inline)) void filterPairs(const FilterArgs& args) {
         }
         return p;
     };
-    auto feedback = [&](__m256d p, __m256d q5, __m256d q4, __m256d q3, __m256d q2)
+    auto feedback = [&](int32_t n, __m256d p, __m256d q5, __m256d q4, __m256d q3, __m256d q2)
         __attribute__((always_inline)) {
         p = nmadd<kFma>(a(10), q5, p);
-        p = nmadd<kFma>(a(9), _mm256_permute2f128_pd(q5, q4, 0x21), p);
+        p = nmadd<kFma>(a(9), _mm256_loadu_pd(y + 2 * (n - 9)), p);
         p = nmadd<kFma>(a(8), q4, p);
-        p = nmadd<kFma>(a(7), _mm256_permute2f128_pd(q4, q3, 0x21), p);
+        p = nmadd<kFma>(a(7), _mm256_loadu_pd(y + 2 * (n - 7)), p);
         p = nmadd<kFma>(a(6), q3, p);
         p = nmadd<kFma>(a(5), _mm256_permute2f128_pd(q3, q2, 0x21), p);
         return nmadd<kFma>(a(4), q2, p);
@@ -321,12 +322,13 @@ inline __attribute__((always_inline)) void filterPairs(const FilterArgs& args) {
     Lanes z1 = load(z + 2 * (i - 1)), z2 = load(z + 2 * (i - 2));
     // The pipeline: the next pair's sum up to feedback term 4, the feed-forward sum of the one
     // after, and the first half of that of the third.
-    __m256d next =
-        feedback(forwardTail(i, forwardHead(i)), _mm256_loadu_pd(y + 2 * (i - 10)), yp4, yp3, yp2);
+    __m256d next = feedback(i, forwardTail(i, forwardHead(i)), _mm256_loadu_pd(y + 2 * (i - 10)),
+                            yp4, yp3, yp2);
     __m256d second = forwardTail(i + 2, forwardHead(i + 2));
     __m256d third = forwardHead(i + 4);
 
-    auto step = [&](int32_t n, Lanes & out0, Lanes & out1) __attribute__((always_inline)) {
+    // The equal-loudness outputs of the pair at n.
+    auto yStep = [&](int32_t n) __attribute__((always_inline)) {
         // Opaque to the optimiser: coefficients are read at each use rather than held in
         // registers the recursion needs.
         asm("" : "+r"(c));
@@ -341,18 +343,8 @@ inline __attribute__((always_inline)) void filterPairs(const FilterArgs& args) {
         const __m256d yp0 = _mm256_set_m128d(y01, y0);
         _mm256_storeu_pd(y + 2 * n, yp0);
 
-        const Lanes ha2 = _mm_load_pd(c->ha[2]), ha1 = _mm_load_pd(c->ha[1]);
-        __m256d w = _mm256_mul_pd(_mm256_load_pd(c->hb[0]), yp0);
-        w = madd<kFma>(_mm256_load_pd(c->hb[1]), _mm256_set_m128d(y0, y1), w);
-        w = madd<kFma>(_mm256_load_pd(c->hb[2]), yp1, w);
-        v = nmadd<kFma>(ha2, z2, _mm256_castpd256_pd128(w));
-        const Lanes z0 = toFloat(nmadd<kFma>(ha1, z1, v));
-        v = nmadd<kFma>(ha2, z1, _mm256_extractf128_pd(w, 1));
-        const Lanes z01 = toFloat(nmadd<kFma>(ha1, z0, v));
-        _mm256_storeu_pd(z + 2 * n, _mm256_set_m128d(z01, z0));
-
         // The pair at n + 2 needs outputs up to n - 1 for its terms 4 … 10: all in yp1 … yp4.
-        next = feedback(second, yp4, yp3, yp2, yp1);
+        next = feedback(n + 2, second, yp4, yp3, yp2, yp1);
         second = forwardTail(n + 4, third);
         third = forwardHead(n + 6);
 
@@ -363,11 +355,32 @@ inline __attribute__((always_inline)) void filterPairs(const FilterArgs& args) {
         y3 = y1;
         y2 = y0;
         y1 = y01;
+    };
+    // The high-pass outputs of the pair at n, one pair behind yStep, so that its inputs are
+    // ready when it starts: (y[n], y[n+1]) is yp2 then, and (y[n-2], y[n-1]) yp3.
+    auto zStep = [&](int32_t n, Lanes & out0, Lanes & out1) __attribute__((always_inline)) {
+        asm("" : "+r"(c));
+        __m256d w = _mm256_mul_pd(_mm256_load_pd(c->hb[0]), yp2);
+        w = madd<kFma>(_mm256_load_pd(c->hb[1]), _mm256_permute2f128_pd(yp3, yp2, 0x21), w);
+        w = madd<kFma>(_mm256_load_pd(c->hb[2]), yp3, w);
+        const Lanes ha2 = _mm_load_pd(c->ha[2]), ha1 = _mm_load_pd(c->ha[1]);
+        Lanes v = nmadd<kFma>(ha2, z2, _mm256_castpd256_pd128(w));
+        const Lanes z0 = toFloat(nmadd<kFma>(ha1, z1, v));
+        v = nmadd<kFma>(ha2, z1, _mm256_extractf128_pd(w, 1));
+        const Lanes z01 = toFloat(nmadd<kFma>(ha1, z0, v));
+        store(z + 2 * n, z0);
+        store(z + 2 * n + 2, z01);
         z2 = z0;
         z1 = z01;
         out0 = z0;
         out1 = z01;
     };
+    auto step = [&](int32_t n, Lanes & out0, Lanes & out1) __attribute__((always_inline)) {
+        // Past the segment's end this computes a pair nobody reads (see the buffer sizes).
+        yStep(n + 2);
+        zStep(n, out0, out1);
+    };
+    yStep(i);
 
     // Squares are added one at a time for the leading count mod 16 frames, then per group of
     // 16 summed first.
