@@ -1,8 +1,8 @@
 #pragma once
 
-// The filters and square sums of GainAnalysis, included by two translation units: one built for
-// the baseline instruction set, one with AVX. Everything here has internal linkage, so the two
-// builds never stand in for each other.
+// The filters and square sums of GainAnalysis, included by three translation units: one built
+// for the baseline instruction set, one with AVX, one with AVX and FMA. Everything here has
+// internal linkage, so the builds never stand in for each other.
 
 #include <cstdint>
 
