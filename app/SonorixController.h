@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sonorix {
@@ -20,6 +21,7 @@ class SonorixPreferences;
 class SonorixStatusRefresh;
 class DisplayProgress;
 class DisplayMessageScheduler;
+class ScheduledTimer;
 class JobManager;
 class SonorixAutomaticAdjustmentJobManager;
 
@@ -165,6 +167,8 @@ public:
         return m_adjustingProcessor;
     }
     std::shared_ptr<DisplayProgress> loadingProgress() const { return m_loadingProgress; }
+    // The background check of the rows on show; made by initialize, gone after shutDown.
+    SonorixStatusRefresh* statusRefresh() const { return m_statusRefresh.get(); }
 
 protected:
     // The front end's startUp hands over the connection it made.
@@ -179,15 +183,24 @@ protected:
     void setContinuationDelay(double seconds) { m_continuationDelay = seconds; }
 
 private:
-    // Runs on the import thread; returns the LoadResult and leaves the model in m_loadedModel.
-    int32_t importLibrary();
+    using LocationPrefixes = std::vector<std::pair<std::string, std::string>>;
+    // Runs on the import thread with what the main thread handed over; returns the LoadResult
+    // and the model it loaded.
+    static int32_t importLibrary(const std::shared_ptr<iTunesController>& iTunes,
+                                 const LocationPrefixes& locations,
+                                 const std::shared_ptr<DisplayProgress>& progress,
+                                 const std::shared_ptr<DisplayMessageScheduler>& scheduler,
+                                 std::shared_ptr<SonorixModel>& model);
     void continueStartUp(int32_t result);
-    void showNoTracksAlert(int32_t mode, const std::vector<std::shared_ptr<iTunesTrack>>& known,
-                           bool iTunesSelectionHadTracks);
+    // knownSelection: mode 3 found tracks selected in iTunes that the library holds.
+    void showNoTracksAlert(int32_t mode, bool knownSelection);
     void stopProcessors();
+    void updateGroupButtons();
+    std::shared_ptr<SonorixGroup> groupOfTrack(const iTunesTrack& track) const;
+    void revealProgress(const std::shared_ptr<SonorixGroup>& group, const OutlineItem& item);
 
     std::shared_ptr<SonorixModel> m_model;
-    std::shared_ptr<SonorixModel> m_loadedModel; // handed from the import thread
+    std::shared_ptr<SonorixModel> m_loadedModel; // the import's, until libraryLoaded takes it
     std::shared_ptr<SonorixPreferences> m_preferences;
     std::shared_ptr<iTunesController> m_iTunes;
     std::shared_ptr<DisplayMessageScheduler> m_scheduler;
@@ -195,10 +208,13 @@ private:
     std::shared_ptr<SonorixAutomaticAdjustmentJobManager> m_adjustingProcessor;
     std::unique_ptr<SonorixStatusRefresh> m_statusRefresh;
     std::shared_ptr<SonorixGroup> m_currentGroup;
+    std::shared_ptr<SonorixGroup> m_followedGroup;
+    std::shared_ptr<ScheduledTimer> m_continuationTimer;
     SonorixTracksTableController m_tracksTable;
     TachoController m_tacho;
     bool m_libraryLoaded = false;
     bool m_shutDown = false;
+    bool m_startupErrorShown = false;
     int32_t m_startupResult = -1;
     double m_continuationDelay = 1.0;
 };

@@ -1,5 +1,6 @@
 #include "audio/MediaLayer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -43,6 +44,8 @@ struct FFmpegExtraction {
     int swrFormat = -1;
     AVChannelLayout swrLayout{};
     bool framePending = false;
+    // Samples of the pending frame already delivered when it is copied without the converter.
+    int frameOffset = 0;
     bool swrMayHoldOutput = false;
     bool demuxDone = false;
     bool decoderDone = false;
@@ -70,6 +73,23 @@ bool isEncryptedStream(const AVStream* st) {
     }
     size_t size = 0;
     return av_stream_get_side_data(st, AV_PKT_DATA_ENCRYPTION_INIT_INFO, &size) != nullptr;
+}
+
+// A frame that needs no conversion at all: planar float at the output rate, stereo or mono (a
+// mono source goes to both channels unchanged). Copied straight into the caller's buffers,
+// which gives the same samples as the converter and saves its pass.
+bool isPlainFrame(const FFmpegExtraction* x) {
+    const AVFrame* f = x->frame;
+    if (f->format != AV_SAMPLE_FMT_FLTP ||
+        f->sample_rate != static_cast<int>(x->output.sampleRate)) {
+        return false;
+    }
+    const AVChannelLayout& l = f->ch_layout;
+    if (l.order == AV_CHANNEL_ORDER_UNSPEC) {
+        return l.nb_channels == 1 || l.nb_channels == 2;
+    }
+    const AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO, stereo = AV_CHANNEL_LAYOUT_STEREO;
+    return av_channel_layout_compare(&l, &mono) == 0 || av_channel_layout_compare(&l, &stereo) == 0;
 }
 
 int configureConverter(FFmpegExtraction* x) {
@@ -347,6 +367,30 @@ int32_t FFmpegMediaLayer::movieAudioExtractionFillBuffer(Extraction extraction, 
         uint8_t* planes[2];
         out(planes);
         const int room = static_cast<int>(wanted - done);
+        if (x->framePending && isPlainFrame(x)) {
+            if (x->swr) {
+                // As on any change of format: what the converter still holds is dropped.
+                swr_free(&x->swr);
+                av_channel_layout_uninit(&x->swrLayout);
+                x->swrFormat = -1;
+            }
+            const AVFrame* f = x->frame;
+            const int n = std::min(room, f->nb_samples - x->frameOffset);
+            const size_t bytes = static_cast<size_t>(n) * sizeof(float);
+            const size_t from = static_cast<size_t>(x->frameOffset) * sizeof(float);
+            std::memcpy(planes[0], f->extended_data[0] + from, bytes);
+            std::memcpy(planes[1], f->extended_data[f->ch_layout.nb_channels > 1 ? 1 : 0] + from,
+                        bytes);
+            done += static_cast<uint32_t>(n);
+            x->frameOffset += n;
+            if (x->frameOffset == f->nb_samples) {
+                x->framesDecoded += f->nb_samples;
+                av_frame_unref(x->frame);
+                x->framePending = false;
+                x->frameOffset = 0;
+            }
+            continue;
+        }
         if (x->framePending) {
             int rc = configureConverter(x);
             if (rc < 0) {

@@ -14,7 +14,7 @@
 namespace sonorix {
 
 namespace {
-std::atomic<bool> g_wideFeedForward{true};
+std::atomic<GainAnalysis::Filters> g_filters{GainAnalysis::Filters::Best};
 } // namespace
 
 const int32_t GainAnalysis::kSampleRates[kRates] = {96000, 88200, 64000, 48000, 44100, 32000,
@@ -91,7 +91,10 @@ GainAnalysis::GainAnalysis(int32_t sampleRate) {
     }
     m_rateIndex = static_cast<int32_t>(found - kSampleRates);
     m_blockLength = static_cast<int32_t>(std::ceil(sampleRate * 0.05));
-    std::memset(m_input, 0, sizeof(Pair) * kH);
+    static_assert(sizeof m_input / sizeof(Pair) >= kH + kMaxBlock + kLookahead);
+    static_assert(sizeof m_yule / sizeof(Pair) >= kH + kMaxBlock + kSpill);
+    // All of it: the filters read a few frames past each segment (results they discard).
+    std::memset(m_input, 0, sizeof m_input);
     std::memset(m_yule, 0, sizeof(Pair) * kH);
     std::memset(m_butter, 0, sizeof(Pair) * kH);
     std::memset(m_histogram, 0, sizeof m_histogram);
@@ -135,18 +138,49 @@ void GainAnalysis::filterSegment(int32_t count) {
                           count,
                           &m_leftSum,
                           &m_rightSum};
-#if defined(__x86_64__) || defined(__i386__)
-    static const bool wide = __builtin_cpu_supports("avx");
-    if (wide && g_wideFeedForward) {
+    switch (g_filters.load(std::memory_order_relaxed)) {
+    case Filters::Best:
+        if (supports(Filters::AvxFma)) {
+            filterSegmentFma(args);
+        } else if (supports(Filters::Avx)) {
+            filterSegmentAvx(args);
+        } else {
+            gain_kernel::filter(args);
+        }
+        break;
+    case Filters::AvxFma:
+        filterSegmentFma(args);
+        break;
+    case Filters::Avx:
         filterSegmentAvx(args);
-        return;
+        break;
+    case Filters::Baseline:
+        gain_kernel::filter(args);
+        break;
     }
-#endif
-    gain_kernel::filter<false>(args);
 }
 
-void GainAnalysis::setWideFeedForward(bool enable) {
-    g_wideFeedForward = enable;
+bool GainAnalysis::supports(Filters filters) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool avx = __builtin_cpu_supports("avx");
+    static const bool fma = avx && __builtin_cpu_supports("fma");
+#else
+    const bool avx = false, fma = false;
+#endif
+    switch (filters) {
+    case Filters::Avx:
+        return avx;
+    case Filters::AvxFma:
+        return fma;
+    case Filters::Baseline:
+    case Filters::Best:
+        return true;
+    }
+    return false;
+}
+
+void GainAnalysis::useFilters(Filters filters) {
+    g_filters = supports(filters) ? filters : Filters::Best;
 }
 
 void GainAnalysis::completeBlock() {

@@ -52,9 +52,12 @@ public:
     double pendingSquareSum(int channel) const { return channel == 0 ? m_leftSum : m_rightSum; }
     int32_t framesInBlock() const { return m_framesInBlock; }
 
-    // Lets tests compare the 256-bit feed-forward path with the baseline one (on by default,
-    // used when the processor has AVX). Results are identical either way.
-    static void setWideFeedForward(bool enable);
+    // The builds of the filters: baseline, 256-bit (AVX), 256-bit with fused multiply-add.
+    // Results are identical with each; Best picks the fastest the processor supports and is
+    // the default. Lets tests and benchmarks compare them.
+    enum class Filters { Baseline, Avx, AvxFma, Best };
+    static bool supports(Filters filters);
+    static void useFilters(Filters filters);
 
 private:
     struct alignas(16) Pair {
@@ -64,11 +67,13 @@ private:
     void filterSegment(int32_t count);
     void completeBlock();
 
-    // Input history (10 samples) followed by the current segment, both channels as doubles.
-    Pair m_input[kHistorySize + kMaxBlock + 1];
+    // Input history (10 samples) followed by the current segment, both channels as doubles,
+    // and room for the filters to read a few frames past the segment.
+    Pair m_input[kHistorySize + kMaxBlock + 8];
     // Equal-loudness and high-pass outputs: 10 outputs of the previous block, then this block.
-    // Every value is a float widened to double, the precision the filters store.
-    Pair m_yule[kHistorySize + kMaxBlock + 1];
+    // Every value is a float widened to double, the precision the filters store. The filters
+    // may write two frames of scratch past a segment's equal-loudness outputs.
+    Pair m_yule[kHistorySize + kMaxBlock + 2];
     Pair m_butter[kHistorySize + kMaxBlock + 1];
     int32_t m_blockLength = 0;
     int32_t m_framesInBlock = 0;

@@ -5,9 +5,9 @@ namespace sonorix {
 
 void filterSegmentAvx(const FilterArgs& args) {
 #if defined(__AVX__)
-    gain_kernel::filter<true>(args);
+    gain_kernel::filterPairs<false>(args);
 #else
-    gain_kernel::filter<false>(args);
+    gain_kernel::filter(args);
 #endif
 }
 

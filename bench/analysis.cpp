@@ -14,6 +14,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -111,7 +112,12 @@ void BM_GainAnalysis(benchmark::State& state) {
         left[i] = noise(rng);
         right[i] = noise(rng);
     }
-    GainAnalysis::setWideFeedForward(state.range(0) != 0);
+    const auto filters = static_cast<GainAnalysis::Filters>(state.range(0));
+    if (!GainAnalysis::supports(filters)) {
+        state.SkipWithError("not supported by this processor");
+        return;
+    }
+    GainAnalysis::useFilters(filters);
     auto g = std::make_unique<GainAnalysis>(44100);
     double seconds = 0;
     for (auto _ : state) {
@@ -122,12 +128,18 @@ void BM_GainAnalysis(benchmark::State& state) {
         benchmark::DoNotOptimize(g->titleGain());
         seconds += frames / 44100.0;
     }
-    GainAnalysis::setWideFeedForward(true);
+    GainAnalysis::useFilters(GainAnalysis::Filters::Best);
     state.counters["x_realtime"] = benchmark::Counter(seconds, benchmark::Counter::kIsRate);
 }
 // Figures per CPU second of the measuring thread: "on one core", even on a busy machine.
-// Argument 1: the 256-bit feed-forward path where the processor has AVX; 0: baseline SSE2.
-BENCHMARK(BM_GainAnalysis)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(2);
+// Argument: the filter build (0 baseline SSE2, 1 AVX, 2 AVX with FMA); the baseline is the
+// reference figure.
+BENCHMARK(BM_GainAnalysis)
+    ->Arg(static_cast<int>(GainAnalysis::Filters::AvxFma))
+    ->Arg(static_cast<int>(GainAnalysis::Filters::Avx))
+    ->Arg(static_cast<int>(GainAnalysis::Filters::Baseline))
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2);
 
 void BM_ScaleAndPeak(benchmark::State& state) {
     std::vector<float> left(65536, 0.25f), right(65536, -0.5f);
@@ -171,6 +183,7 @@ void BM_AnalyzeFile(benchmark::State& state, const std::string& file) {
 }
 
 const char* const kFiles[] = {"music.mp3", "music.m4a", "music.flac", "music-48k.mp3"};
+constexpr int kRounds = 9;
 
 struct CliRun {
     double seconds = 0;
@@ -241,6 +254,33 @@ int main(int argc, char** argv) {
         double ours = g_speed["analyze " + std::string(f)];
         if (floor > 0 && ours > 0) {
             std::printf("  %-16s %12.0f %12.0f %7.2f\n", f, floor, ours, ours / floor);
+        }
+    }
+
+    // The same ratio from alternating rounds, so that a machine whose speed drifts (other work
+    // on it) weighs on both sides alike: median and range over the rounds.
+    if (const char* skip = std::getenv("SONORIX_BENCH_SKIP_ROUNDS"); !skip || *skip != '1') {
+        std::printf("\nThe same in %d alternating rounds (ratio median, min - max):\n", kRounds);
+        for (const char* f : kFiles) {
+            const std::string path = g_audio + "/" + f;
+            std::vector<double> ratios;
+            for (int round = 0; round < kRounds; ++round) {
+                double start = threadCpuSeconds(), seconds = 0;
+                for (int k = 0; k < 8; ++k) {
+                    auto [frames, rate] = decodeToNothing(path);
+                    seconds += static_cast<double>(frames) / rate;
+                }
+                const double floor = seconds / (threadCpuSeconds() - start);
+                start = threadCpuSeconds();
+                seconds = 0;
+                for (int k = 0; k < 8; ++k) {
+                    seconds += analyzeFile(path).frames / 44100.0;
+                }
+                ratios.push_back(seconds / (threadCpuSeconds() - start) / floor);
+            }
+            std::sort(ratios.begin(), ratios.end());
+            std::printf("  %-16s %7.2f  (%.2f - %.2f)\n", f, ratios[ratios.size() / 2],
+                        ratios.front(), ratios.back());
         }
     }
 

@@ -14,7 +14,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-mutagen mp3gain
-  xdg-utils libglib2.0-bin
+  xdg-utils libglib2.0-bin libglib2.0-dev
+  dbus-daemon python3-gi
 )
 
 missing=()

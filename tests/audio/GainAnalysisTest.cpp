@@ -238,8 +238,12 @@ TEST(GainAnalysis, RatesTablesAndUnsupportedRates) {
 
 TEST(GainAnalysis, FiltersMatchPlainReferenceBitForBit) {
     std::mt19937 rng(7);
-    for (bool wide : {true, false}) {
-        GainAnalysis::setWideFeedForward(wide);
+    using F = GainAnalysis::Filters;
+    for (F filters : {F::Baseline, F::Avx, F::AvxFma}) {
+        if (!GainAnalysis::supports(filters)) {
+            continue;
+        }
+        GainAnalysis::useFilters(filters);
         for (int rate : {44100, 48000, 96000, 8000, 22050}) {
             Signal s = dynamicNoise(static_cast<size_t>(rate) * 3 + 777, rate, rate);
             GainAnalysis g(rate);
@@ -259,7 +263,48 @@ TEST(GainAnalysis, FiltersMatchPlainReferenceBitForBit) {
             EXPECT_EQ(g.titleGain(), gainFromHistogram(ref->histogram()));
         }
     }
-    GainAnalysis::setWideFeedForward(true);
+    GainAnalysis::useFilters(GainAnalysis::Filters::Best);
+}
+
+// The wide builds use fused multiply-add where the separate operations give the same bits; the
+// extremes of the float range (overflow to infinity, subnormals, signed zeros) must agree too.
+TEST(GainAnalysis, BuildsAgreeOnExtremeValues) {
+    using F = GainAnalysis::Filters;
+    const size_t frames = 44100 * 2 + 321;
+    std::vector<float> left(frames), right(frames);
+    std::mt19937 rng(3);
+    std::normal_distribution<float> noise(0, 1000);
+    for (size_t i = 0; i < frames; ++i) {
+        const size_t part = i / 11025;
+        left[i] = part == 1 ? std::ldexp(noise(rng), -140) : part == 3 ? -0.0f : noise(rng);
+        right[i] = part == 5 ? std::ldexp(1.0f, -149) * static_cast<float>(i % 5) : noise(rng);
+    }
+    // Near the end: from an overflow on, every output is NaN.
+    left[frames - 900] = 3e38f;
+    right[frames - 500] = -3e38f;
+    auto run = [&](F filters) {
+        GainAnalysis::useFilters(filters);
+        auto g = std::make_unique<GainAnalysis>(44100);
+        for (size_t pos = 0, call = 0; pos < frames; ++call) {
+            const size_t n = std::min<size_t>(frames - pos, call % 3 == 0 ? 7 : 4097);
+            g->analyzeSamples(left.data() + pos, right.data() + pos, n);
+            pos += n;
+        }
+        return g;
+    };
+    auto base = run(F::Baseline);
+    for (F filters : {F::Avx, F::AvxFma}) {
+        if (!GainAnalysis::supports(filters)) {
+            continue;
+        }
+        auto g = run(filters);
+        EXPECT_EQ(0, std::memcmp(g->histogram(), base->histogram(), 12000 * sizeof(uint32_t)));
+        for (int c = 0; c < 2; ++c) {
+            double a = g->pendingSquareSum(c), b = base->pendingSquareSum(c);
+            EXPECT_EQ(0, std::memcmp(&a, &b, sizeof a)) << static_cast<int>(filters);
+        }
+    }
+    GainAnalysis::useFilters(F::Best);
 }
 
 TEST(GainAnalysis, GroupingOfSumsMovesTheResultByAtMostOneStep) {
