@@ -20,6 +20,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -184,25 +185,31 @@ void SonorixControllerConsole::libraryLoaded(int32_t result) {
     if (result != SonorixModel::kLoaded || m_finished) {
         return;
     }
-    snapshotTags();
+    snapshotFiles();
     int status = m_action ? m_action(*this) : kExitOk;
     if (!anyProcessorRunning() && !m_finished) {
         finish(status);
     }
 }
 
-void SonorixControllerConsole::snapshotTags() {
+// A file the run rewrote is a new file (saves replace it whole) with a new modification time.
+SonorixControllerConsole::FileStamp SonorixControllerConsole::fileStamp(iTunesTrack& track) {
+    struct stat st {};
+    std::string path = ta::filePath(track);
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+        return {};
+    }
+    return {static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_mtim.tv_sec),
+            static_cast<int64_t>(st.st_mtim.tv_nsec)};
+}
+
+void SonorixControllerConsole::snapshotFiles() {
     auto model = this->model();
     if (!model || !model->library()) {
         return;
     }
     for (const auto& entry : model->library()->tracks()) {
-        uint64_t id = ta::persistentId(*entry.second);
-        auto status = model->statusLibrary()->trackStatus(id, false);
-        SoundCheckValues values{};
-        if (status && status->getTag(values)) {
-            m_tagsBefore[id] = std::vector<uint32_t>(values.begin(), values.end());
-        }
+        m_filesBefore[ta::persistentId(*entry.second)] = fileStamp(*entry.second);
     }
 }
 
@@ -341,13 +348,8 @@ void SonorixControllerConsole::printSummary() {
                 ++m_summary.failed[toUtf8(status->errorText())];
                 continue;
             }
-            SoundCheckValues values{};
-            std::vector<uint32_t> now;
-            if (status->getTag(values)) {
-                now.assign(values.begin(), values.end());
-            }
-            auto before = m_tagsBefore.find(id);
-            bool same = before == m_tagsBefore.end() ? now.empty() : before->second == now;
+            auto before = m_filesBefore.find(id);
+            bool same = before != m_filesBefore.end() && before->second == fileStamp(*track);
             ++(same ? m_summary.unchanged : m_summary.adjusted);
         }
     }

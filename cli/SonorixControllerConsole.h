@@ -95,7 +95,14 @@ private:
     void redraw(bool force);
     void finish(int status);
     void printSummary();
-    void snapshotTags();
+    struct FileStamp {
+        uint64_t inode = 0;
+        int64_t seconds = 0;
+        int64_t nanoseconds = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    static FileStamp fileStamp(iTunesTrack& track);
+    void snapshotFiles();
 
     Options m_options;
     Action m_action;
@@ -111,8 +118,8 @@ private:
     bool m_interrupted = false;
     bool m_processing = false;
     std::shared_ptr<JobManager> m_stoppingProcessor;
-    // The Sound Check values before the run, to tell adjusted from unchanged tracks.
-    std::map<uint64_t, std::vector<uint32_t>> m_tagsBefore;
+    // The files as they were before the run, to tell adjusted from unchanged tracks.
+    std::map<uint64_t, FileStamp> m_filesBefore;
     std::set<std::shared_ptr<iTunesTrack>> m_touched;
     Summary m_summary;
 };

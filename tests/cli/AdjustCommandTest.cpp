@@ -265,7 +265,8 @@ TEST(AdjustInstance, ASecondInstanceOnTheSameDataFolderIsRefused) {
         ::close(in[1]);
         int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, 1);
-        ::dup2(null, 2);
+        int err = ::open(dir.file("err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(err, 2);
         std::string cli = SONORIX_CLI_PATH;
         std::string d = dir.file("data"), l = dir.file("lib.xml");
         ::execl(cli.c_str(), cli.c_str(), "--data-dir", d.c_str(), "--library", l.c_str(),
@@ -273,16 +274,14 @@ TEST(AdjustInstance, ASecondInstanceOnTheSameDataFolderIsRefused) {
         ::_exit(127);
     }
     ::close(in[0]);
-    // Wait until the first instance holds the lock.
-    CommandResult second;
-    for (int i = 0; i < 200; ++i) {
-        second = runCli({"--data-dir", dir.file("data"), "--library", dir.file("lib.xml"),
-                         "groups"});
-        if (second.status == 4) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    // The question comes once the first instance holds the lock.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!contains(readFile(dir.file("err.txt")), "Forget") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    auto second =
+        runCli({"--data-dir", dir.file("data"), "--library", dir.file("lib.xml"), "groups"});
     EXPECT_EQ(second.status, 4) << second.err;
     EXPECT_TRUE(contains(second.err, "sonorix-cli:"));
     // Another data folder is another instance's business.
