@@ -108,16 +108,21 @@ int StatusArea::columns() const {
 void StatusArea::update(const StatusSnapshot& status, bool force) {
     double now = m_clock();
     if (!m_terminal) {
-        if (status.text != m_lastText || status.detail != m_lastDetail) {
-            if (!status.text.empty() || !status.detail.empty()) {
-                std::fprintf(m_out, "%s%s%s\n", status.text.c_str(),
-                             status.detail.empty() ? "" : ": ", status.detail.c_str());
+        // A log, not a display: the first line when it changes, and the progress with the
+        // current detail every interval.
+        if (status.text != m_lastText) {
+            if (!status.text.empty()) {
+                std::fprintf(m_out, "%s\n", status.text.c_str());
             }
             m_lastText = status.text;
-            m_lastDetail = status.detail;
         }
-        if (status.hasProgress && (force || now - m_lastPlainProgress >= m_plainInterval)) {
-            std::fprintf(m_out, "%s\n", formatProgressLine(status, 0).c_str());
+        if (status.hasProgress && status.fraction >= 0 &&
+            (force || now - m_lastPlainProgress >= m_plainInterval)) {
+            std::string line = formatProgressLine(status, 0);
+            if (!status.detail.empty()) {
+                line += "  " + status.detail;
+            }
+            std::fprintf(m_out, "%s\n", line.c_str());
             m_lastPlainProgress = now;
         }
         std::fflush(m_out);

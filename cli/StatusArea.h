@@ -28,8 +28,9 @@ std::string formatProgressLine(const StatusSnapshot& status, int barWidth);
 std::string fitColumns(const std::string& text, size_t columns);
 
 // The live status of the console front end on standard error. On a terminal the message's two
-// lines and the progress line are redrawn in place, at most ten times a second; otherwise a
-// plain line is written when the message changes and a progress line every `plainInterval`.
+// lines and the progress line are redrawn in place, at most ten times a second; otherwise the
+// first line is written when it changes and the progress with the second line every
+// `plainInterval` seconds.
 class StatusArea {
 public:
     using Clock = std::function<double()>;
@@ -54,7 +55,6 @@ private:
     double m_lastDraw = -1e9;
     double m_lastPlainProgress = -1e9;
     std::string m_lastText;
-    std::string m_lastDetail;
 };
 
 } // namespace sonorix::cli

@@ -342,9 +342,12 @@ TEST(StatusArea, WithoutATerminalWritesPlainLinesAtIntervals) {
         s.fraction = 0.2;
         area.update(s); // too soon for another progress line
         s.detail = "Song";
-        area.update(s); // a new message line, no progress line
+        area.update(s); // a new detail alone waits for the next progress line
         now = 11;
         area.update(s);
+        s.text = "Reading iTunes Library…";
+        s.fraction = -1;
+        area.update(s); // no progress line without a fraction
     }
     std::rewind(out);
     std::string text;
@@ -354,7 +357,7 @@ TEST(StatusArea, WithoutATerminalWritesPlainLinesAtIntervals) {
     }
     std::fclose(out);
     EXPECT_EQ(text, "Processing Tracks…\n 10%  0:00 elapsed  --:-- left\n"
-                    "Processing Tracks…: Song\n 20%  0:00 elapsed  --:-- left\n");
+                    " 20%  0:00 elapsed  --:-- left  Song\nReading iTunes Library…\n");
     EXPECT_EQ(text.find('\033'), std::string::npos);
 }
 
