@@ -55,7 +55,8 @@ bool resolveSelection(SonorixModel& model, const std::vector<std::string>& ids,
             }
         }
         if (!item || !group) {
-            std::fprintf(stderr, "sonorix-cli: no track or album '%s' (see 'sonorix-cli list --ids')\n",
+            std::fprintf(stderr,
+                         "sonorix-cli: no track or album '%s' (see 'sonorix-cli list --ids')\n",
                          text.c_str());
             return false;
         }
@@ -135,7 +136,8 @@ int runAdjust(const GlobalOptions& options, const std::vector<std::string>& args
             "album, writing each file's Sound Check text:\n"
             "  all             every automatic group (the default)\n"
             "  group TITLE     the tracks of one group\n"
-            "  selected ID...  the albums holding these tracks or albums ('list --ids' shows them)\n"
+            "  selected ID...  the albums holding these tracks or albums ('list --ids' shows "
+            "them)\n"
             "  files PATH...   the albums holding these audio files of the library\n"
             "A live status shows the progress; Ctrl-C stops after the tracks being written.\n"
             "--interactive asks where a question has more than one answer.\n"
@@ -182,9 +184,10 @@ int runAdjust(const GlobalOptions& options, const std::vector<std::string>& args
 
 int runForget(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        std::printf("Usage: sonorix-cli [--library FILE] forget [--interactive] [all | ID...]\n\n"
-                    "Forgets the analysis results of every track, or of these tracks and albums\n"
-                    "('list --ids' shows them), so that the next adjustment measures them again.\n");
+        std::printf(
+            "Usage: sonorix-cli [--library FILE] forget [--interactive] [all | ID...]\n\n"
+            "Forgets the analysis results of every track, or of these tracks and albums\n"
+            "('list --ids' shows them), so that the next adjustment measures them again.\n");
         return kExitOk;
     }
     bool interactive = false;

@@ -25,7 +25,8 @@ const std::vector<Command>& commands() {
         {"list", "Show a group's albums and tracks", runList, true},
         {"tag", "Show or set the Sound Check values of audio files", runTag, false},
         {"analyze", "Measure the loudness and peak of audio files", runAnalyze, false},
-        {"playlists", "List the playlists of the library with their track counts", runPlaylists, true},
+        {"playlists", "List the playlists of the library with their track counts", runPlaylists,
+         true},
         {"comment", "Show or set the comment of audio files", runComment, false},
     };
     return list;

@@ -111,8 +111,8 @@ int SonorixControllerConsole::run(const Action& action) {
     m_action = action;
     m_loop = std::make_shared<BasicRunLoop>();
     setMainRunLoop(m_loop);
-    std::weak_ptr<SonorixControllerConsole> weak = std::static_pointer_cast<SonorixControllerConsole>(
-        sharedFromThis());
+    std::weak_ptr<SonorixControllerConsole> weak =
+        std::static_pointer_cast<SonorixControllerConsole>(sharedFromThis());
     auto loop = m_loop;
     {
         SignalWatcher signals([weak, loop] {

@@ -44,8 +44,8 @@ std::string formatProgressLine(const StatusSnapshot& status, int barWidth) {
                 line += (i >= position && i < position + 3) ? "=" : " ";
             }
         } else {
-            int filled = static_cast<int>(std::floor(std::clamp(status.fraction, 0.0, 1.0) *
-                                                     barWidth));
+            int filled =
+                static_cast<int>(std::floor(std::clamp(status.fraction, 0.0, 1.0) * barWidth));
             for (int i = 0; i < barWidth; ++i) {
                 line += i < filled ? "#" : "-";
             }
@@ -54,9 +54,8 @@ std::string formatProgressLine(const StatusSnapshot& status, int barWidth) {
     }
     char buffer[128];
     if (status.fraction >= 0) {
-        std::snprintf(buffer, sizeof buffer, "%3d%%", static_cast<int>(std::floor(
-                                                          std::clamp(status.fraction, 0.0, 1.0) *
-                                                          100)));
+        std::snprintf(buffer, sizeof buffer, "%3d%%",
+                      static_cast<int>(std::floor(std::clamp(status.fraction, 0.0, 1.0) * 100)));
         line += buffer;
     }
     if (status.speed > 0) {

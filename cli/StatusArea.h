@@ -9,12 +9,12 @@ namespace sonorix::cli {
 
 // What the display bar holds at one moment.
 struct StatusSnapshot {
-    std::string text;      // the message's first line
-    std::string detail;    // its second line
+    std::string text;   // the message's first line
+    std::string detail; // its second line
     bool hasProgress = false;
-    double fraction = 0;   // 0…1, or -1 while indeterminate
-    double speed = -1;     // audio seconds per second, -1 while no analysis runs
-    double elapsed = 0;    // seconds since the work began
+    double fraction = 0; // 0…1, or -1 while indeterminate
+    double speed = -1;   // audio seconds per second, -1 while no analysis runs
+    double elapsed = 0;  // seconds since the work began
 };
 
 // "1:05", "12:00:07"; "--:--" for a negative or unknown time.

@@ -111,8 +111,8 @@ TEST_F(AdjustCommand, AdjustsTheLibraryOnceAndKeepsTheResults) {
     EXPECT_TRUE(contains(first.err, "File Not Found")) << first.err;
 
     // Every existing file now carries a Sound Check text.
-    auto tags = runCli({"tag", "--format", "tsv", music("a1.mp3"), music("a2.mp3"),
-                        music("s1.mp3"), music("s2.mp3")});
+    auto tags = runCli({"tag", "--format", "tsv", music("a1.mp3"), music("a2.mp3"), music("s1.mp3"),
+                        music("s2.mp3")});
     EXPECT_EQ(tags.status, 0) << tags.out << tags.err;
     EXPECT_TRUE(leftovers(m_dir.file("music")).empty());
 
@@ -175,12 +175,12 @@ TEST_F(AdjustCommand, NothingToDoSaysWhyAndBadUsageIsRefused) {
     EXPECT_EQ(cli({"adjust", "all", "extra"}).status, 2);
     EXPECT_EQ(cli({"adjust", "group", "No Such Group"}).status, 2);
 
-    auto missing = runCli({"--data-dir", m_dir.file("data"), "--library",
-                           m_dir.file("nothing.xml"), "adjust"});
+    auto missing = runCli(
+        {"--data-dir", m_dir.file("data"), "--library", m_dir.file("nothing.xml"), "adjust"});
     EXPECT_EQ(missing.status, 3) << missing.err;
     writeFile(m_dir.file("old.xml"), libraryXml({track(1)}, "6.0.3"));
-    auto old = runCli({"--data-dir", m_dir.file("data"), "--library", m_dir.file("old.xml"),
-                       "adjust"});
+    auto old =
+        runCli({"--data-dir", m_dir.file("data"), "--library", m_dir.file("old.xml"), "adjust"});
     EXPECT_EQ(old.status, 3) << old.err;
 }
 
@@ -223,8 +223,8 @@ TEST(AdjustInterrupt, CtrlCStopsCleanlyAndTheNextRunFinishesTheRest) {
     }
     ::unlink(dir.file("music/master.mp3").c_str());
     writeFile(dir.file("lib.xml"), libraryXml(tracks, "12.9.5.5"));
-    std::vector<std::string> args = {"--data-dir", dir.file("data"), "--library",
-                                     dir.file("lib.xml"), "adjust", "all"};
+    std::vector<std::string> args = {"--data-dir",        dir.file("data"), "--library",
+                                     dir.file("lib.xml"), "adjust",         "all"};
 
     pid_t pid = spawnCli(args, dir.file("err.txt"));
     ASSERT_GT(pid, 0);
@@ -269,8 +269,8 @@ TEST(AdjustInstance, ASecondInstanceOnTheSameDataFolderIsRefused) {
         ::dup2(err, 2);
         std::string cli = SONORIX_CLI_PATH;
         std::string d = dir.file("data"), l = dir.file("lib.xml");
-        ::execl(cli.c_str(), cli.c_str(), "--data-dir", d.c_str(), "--library", l.c_str(),
-                "forget", "--interactive", "0000000000000001", nullptr);
+        ::execl(cli.c_str(), cli.c_str(), "--data-dir", d.c_str(), "--library", l.c_str(), "forget",
+                "--interactive", "0000000000000001", nullptr);
         ::_exit(127);
     }
     ::close(in[0]);
@@ -285,17 +285,16 @@ TEST(AdjustInstance, ASecondInstanceOnTheSameDataFolderIsRefused) {
     EXPECT_EQ(second.status, 4) << second.err;
     EXPECT_TRUE(contains(second.err, "sonorix-cli:"));
     // Another data folder is another instance's business.
-    EXPECT_EQ(runCli({"--data-dir", dir.file("other"), "--library", dir.file("lib.xml"),
-                      "groups"})
+    EXPECT_EQ(runCli({"--data-dir", dir.file("other"), "--library", dir.file("lib.xml"), "groups"})
                   .status,
               0);
     ASSERT_EQ(::write(in[1], "1\n", 2), 2);
     ::close(in[1]);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    EXPECT_EQ(runCli({"--data-dir", dir.file("data"), "--library", dir.file("lib.xml"), "groups"})
-                  .status,
-              0);
+    EXPECT_EQ(
+        runCli({"--data-dir", dir.file("data"), "--library", dir.file("lib.xml"), "groups"}).status,
+        0);
 }
 
 // ---- the status area
@@ -315,7 +314,8 @@ TEST(StatusArea, FormatsTimesProgressAndSpeed) {
     s.fraction = 0.5;
     s.speed = 612.4;
     s.elapsed = 42;
-    EXPECT_EQ(formatProgressLine(s, 10), "[#####-----]  50%  ×612 real time  0:42 elapsed  0:42 left");
+    EXPECT_EQ(formatProgressLine(s, 10),
+              "[#####-----]  50%  ×612 real time  0:42 elapsed  0:42 left");
     s.fraction = -1;
     s.speed = -1;
     std::string indeterminate = formatProgressLine(s, 10);
@@ -335,7 +335,8 @@ TEST(StatusArea, WithoutATerminalWritesPlainLinesAtIntervals) {
     std::FILE* out = std::tmpfile();
     double now = 0;
     {
-        StatusArea area(out, false, [&] { return now; }, 10.0);
+        StatusArea area(
+            out, false, [&] { return now; }, 10.0);
         StatusSnapshot s{"Processing Tracks…", "", true, 0.1, -1, 0};
         area.update(s);
         now = 1;
