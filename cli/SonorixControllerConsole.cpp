@@ -233,6 +233,11 @@ void SonorixControllerConsole::setStartButtonRunning(bool running) {
 }
 
 void SonorixControllerConsole::updateSpeedometer() {
+    // The speed is unknown for a moment whenever no analysis runs (between short files, while
+    // writing); the dial's needle glides over such gaps, the line keeps the last speed.
+    if (tacho().value() > 0) {
+        m_lastSpeed = tacho().value();
+    }
     redraw(false);
 }
 
@@ -267,7 +272,7 @@ void SonorixControllerConsole::redraw(bool force) {
     if (m_progress) {
         snapshot.hasProgress = true;
         snapshot.fraction = m_progress->fraction();
-        snapshot.speed = tacho().value();
+        snapshot.speed = m_processing ? m_lastSpeed : -1;
     }
     snapshot.elapsed = m_workStarted >= 0 ? currentSeconds() - m_workStarted : 0;
     if (snapshot.text.empty() && snapshot.detail.empty() && !snapshot.hasProgress) {

@@ -113,6 +113,7 @@ private:
     std::shared_ptr<DisplayMessage> m_message;
     std::shared_ptr<DisplayProgress> m_progress;
     double m_workStarted = -1;
+    double m_lastSpeed = -1;
     int m_exitStatus = kExitOk;
     bool m_finished = false;
     bool m_interrupted = false;
