@@ -299,6 +299,18 @@ TEST(AdjustInstance, ASecondInstanceOnTheSameDataFolderIsRefused) {
 
 // ---- the status area
 
+// What was written to a temporary file; closes it.
+std::string takeText(std::FILE* out) {
+    std::rewind(out);
+    std::string text;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, out)) {
+        text += buffer;
+    }
+    std::fclose(out);
+    return text;
+}
+
 TEST(StatusArea, FormatsTimesProgressAndSpeed) {
     EXPECT_EQ(formatDuration(0), "0:00");
     EXPECT_EQ(formatDuration(65.4), "1:05");
@@ -350,13 +362,7 @@ TEST(StatusArea, WithoutATerminalWritesPlainLinesAtIntervals) {
         s.fraction = -1;
         area.update(s); // no progress line without a fraction
     }
-    std::rewind(out);
-    std::string text;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, out)) {
-        text += buffer;
-    }
-    std::fclose(out);
+    std::string text = takeText(out);
     EXPECT_EQ(text, "Processing Tracks…\n 10%  0:00 elapsed  --:-- left\n"
                     " 20%  0:00 elapsed  --:-- left  Song\nReading iTunes Library…\n");
     EXPECT_EQ(text.find('\033'), std::string::npos);
@@ -375,13 +381,7 @@ TEST(StatusArea, OnATerminalRedrawsInPlace) {
         s.detail = "Two";
         area.update(s);
     }
-    std::rewind(out);
-    std::string text;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, out)) {
-        text += buffer;
-    }
-    std::fclose(out);
+    std::string text = takeText(out);
     EXPECT_TRUE(contains(text, "One"));
     EXPECT_TRUE(contains(text, "\033[2A")); // back up over the area for the redraw
     EXPECT_TRUE(contains(text, "Two"));
