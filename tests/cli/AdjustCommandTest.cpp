@@ -91,12 +91,7 @@ protected:
 
     std::string music(const std::string& name) const { return m_dir.file("music/" + name); }
 
-    CommandResult cli(std::vector<std::string> args) {
-        std::vector<std::string> all = {"--data-dir", m_dir.file("data"), "--library",
-                                        m_dir.file("lib.xml")};
-        all.insert(all.end(), args.begin(), args.end());
-        return runCli(all);
-    }
+    CommandResult cli(const std::vector<std::string>& args) { return runCliIn(m_dir, args); }
 
     TempDir m_dir;
 };
@@ -280,8 +275,7 @@ TEST(AdjustInstance, ASecondInstanceOnTheSameDataFolderIsRefused) {
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    auto second =
-        runCli({"--data-dir", dir.file("data"), "--library", dir.file("lib.xml"), "groups"});
+    auto second = runCliIn(dir, {"groups"});
     EXPECT_EQ(second.status, 4) << second.err;
     EXPECT_TRUE(contains(second.err, "sonorix-cli:"));
     // Another data folder is another instance's business.
@@ -292,9 +286,7 @@ TEST(AdjustInstance, ASecondInstanceOnTheSameDataFolderIsRefused) {
     ::close(in[1]);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    EXPECT_EQ(
-        runCli({"--data-dir", dir.file("data"), "--library", dir.file("lib.xml"), "groups"}).status,
-        0);
+    EXPECT_EQ(runCliIn(dir, {"groups"}).status, 0);
 }
 
 // ---- the status area

@@ -19,12 +19,7 @@ protected:
                                                      mix1, mix2, track(6).named("Loose")}));
     }
 
-    CommandResult cli(std::vector<std::string> args) {
-        std::vector<std::string> all = {"--data-dir", m_dir.file("data"), "--library",
-                                        m_dir.file("lib.xml")};
-        all.insert(all.end(), args.begin(), args.end());
-        return runCli(all);
-    }
+    CommandResult cli(const std::vector<std::string>& args) { return runCliIn(m_dir, args); }
 
     TempDir m_dir;
 };

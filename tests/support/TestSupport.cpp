@@ -126,6 +126,13 @@ CommandResult runCli(const std::vector<std::string>& args) {
     return runCommand(argv);
 }
 
+CommandResult runCliIn(const TempDir& folder, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--data-dir", folder.file("data"), "--library",
+                                    folder.file("lib.xml")};
+    all.insert(all.end(), args.begin(), args.end());
+    return runCli(all);
+}
+
 bool haveProgram(const std::string& name) {
     return runCommand({"sh", "-c", "command -v " + name}).status == 0;
 }

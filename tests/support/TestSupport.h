@@ -48,6 +48,8 @@ CommandResult runCommand(const std::vector<std::string>& argv);
 
 // Runs the console front end built with the tests.
 CommandResult runCli(const std::vector<std::string>& args);
+// The same on the library "lib.xml" of a test folder, with its "data" folder as the data folder.
+CommandResult runCliIn(const TempDir& folder, const std::vector<std::string>& args);
 
 bool haveProgram(const std::string& name);
 
