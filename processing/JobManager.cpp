@@ -194,12 +194,14 @@ void JobManager::worker(ParameterPtr indexBox) {
         }
     }
 
+    // Before the count drops: otherwise the last worker may report everything finished while
+    // another still tidies up (its display line still showing).
+    workerFinished(context);
     bool last;
     {
         std::lock_guard<MutexLock> hold(*m_queueLock);
         last = --m_activeWorkers == 0;
     }
-    workerFinished(context);
     if (last) {
         std::shared_ptr<JobManager> self = sharedFromThis();
         callOnMainThread(

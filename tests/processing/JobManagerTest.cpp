@@ -89,6 +89,7 @@ TEST_F(JobManagerTest, EmptyManagerEndsAtOnceAndReportsOnce) {
     EXPECT_EQ(recorder->workersFinished, 3);
     loop->runUntil([] { return false; }, 30ms);
     EXPECT_EQ(recorder->allJobsFinished, 1);
+    EXPECT_EQ(recorder->workersFinishedAtEnd, 3);
     EXPECT_EQ(recorder->deliveredOffMainThread, 0);
 }
 

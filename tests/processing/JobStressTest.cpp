@@ -138,6 +138,7 @@ TEST(JobStress, RandomPrerequisitesPauseResumeStop) {
         EXPECT_EQ(recorder->allJobsFinished, 1);
         EXPECT_EQ(recorder->workersStarted, kWorkers);
         EXPECT_EQ(recorder->workersFinished, kWorkers);
+        EXPECT_EQ(recorder->workersFinishedAtEnd, kWorkers);
         int ran = 0;
         for (auto& job : jobs) {
             EXPECT_LE(job->runs, 1);

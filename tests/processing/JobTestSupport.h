@@ -24,6 +24,8 @@ struct Recorder {
     std::atomic<int> stopped{0};
     std::atomic<int> workersStarted{0};
     std::atomic<int> workersFinished{0};
+    // How many workers had finished when the manager reported all jobs finished.
+    std::atomic<int> workersFinishedAtEnd{-1};
     std::atomic<int> deliveredOffMainThread{0};
     std::atomic<int> runs{0};
 
@@ -96,6 +98,7 @@ public:
             ++m_recorder->deliveredOffMainThread;
         }
         ++m_recorder->allJobsFinished;
+        m_recorder->workersFinishedAtEnd = m_recorder->workersFinished.load();
     }
     void resumed() override { ++m_recorder->resumed; }
     void stopped() override { ++m_recorder->stopped; }
