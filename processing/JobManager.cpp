@@ -210,6 +210,15 @@ void JobManager::worker(ParameterPtr indexBox) {
                 self->allJobsFinished();
             },
             true);
+        // Empty unless main-thread calls were shut off while closing; then nothing will deliver
+        // these jobs, and as they hold their manager they would keep it alive for good.
+        std::deque<std::shared_ptr<Job>> undelivered;
+        {
+            std::lock_guard<MutexLock> hold(*m_finishedLock);
+            undelivered.swap(m_finished);
+            m_drainPosted = false;
+        }
+        undelivered.clear();
         m_keepAlive.reset();
     }
 }

@@ -145,7 +145,7 @@ protected:
         if (app) {
             std::weak_ptr<JobManager> processor = app->adjustingProcessor();
             app->shutDown();
-            settle(processor);
+            waitUntilGone(processor);
         }
         runFor(std::chrono::milliseconds(20));
         app.reset();
@@ -215,11 +215,6 @@ protected:
     // A stopped processor still lets its running jobs finish; they must not outlive the test.
     void waitUntilGone(const std::weak_ptr<JobManager>& processor) {
         EXPECT_TRUE(runUntil([&] { return processor.expired(); }, std::chrono::seconds(30)));
-    }
-    // After shut-down the finished jobs are no longer delivered, and a manager holding them is
-    // never released: give its workers time to end instead.
-    void settle(const std::weak_ptr<JobManager>& processor) {
-        runUntil([&] { return processor.expired(); }, std::chrono::seconds(1));
     }
 
     std::string log() { return readFile(m_dir.file("Sonorix.log")); }
@@ -632,7 +627,8 @@ TEST_F(ControllerTest, ShutDownStopsARunningProcessor) {
     app->shutDown();
     EXPECT_FALSE(app->isAdjusting());
     EXPECT_TRUE(processor.lock() == nullptr || processor.lock()->isStopped());
-    settle(processor);
+    // Its finished jobs are no longer delivered after shut-down; they must not keep it alive.
+    waitUntilGone(processor);
     EXPECT_EQ(app->finishedRuns, 0); // even when the run ended while closing
     EXPECT_EQ(app->sleepAllowed, 1);
 }

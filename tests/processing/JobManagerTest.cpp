@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sched.h>
 #include <stdexcept>
 
@@ -315,4 +316,25 @@ TEST_F(JobManagerTest, LatePrerequisiteReleasesSleepingWorkers) {
     EXPECT_EQ(recorder->startedCopy(), (std::vector<int>{1, 2}));
     manager->stop();
     ASSERT_TRUE(runUntilAllFinished());
+}
+
+TEST_F(JobManagerTest, JobsFinishingWhileTheWindowClosesDoNotKeepTheirManagerAlive) {
+    std::weak_ptr<TestManager> watched;
+    std::promise<void> closed;
+    std::shared_future<void> closedFuture = closed.get_future().share();
+    {
+        auto manager = makeManager(2);
+        watched = manager;
+        for (int id = 0; id < 4; ++id) {
+            // Jobs hold their manager, as real ones do; undelivered they would form a cycle.
+            manager->addJob(job(id, [manager, closedFuture](TestJob&) { closedFuture.wait(); }));
+        }
+        manager->start();
+    }
+    ASSERT_TRUE(waitFor([&] { return recorder->runs > 0; }));
+    setMainWindowClosing();
+    closed.set_value();
+    EXPECT_TRUE(waitFor([&] { return watched.expired(); }, 20s));
+    EXPECT_EQ(recorder->allJobsFinished, 0);
+    setMainRunLoop(loop); // accepts calls again for the tear-down
 }
