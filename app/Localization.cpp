@@ -294,6 +294,14 @@ std::string Localization::languageNamed(std::string_view name) const {
             return l.displayName;
         }
     }
+    // A locale code as well ("de", "zh_CN"); anything unknown maps to English, so only "en" may.
+    const std::string folder = folderForLocale(name);
+    const bool english = asciiLower(name.substr(0, name.find_first_of("_.@-"))) == "en";
+    if (folder != "English.lproj" || english) {
+        if (const Language* l = byFolder(folder)) {
+            return l->displayName;
+        }
+    }
     return {};
 }
 

@@ -61,8 +61,8 @@ public:
 
     // Makes a loaded language current; false (and nothing changes) for an unknown name.
     bool setLanguage(const std::string& displayName);
-    // The loaded language whose display name equals name without regard to ASCII case, as
-    // stored; empty when there is none.
+    // The loaded language whose display name equals name without regard to ASCII case, or
+    // whose locale code it is ("de", "zh_CN"), as stored; empty when there is none.
     std::string languageNamed(std::string_view name) const;
 
     // The lookup, UTF-8 in and out. Without a table every table but the menu table is searched

@@ -48,7 +48,8 @@ void printUsage() {
     std::printf("\n%s\n", localizedString("CliCommandHelp").c_str());
 }
 
-// Applies --language: a display name from the language list, in any letter case.
+// Applies --language: a display name from the language list in any letter case, or a locale
+// code.
 bool chooseLanguage(const std::string& wanted) {
     auto& l10n = sonorix::Localization::shared();
     std::string name = l10n.languageNamed(wanted);

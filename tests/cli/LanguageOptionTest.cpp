@@ -34,6 +34,12 @@ TEST(CliLanguage, HelpSpeaksTheChosenLanguage) {
     auto french = runCli({"nosuchcommand", "--language", "français"});
     EXPECT_EQ(french.status, 2);
     EXPECT_NE(french.err.find("commande inconnue 'nosuchcommand'"), std::string::npos);
+
+    // Locale codes, as the environment spells them.
+    EXPECT_NE(runCli({"--language", "de", "--help"}).out.find("Befehle:"), std::string::npos);
+    EXPECT_NE(runCli({"--language", "ja_JP.UTF-8", "--help"}).out.find("コマンド:"),
+              std::string::npos);
+    EXPECT_NE(runCli({"--language", "en", "--help"}).out.find("Commands:"), std::string::npos);
 }
 
 // Commands are added by several people; a summary left untranslated falls back to English
@@ -82,4 +88,6 @@ TEST(CliLanguage, AnUnknownLanguageIsAUsageErrorThatListsTheChoices) {
     EXPECT_NE(r.err.find("Chinese, Deutsch, English, Français, Japanese, Nederlands"),
               std::string::npos);
     EXPECT_EQ(runCli({"--language"}).status, 2);
+    // An unknown code is not taken for English.
+    EXPECT_EQ(runCli({"--language", "xx", "--help"}).status, 2);
 }
