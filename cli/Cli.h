@@ -36,6 +36,9 @@ const std::vector<Command>& commands();
 // True when args holds "--help" or "-h".
 bool wantsHelp(const std::vector<std::string>& args);
 
+// Prints the command's help text in the interface language: the text under "CliHelp_" + command.
+void printCommandHelp(const std::string& command);
+
 // Prints "sonorix-cli: <message>" to standard error and returns kExitUsage.
 int usageError(const std::string& message);
 

@@ -129,20 +129,7 @@ int parseAdjust(const std::vector<std::string>& args, ParsedAdjust& parsed) {
 
 int runAdjust(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        std::printf(
-            "Usage: sonorix-cli [--library FILE] adjust [--interactive] [all | group TITLE |\n"
-            "                   selected ID... | files PATH...]\n\n"
-            "Measures and adjusts the tracks of groups set to adjust automatically, album by\n"
-            "album, writing each file's Sound Check text:\n"
-            "  all             every automatic group (the default)\n"
-            "  group TITLE     the tracks of one group\n"
-            "  selected ID...  the albums holding these tracks or albums ('list --ids' shows "
-            "them)\n"
-            "  files PATH...   the albums holding these audio files of the library\n"
-            "A live status shows the progress; Ctrl-C stops after the tracks being written.\n"
-            "--interactive asks where a question has more than one answer.\n"
-            "Exit status: 0 done, 1 some tracks failed, 3 start-up error, 4 another instance\n"
-            "runs, 130 stopped by Ctrl-C.\n");
+        printCommandHelp("adjust");
         return kExitOk;
     }
     ParsedAdjust parsed;
@@ -184,10 +171,7 @@ int runAdjust(const GlobalOptions& options, const std::vector<std::string>& args
 
 int runForget(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        std::printf(
-            "Usage: sonorix-cli [--library FILE] forget [--interactive] [all | ID...]\n\n"
-            "Forgets the analysis results of every track, or of these tracks and albums\n"
-            "('list --ids' shows them), so that the next adjustment measures them again.\n");
+        printCommandHelp("forget");
         return kExitOk;
     }
     bool interactive = false;

@@ -14,17 +14,6 @@ namespace sonorix::cli {
 
 namespace {
 
-void printHelp() {
-    std::printf("Usage: sonorix-cli analyze [--format human|tsv] [--threads N] [--gstreamer] "
-                "FILE...\n\n"
-                "Measures each file's ReplayGain and peak, decoding the files on one worker\n"
-                "thread per usable processor. Results appear in the order the files were given.\n"
-                "  --format tsv   tab-separated: path, gain_db, peak, frames, error\n"
-                "  --threads N    use N worker threads\n"
-                "  --gstreamer    decode with GStreamer (falls back to FFmpeg)\n"
-                "Exit status: 0 all measured, 1 some failed, 2 usage error.\n");
-}
-
 std::string formatLength(int64_t frames) {
     double seconds = frames / 44100.0;
     int minutes = static_cast<int>(seconds / 60);
@@ -37,7 +26,7 @@ std::string formatLength(int64_t frames) {
 
 int runAnalyze(const GlobalOptions&, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        printHelp();
+        printCommandHelp("analyze");
         return kExitOk;
     }
     bool tsv = false;

@@ -10,13 +10,7 @@ namespace sonorix::cli {
 
 int runComment(const GlobalOptions&, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        std::printf("Usage: sonorix-cli comment [--set TEXT] FILE...\n\n"
-                    "Prints the comment of each audio file as the iTunes connection reads it "
-                    "(MP3 and AIFF:\nthe ID3v2 comment without description; MP4: \"\xc2\xa9"
-                    "cmt\"; "
-                    "FLAC and Ogg Vorbis: COMMENT).\nWith several files each line starts with "
-                    "the file name. --set TEXT writes TEXT as the\ncomment instead (an empty "
-                    "TEXT removes it); the file is replaced only when the write\nwas complete.\n");
+        printCommandHelp("comment");
         return kExitOk;
     }
     std::vector<std::string> files;

@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 
+#include "app/Localization.h"
 #include "model/SonorixPreferences.h"
 
 #include <cstdio>
@@ -8,18 +9,19 @@ namespace sonorix::cli {
 
 namespace {
 
-const char* typeName(SettingType type) {
+// The key of the type's name in the help text.
+const char* typeNameKey(SettingType type) {
     switch (type) {
     case SettingType::Real:
-        return "number";
+        return "CliTypeNumber";
     case SettingType::Boolean:
-        return "true/false";
+        return "CliTypeBoolean";
     case SettingType::Text:
-        return "text";
+        return "CliTypeText";
     case SettingType::Integer16:
-        return "whole number";
+        return "CliTypeWholeNumber";
     case SettingType::LocationMap:
-        return "FROM TO pairs";
+        return "CliTypeLocationMap";
     }
     return "";
 }
@@ -33,14 +35,17 @@ void printSetting(const SonorixPreferences& preferences, const SettingInfo& sett
 
 int runConfig(const GlobalOptions&, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        std::printf("Usage: sonorix-cli config [KEY [VALUE...]]\n\n"
-                    "Without KEY lists every setting; with KEY shows it; with a VALUE stores it\n"
-                    "in sonorix.plist of the data folder. Settings:\n");
+        std::string settings;
         for (const auto& setting : settingsTable()) {
-            std::printf("  %-24s %s (default %s)\n", setting.key, typeName(setting.type),
-                        *setting.defaultText ? setting.defaultText : "empty");
+            settings +=
+                formatString(localizedString("CliHelpSetting").c_str(), setting.key,
+                             localizedString(typeNameKey(setting.type)).c_str(),
+                             *setting.defaultText ? setting.defaultText
+                                                  : localizedString("CliHelpEmpty").c_str());
         }
-        std::printf("\nLocationPrefixMap takes FROM TO pairs, tried in order; \"\" clears it.\n");
+        std::fputs(
+            formatString(localizedString("CliHelp_config").c_str(), settings.c_str()).c_str(),
+            stdout);
         return kExitOk;
     }
     SonorixPreferences preferences;

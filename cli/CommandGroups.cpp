@@ -120,8 +120,7 @@ bool parseFlag(const std::string& text, bool& value) {
 
 int runGroups(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        std::printf("Usage: sonorix-cli [--library FILE] groups\n\n"
-                    "Lists the groups: position, title, mode, album mode, tracks, albums.\n");
+        printCommandHelp("groups");
         return kExitOk;
     }
     if (!args.empty()) {
@@ -142,16 +141,7 @@ int runGroups(const GlobalOptions& options, const std::vector<std::string>& args
 
 int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        std::printf(
-            "Usage: sonorix-cli [--library FILE] group-options [--group TITLE] [OPTION "
-            "VALUE...]\n\n"
-            "Shows or changes a group's options (the default group without --group):\n"
-            "  --mode 0|1|2                  adjust automatically, manually, ignore\n"
-            "  --album-mode 0|1|2|3          each song, albums and groupings, albums, all songs\n"
-            "  --gapless-always true|false   always combine gapless albums\n"
-            "  --compilations-apart true|false  do not combine compilations\n"
-            "  --multiple-cd true|false      combine multiple CD albums\n"
-            "  --additional DB               additional adjustment in dB\n");
+        printCommandHelp("group-options");
         return kExitOk;
     }
     std::string title;

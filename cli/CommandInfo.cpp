@@ -11,9 +11,7 @@ namespace sonorix::cli {
 
 int runInfo(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        std::printf("Usage: sonorix-cli info --library FILE\n\n"
-                    "Shows the library's persistent id, the iTunes version that wrote it, the "
-                    "number of tracks\nand how many of their audio files exist.\n");
+        printCommandHelp("info");
         return kExitOk;
     }
     if (!args.empty()) {

@@ -125,13 +125,7 @@ void printGroup(SonorixModel& model, const std::shared_ptr<SonorixGroup>& group,
 
 int runList(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        std::printf(
-            "Usage: sonorix-cli [--library FILE] list [--group TITLE | --all] [--search "
-            "TEXT] [--check] [--ids]\n\n"
-            "Shows a group's albums and tracks in album order (the default group without\n"
-            "--group, every group with --all): status, adjustment or error, title, artist,\n"
-            "album. --check reads the Sound Check text of files that changed since they\n"
-            "were last read. --ids adds the ids that 'adjust selected' and 'forget' take.\n");
+        printCommandHelp("list");
         return kExitOk;
     }
     std::string title;

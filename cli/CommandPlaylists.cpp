@@ -12,10 +12,7 @@ namespace sonorix::cli {
 
 int runPlaylists(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        std::printf("Usage: sonorix-cli [--library FILE] playlists\n\n"
-                    "Lists the playlists of the iTunes library file with the number of tracks "
-                    "in each:\none line per playlist, the track count and the name separated "
-                    "by a tab.\n");
+        printCommandHelp("playlists");
         return kExitOk;
     }
     if (!args.empty()) {

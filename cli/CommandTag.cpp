@@ -159,22 +159,11 @@ int setOne(const std::string& path, double adjustment, bool tsv) {
     return failed ? kExitFailures : kExitOk;
 }
 
-void printHelp() {
-    std::printf(
-        "Usage: sonorix-cli tag [--format tsv] FILE...\n"
-        "       sonorix-cli tag --set DB [--format tsv] FILE...\n\n"
-        "Shows each file's Sound Check text (iTunNORM), where it was found and the playback\n"
-        "adjustment that current iTunes versions apply. With --set, stores the adjustment DB\n"
-        "(in dB, for example -3.5) in each file, adding the text where needed.\n\n"
-        "  --format tsv   tab-separated columns: path, text, adjustment_db, where, error\n"
-        "                 (and changed, with --set)\n");
-}
-
 } // namespace
 
 int runTag(const GlobalOptions&, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
-        printHelp();
+        printCommandHelp("tag");
         return kExitOk;
     }
     bool tsv = false;

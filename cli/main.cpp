@@ -22,6 +22,10 @@ bool wantsHelp(const std::vector<std::string>& args) {
     return false;
 }
 
+void printCommandHelp(const std::string& command) {
+    std::fputs(sonorix::localizedString("CliHelp_" + command).c_str(), stdout);
+}
+
 int usageError(const std::string& message) {
     std::fprintf(stderr, "sonorix-cli: %s\n%s\n", message.c_str(),
                  sonorix::localizedString("CliTryHelp").c_str());

@@ -14,6 +14,36 @@ struct EnglishLocale {
         lang{"LANG", "C.UTF-8"};
 };
 
+// The command lines of the usage text: "  NAME  SUMMARY".
+std::vector<std::string> summaries(const std::string& out) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < out.size()) {
+        size_t end = out.find('\n', start);
+        std::string line = out.substr(start, end - start);
+        if (line.rfind("  ", 0) == 0) {
+            lines.push_back(line);
+        }
+        start = end == std::string::npos ? out.size() : end + 1;
+    }
+    return lines;
+}
+
+std::string firstLine(const std::string& out) {
+    return out.substr(0, out.find('\n'));
+}
+
+// True when the line holds name as a word of its own.
+bool namesCommand(const std::string& line, const std::string& name) {
+    for (size_t at = line.find(name); at != std::string::npos; at = line.find(name, at + 1)) {
+        size_t end = at + name.size();
+        if (at > 0 && line[at - 1] == ' ' && (end == line.size() || line[end] == ' ')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 TEST(CliLanguage, HelpSpeaksTheChosenLanguage) {
@@ -46,19 +76,6 @@ TEST(CliLanguage, HelpSpeaksTheChosenLanguage) {
 // silently, so compare every summary line of each language with the English one.
 TEST(CliLanguage, EveryCommandSummaryIsTranslated) {
     EnglishLocale locale;
-    auto summaries = [](const std::string& out) {
-        std::vector<std::string> lines;
-        size_t start = 0;
-        while (start < out.size()) {
-            size_t end = out.find('\n', start);
-            std::string line = out.substr(start, end - start);
-            if (line.rfind("  ", 0) == 0) {
-                lines.push_back(line);
-            }
-            start = end == std::string::npos ? out.size() : end + 1;
-        }
-        return lines;
-    };
     auto english = summaries(runCli({"--help"}).out);
     ASSERT_GE(english.size(), 5u);
     for (const char* language : {"Deutsch", "Français", "Nederlands", "Japanese", "Chinese"}) {
@@ -68,6 +85,43 @@ TEST(CliLanguage, EveryCommandSummaryIsTranslated) {
             EXPECT_NE(translated[i], english[i]) << language << ": " << english[i];
         }
     }
+}
+
+// A command's own help is looked up like its summary and falls back to English just as
+// silently; the commands are taken from the usage text so that new ones are covered.
+TEST(CliLanguage, EveryCommandHelpIsTranslated) {
+    EnglishLocale locale;
+    std::vector<std::string> names;
+    for (const auto& line : summaries(runCli({"--help"}).out)) {
+        names.push_back(line.substr(2, line.find(' ', 2) - 2));
+    }
+    ASSERT_GE(names.size(), 5u);
+    for (const auto& name : names) {
+        auto english = runCli({name, "--help"});
+        EXPECT_EQ(english.status, 0) << name;
+        EXPECT_EQ(english.out.rfind("Usage: sonorix-cli", 0), 0u) << name;
+        EXPECT_TRUE(namesCommand(firstLine(english.out), name)) << english.out;
+        for (const char* language : {"Deutsch", "Français", "Nederlands", "Japanese", "Chinese"}) {
+            auto translated = runCli({"--language", language, name, "--help"});
+            EXPECT_EQ(translated.status, 0) << language << " " << name;
+            EXPECT_EQ(translated.out.find("Usage:"), std::string::npos) << language << " " << name;
+            EXPECT_NE(translated.out.find("sonorix-cli"), std::string::npos);
+            EXPECT_TRUE(namesCommand(firstLine(translated.out), name)) << translated.out;
+            EXPECT_NE(translated.out, english.out) << language << " " << name;
+            EXPECT_EQ(translated.out.back(), '\n') << language << " " << name;
+        }
+    }
+
+    auto adjust = runCli({"--language", "de", "adjust", "--help"}).out;
+    EXPECT_NE(adjust.find("Aufruf: sonorix-cli [--library DATEI] adjust [--interactive]"),
+              std::string::npos);
+    EXPECT_NE(adjust.find("  group TITEL     die Titel einer Gruppe\n"), std::string::npos);
+    EXPECT_NE(adjust.find("Exit-Status: 0 fertig"), std::string::npos);
+    // The settings table is filled into the translated text.
+    auto config = runCli({"--language", "de", "config", "--help"}).out;
+    EXPECT_NE(config.find("  PerceivedLoudness        Zahl (Vorgabe 92)\n"), std::string::npos);
+    EXPECT_NE(config.find("  UserInterfaceLanguage    Text (Vorgabe leer)\n"), std::string::npos);
+    EXPECT_NE(config.find("\nLocationPrefixMap nimmt Paare VON NACH"), std::string::npos);
 }
 
 TEST(CliLanguage, TheLocaleChoosesWhenNoOptionIsGiven) {
