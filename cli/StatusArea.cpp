@@ -108,15 +108,17 @@ void StatusArea::update(const StatusSnapshot& status, bool force) {
     double now = m_clock();
     if (!m_terminal) {
         // A log, not a display: the first line when it changes, and the progress with the
-        // current detail every interval.
-        if (status.text != m_lastText) {
+        // current detail every interval. Forcing starts the interval afresh only with a new
+        // first line: worker lines take turns every few seconds and would flood the log.
+        const bool newText = status.text != m_lastText;
+        if (newText) {
             if (!status.text.empty()) {
                 std::fprintf(m_out, "%s\n", status.text.c_str());
             }
             m_lastText = status.text;
         }
         if (status.hasProgress && status.fraction >= 0 &&
-            (force || now - m_lastPlainProgress >= m_plainInterval)) {
+            ((force && newText) || now - m_lastPlainProgress >= m_plainInterval)) {
             std::string line = formatProgressLine(status, 0);
             if (!status.detail.empty()) {
                 line += "  " + status.detail;

@@ -347,16 +347,23 @@ TEST(StatusArea, WithoutATerminalWritesPlainLinesAtIntervals) {
         s.fraction = 0.2;
         area.update(s); // too soon for another progress line
         s.detail = "Song";
-        area.update(s); // a new detail alone waits for the next progress line
+        area.update(s);       // a new detail alone waits for the next progress line
+        area.update(s, true); // even when a new worker line is forced onto the display
         now = 11;
         area.update(s);
         s.text = "Reading iTunes Library…";
         s.fraction = -1;
         area.update(s); // no progress line without a fraction
+        now = 12;
+        s.text = "Processing Tracks…";
+        s.detail.clear();
+        s.fraction = 0.5;
+        area.update(s, true); // a new phase shows its progress at once
     }
     std::string text = takeText(out);
     EXPECT_EQ(text, "Processing Tracks…\n 10%  0:00 elapsed  --:-- left\n"
-                    " 20%  0:00 elapsed  --:-- left  Song\nReading iTunes Library…\n");
+                    " 20%  0:00 elapsed  --:-- left  Song\nReading iTunes Library…\n"
+                    "Processing Tracks…\n 50%  0:00 elapsed  --:-- left\n");
     EXPECT_EQ(text.find('\033'), std::string::npos);
 }
 
