@@ -109,7 +109,8 @@ void StatusArea::update(const StatusSnapshot& status, bool force) {
     if (!m_terminal) {
         // A log, not a display: the first line when it changes, and the progress with the
         // current detail every interval. Forcing starts the interval afresh only with a new
-        // first line: worker lines take turns every few seconds and would flood the log.
+        // first line (a phase, not a message going away): worker lines take turns every few
+        // seconds and would flood the log.
         const bool newText = status.text != m_lastText;
         if (newText) {
             if (!status.text.empty()) {
@@ -118,7 +119,8 @@ void StatusArea::update(const StatusSnapshot& status, bool force) {
             m_lastText = status.text;
         }
         if (status.hasProgress && status.fraction >= 0 &&
-            ((force && newText) || now - m_lastPlainProgress >= m_plainInterval)) {
+            ((force && newText && !status.text.empty()) ||
+             now - m_lastPlainProgress >= m_plainInterval)) {
             std::string line = formatProgressLine(status, 0);
             if (!status.detail.empty()) {
                 line += "  " + status.detail;

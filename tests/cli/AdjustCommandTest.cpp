@@ -359,6 +359,8 @@ TEST(StatusArea, WithoutATerminalWritesPlainLinesAtIntervals) {
         s.detail.clear();
         s.fraction = 0.5;
         area.update(s, true); // a new phase shows its progress at once
+        s.text.clear();
+        area.update(s, true); // but the message going away is no new phase
     }
     std::string text = takeText(out);
     EXPECT_EQ(text, "Processing Tracks…\n 10%  0:00 elapsed  --:-- left\n"
