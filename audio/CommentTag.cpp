@@ -1,6 +1,9 @@
 #include "audio/CommentTag.h"
 
+#include "audio/ContainerLayout.h"
+#include "audio/Id3v2Layout.h"
 #include "audio/SafeTagSave.h"
+#include "audio/TagSaveGuard.h"
 #include "audio/TagLibLock.h"
 #include "foundation/Log.h"
 #include "foundation/Text.h"
@@ -101,6 +104,11 @@ struct OpenFile {
             break;
         }
         case Kind::MP4: {
+            // Deep nesting would make the reader recurse until the stack runs out.
+            if (!ContainerLayout::mp4NestingAcceptable(path)) {
+                writeLog("Not reading >>%s<<: its atoms nest too deeply", name);
+                break;
+            }
             auto f = std::make_unique<TagLib::MP4::File>(name, false);
             if (f->isValid()) {
                 mp4 = f->tag();
@@ -250,18 +258,93 @@ bool write(const std::string& path, const std::u16string& comment) {
     const TagLib::String text = toTagLib(comment);
     const Kind kind = kindOf(path);
     std::lock_guard<std::mutex> lock(tagLibLock());
+    OpenFile original;
+    if (!original.open(path, kind, false)) {
+        return false;
+    }
+    // What the file's own tag holds, to check the tag library's reading and the save.
+    const bool id3 = kind == Kind::MPEG || kind == Kind::AIFF;
+    const auto container =
+        kind == Kind::MPEG ? TagSaveGuard::Container::MPEG : TagSaveGuard::Container::AIFF;
+    std::optional<TagSaveGuard::TagBytes> before;
+    size_t expected = 0;
+    bool rewriteFrames = false;
+    if (id3) {
+        before = TagSaveGuard::readTag(path, container);
+        if (!before) {
+            writeLog("Not saving >>%s<<: its ID3v2 tag's frames cannot be told apart", path.c_str());
+            return false;
+        }
+        // As the tag library does it: the first plain comment replaced or one added; an empty
+        // comment removes them all.
+        expected = comment.empty() ? 0 : std::max<size_t>(1, TagSaveGuard::comments(*before, u""));
+        rewriteFrames = original.id3 && !TagSaveGuard::readWhole(*before, *original.id3, u"");
+        if (rewriteFrames && kind != Kind::MPEG) {
+            writeLog("Not saving >>%s<<: the tag library does not read its ID3v2 tag whole",
+                     path.c_str());
+            return false;
+        }
+    }
     auto edit = [&](const std::string& copy) {
         OpenFile f;
         return f.open(copy, kind, true) && f.setComment(text);
     };
-    auto verify = [&](const std::string& original, const std::string& copy) {
+    bool lostFrames = false;
+    auto verify = [&](const std::string& original_, const std::string& copy) {
         OpenFile f;
-        return f.open(copy, kind, false) && f.comment() == text && sameAudioPayload(original, copy);
+        if (!f.open(copy, kind, false) || f.comment() != text ||
+            !sameAudioPayload(original_, copy)) {
+            return false;
+        }
+        bool kept = true;
+        if (before) {
+            auto after = TagSaveGuard::readTag(copy, container);
+            kept = after && TagSaveGuard::framesKept(*before, *after, u"", expected, false) &&
+                   (!original.id3 || (f.id3 && TagSaveGuard::sameFrames(*original.id3, *f.id3, u"")));
+        } else if (kind == Kind::MP4) {
+            kept = original.mp4 && f.mp4 && TagSaveGuard::sameItems(*original.mp4, *f.mp4, kMP4Comment) &&
+                   TagSaveGuard::itemAtoms(original_, kMP4Comment) ==
+                       TagSaveGuard::itemAtoms(copy, kMP4Comment);
+        }
+        if (!kept) {
+            lostFrames = true;
+            writeLog("Saving the comment of >>%s<< through the tag library would change other tags",
+                     path.c_str());
+        }
+        return kept;
     };
-    return saveFileSafely(path, edit, verify);
+    auto rewrite = [&](const std::string& copy) {
+        std::vector<uint8_t> body;
+        if (!comment.empty()) {
+            body = Id3v2::commentBody(u"", comment);
+        }
+        return TagSaveGuard::rewriteMp3Comment(path, copy, u"", body, false);
+    };
+    auto verifyRewrite = [&](const std::string& original_, const std::string& copy) {
+        OpenFile f;
+        auto after = TagSaveGuard::readTag(copy, container);
+        return after && TagSaveGuard::framesKept(*before, *after, u"", expected, true) &&
+               f.open(copy, kind, false) && f.comment() == text &&
+               sameAudioPayload(original_, copy);
+    };
+    if (!rewriteFrames) {
+        if (saveFileSafely(path, edit, verify)) {
+            return true;
+        }
+        rewriteFrames = lostFrames && kind == Kind::MPEG && before->present;
+        if (!rewriteFrames) {
+            return false;
+        }
+    }
+    writeLog("Saving the comment of >>%s<< with every other ID3v2 frame kept as it is",
+             path.c_str());
+    return saveFileSafely(path, rewrite, verifyRewrite);
 }
 
 bool tagsReadable(const std::string& path) {
+    if (!ContainerLayout::mp4NestingAcceptable(path)) {
+        return false;
+    }
     std::lock_guard<std::mutex> lock(tagLibLock());
     try {
         TagLib::FileRef ref(path.c_str(), false);

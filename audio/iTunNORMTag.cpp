@@ -1,6 +1,9 @@
 #include "audio/iTunNORMTag.h"
 
+#include "audio/ContainerLayout.h"
+#include "audio/Id3v2Layout.h"
 #include "audio/SafeTagSave.h"
+#include "audio/TagSaveGuard.h"
 #include "audio/TagLibLock.h"
 #include "foundation/Log.h"
 
@@ -113,13 +116,18 @@ std::string format(const SoundCheckValues& values) {
     return text;
 }
 
-std::optional<Location> find(const uint8_t* data, size_t size, int64_t hint) {
+std::optional<Location> find(const uint8_t* data, size_t size, int64_t hint, bool inPlaceOnly) {
     if (!data) {
         return std::nullopt;
     }
+    auto accept = [&](size_t signature, size_t text) {
+        return !inPlaceOnly ||
+               ContainerLayout::soundCheckTextEditableInPlace(data, size, signature, text);
+    };
     if (hint >= 0 && static_cast<uint64_t>(hint) < size && size - hint >= kHintSpan &&
         std::memcmp(data + hint, kSignature, sizeof kSignature) == 0) {
-        if (auto text = checkCandidate(data, size, static_cast<size_t>(hint))) {
+        auto text = checkCandidate(data, size, static_cast<size_t>(hint));
+        if (text && accept(static_cast<size_t>(hint), *text)) {
             return Location{static_cast<size_t>(hint), *text};
         }
     }
@@ -129,7 +137,8 @@ std::optional<Location> find(const uint8_t* data, size_t size, int64_t hint) {
             break;
         }
         size_t at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
-        if (auto text = checkCandidate(data, size, at)) {
+        auto text = checkCandidate(data, size, at);
+        if (text && accept(at, *text)) {
             return Location{at, *text};
         }
         pos = at + 1;
@@ -191,11 +200,18 @@ struct iTunNORMTag::TagLibState {
     TagLib::ID3v2::CommentsFrame* comment = nullptr;
     TagLib::MP4::Tag* mp4 = nullptr;
     bool mp4ItemPresent = false;
+    bool unsafe = false; // refused before the tag library saw it
 
     // Opens path as kind; on return the file is valid or released. Call under tagLibLock().
     bool openFile(const std::string& path, Kind k, bool readOnly) {
         kind = k;
         if (kind == Kind::None) {
+            return false;
+        }
+        // The MPEG-4 reader recurses once per nesting level: a file built to nest deeply would
+        // overflow the stack, so it is refused before the reader sees it.
+        if (kind == Kind::MP4 && !ContainerLayout::mp4NestingAcceptable(path)) {
+            unsafe = true;
             return false;
         }
         stream = std::make_unique<TagLib::FileStream>(path.c_str(), readOnly);
@@ -285,6 +301,14 @@ struct iTunNORMTag::TagLibState {
             TagLib::String value(text, TagLib::String::Latin1);
             value += '\0';
             comment->setText(value);
+            // A second text would leave players a stale value to read.
+            const TagLib::ID3v2::FrameList comments = id3->frameList("COMM");
+            for (auto* frame : comments) {
+                auto* other = dynamic_cast<TagLib::ID3v2::CommentsFrame*>(frame);
+                if (other && other != comment && other->description() == "iTunNORM") {
+                    id3->removeFrame(other);
+                }
+            }
             // The genre is written back as TagLib reads it, which settles numeric references
             // such as "(17)" into names.
             id3->setGenre(id3->genre());
@@ -352,7 +376,8 @@ void iTunNORMTag::open(const std::string& path, int32_t& hint, bool writable, bo
     if (search == Search::RawThenTagLib) {
         try {
             auto mapping = createMemoryMappable(path, writable);
-            if (auto found = SoundCheckText::find(mapping->data(), mapping->size(), hint)) {
+            if (auto found =
+                    SoundCheckText::find(mapping->data(), mapping->size(), hint, true)) {
                 m_mapping = mapping;
                 m_text = mapping->data() + found->text;
                 m_textOffset = static_cast<int64_t>(found->text);
@@ -401,6 +426,10 @@ void iTunNORMTag::openWithTagLib(std::unique_ptr<ExceptionBase> mappingError) {
     }
     if (usable) {
         return;
+    }
+    if (state->unsafe) {
+        writeLog("Not reading >>%s<<: its atoms nest too deeply to be read safely", m_path.c_str());
+        throw UnsafeFileException("the file's atoms nest too deeply to be read safely");
     }
     if (examined) {
         throw NoTagException("no Sound Check text");
@@ -490,16 +519,31 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
     std::string reason;
     {
         std::lock_guard<std::mutex> lock(tagLibLock());
-        auto edit = [&](const std::string& copy) {
-            TagLibState s;
-            if (!s.openFile(copy, kind, false)) {
-                return false;
+        // What the file's own tag holds, to check the tag library's reading and the save.
+        std::optional<TagSaveGuard::TagBytes> before;
+        bool rewriteFrames = false;
+        if (kind == Kind::MPEG || kind == Kind::AIFF) {
+            const auto container = kind == Kind::MPEG ? TagSaveGuard::Container::MPEG
+                                                      : TagSaveGuard::Container::AIFF;
+            before = TagSaveGuard::readTag(m_path, container);
+            if (!before) {
+                throw UnreadableTagException("the ID3v2 tag's frames cannot be told apart");
             }
-            s.findTag(create);
-            return s.hasTag() && s.store(text);
+            rewriteFrames = !TagSaveGuard::readWhole(*before, *m_tagLib->id3, u"iTunNORM");
+            if (rewriteFrames && kind != Kind::MPEG) {
+                writeLog("Not saving >>%s<<: the tag library does not read its ID3v2 tag whole",
+                         m_path.c_str());
+                throw UnreadableTagException("the ID3v2 tag holds frames the tag library cannot "
+                                             "read");
+            }
+        }
+        auto container = [&](const std::string& path) {
+            return TagSaveGuard::readTag(path, kind == Kind::MPEG ? TagSaveGuard::Container::MPEG
+                                                                  : TagSaveGuard::Container::AIFF);
         };
-        auto verify = [&](const std::string& original, const std::string& copy) {
-            TagLibState s;
+        // The copy must hold the text, read back as a player reads it, and the same audio.
+        auto textAndAudio = [&](const std::string& original, const std::string& copy,
+                                TagLibState& s) {
             if (!s.openFile(copy, kind, true)) {
                 return false;
             }
@@ -508,9 +552,64 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
             return s.present() && back.size() >= kTextLength &&
                    back.compare(0, kTextLength, text) == 0 && sameAudioPayload(original, copy);
         };
+        auto edit = [&](const std::string& copy) {
+            TagLibState s;
+            if (!s.openFile(copy, kind, false)) {
+                return false;
+            }
+            s.findTag(create);
+            return s.hasTag() && s.store(text);
+        };
+        bool lostFrames = false;
+        auto verify = [&](const std::string& original, const std::string& copy) {
+            TagLibState s;
+            if (!textAndAudio(original, copy, s)) {
+                return false;
+            }
+            bool kept = false;
+            if (before) {
+                auto after = container(copy);
+                kept = after &&
+                       TagSaveGuard::framesKept(*before, *after, u"iTunNORM", 1, false) &&
+                       s.id3 && TagSaveGuard::sameFrames(*m_tagLib->id3, *s.id3, u"iTunNORM");
+            } else {
+                kept = s.mp4 && TagSaveGuard::sameItems(*m_tagLib->mp4, *s.mp4, kMP4ItemName) &&
+                       TagSaveGuard::itemAtoms(original, kMP4ItemName) ==
+                           TagSaveGuard::itemAtoms(copy, kMP4ItemName);
+            }
+            if (!kept) {
+                lostFrames = true;
+                writeLog("Saving >>%s<< through the tag library would change other tags",
+                         m_path.c_str());
+            }
+            return kept;
+        };
+        // Every frame but ours is copied as it is: nothing the tag library cannot read is lost.
+        const std::u16string body16 =
+            std::u16string(text.begin(), text.end()) + std::u16string(1, u'\0');
+        auto rewrite = [&](const std::string& copy) {
+            return TagSaveGuard::rewriteMp3Comment(m_path, copy, u"iTunNORM",
+                                                   Id3v2::commentBody(u"iTunNORM", body16), true);
+        };
+        auto verifyRewrite = [&](const std::string& original, const std::string& copy) {
+            TagLibState s;
+            auto after = container(copy);
+            return after && TagSaveGuard::framesKept(*before, *after, u"iTunNORM", 1, true) &&
+                   textAndAudio(original, copy, s);
+        };
         bool saved = false;
         try {
-            saved = saveFileSafely(m_path, edit, verify, &reason);
+            if (!rewriteFrames) {
+                saved = saveFileSafely(m_path, edit, verify, &reason);
+                // A save that lost a frame the tag library dropped on writing is not installed;
+                // an MP3 then gets the rewrite that keeps every frame.
+                rewriteFrames = !saved && lostFrames && kind == Kind::MPEG && before->present;
+            }
+            if (rewriteFrames) {
+                writeLog("Saving >>%s<< with every other ID3v2 frame kept as it is",
+                         m_path.c_str());
+                saved = saveFileSafely(m_path, rewrite, verifyRewrite, &reason);
+            }
         } catch (const std::exception& e) {
             reason = e.what();
         }

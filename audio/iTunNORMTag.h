@@ -22,6 +22,11 @@ public:
     SONORIX_DECLARE_EXCEPTION(NoTagException, iTunNORMTagException);
     SONORIX_DECLARE_EXCEPTION(SaveErrorException, iTunNORMTagException);
     SONORIX_DECLARE_EXCEPTION(NoTagSupportedException, NoTagException);
+    // The file's structure would make the tag library recurse without end; it is not opened.
+    SONORIX_DECLARE_EXCEPTION(UnsafeFileException, iTunNORMTagException);
+    // The file's ID3v2 tag holds frames the tag library cannot read, and it cannot be rewritten
+    // without them: the file is left unchanged.
+    SONORIX_DECLARE_EXCEPTION(UnreadableTagException, SaveErrorException);
 
     static constexpr size_t kTextLength = 90;
     // No adjustment: 1000, 1000, 2500, 2500, the rest 0.
@@ -95,8 +100,11 @@ struct Location {
     size_t text;      // offset of the text's first space
 };
 // Finds a text behind the signature "iTunNORM\0" in the ID3v2 comment or MP4 data-atom layout,
-// trying the hint first.
-std::optional<Location> find(const uint8_t* data, size_t size, int64_t hint);
+// trying the hint first. With inPlaceOnly, a text counts only where a player reads it (the
+// comment frame or freeform item, checked against the file's structure), so that changing it in
+// place changes nothing else; the search goes on past any other.
+std::optional<Location> find(const uint8_t* data, size_t size, int64_t hint,
+                             bool inPlaceOnly = false);
 
 } // namespace SoundCheckText
 
