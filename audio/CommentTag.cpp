@@ -3,8 +3,8 @@
 #include "audio/ContainerLayout.h"
 #include "audio/Id3v2Layout.h"
 #include "audio/SafeTagSave.h"
-#include "audio/TagSaveGuard.h"
 #include "audio/TagLibLock.h"
+#include "audio/TagSaveGuard.h"
 #include "foundation/Log.h"
 #include "foundation/Text.h"
 
@@ -272,7 +272,8 @@ bool write(const std::string& path, const std::u16string& comment) {
     if (id3) {
         before = TagSaveGuard::readTag(path, container);
         if (!before) {
-            writeLog("Not saving >>%s<<: its ID3v2 tag's frames cannot be told apart", path.c_str());
+            writeLog("Not saving >>%s<<: its ID3v2 tag's frames cannot be told apart",
+                     path.c_str());
             return false;
         }
         // As the tag library does it: the first plain comment replaced or one added; an empty
@@ -299,10 +300,12 @@ bool write(const std::string& path, const std::u16string& comment) {
         bool kept = true;
         if (before) {
             auto after = TagSaveGuard::readTag(copy, container);
-            kept = after && TagSaveGuard::framesKept(*before, *after, u"", expected, false) &&
-                   (!original.id3 || (f.id3 && TagSaveGuard::sameFrames(*original.id3, *f.id3, u"")));
+            kept =
+                after && TagSaveGuard::framesKept(*before, *after, u"", expected, false) &&
+                (!original.id3 || (f.id3 && TagSaveGuard::sameFrames(*original.id3, *f.id3, u"")));
         } else if (kind == Kind::MP4) {
-            kept = original.mp4 && f.mp4 && TagSaveGuard::sameItems(*original.mp4, *f.mp4, kMP4Comment) &&
+            kept = original.mp4 && f.mp4 &&
+                   TagSaveGuard::sameItems(*original.mp4, *f.mp4, kMP4Comment) &&
                    TagSaveGuard::itemAtoms(original_, kMP4Comment) ==
                        TagSaveGuard::itemAtoms(copy, kMP4Comment);
         }

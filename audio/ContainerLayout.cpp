@@ -290,11 +290,10 @@ bool soundCheckTextEditableInPlace(const uint8_t* data, size_t size, size_t sign
     if (size >= 3 && std::memcmp(data, "ID3", 3) == 0) {
         return id3FrameHoldsText(data, size, signature, text);
     }
-    if (size >= 12 && ((std::memcmp(data, "FORM", 4) == 0 &&
-                        (std::memcmp(data + 8, "AIFF", 4) == 0 ||
-                         std::memcmp(data + 8, "AIFC", 4) == 0)) ||
-                       (std::memcmp(data, "RIFF", 4) == 0 &&
-                        std::memcmp(data + 8, "WAVE", 4) == 0))) {
+    if (size >= 12 &&
+        ((std::memcmp(data, "FORM", 4) == 0 &&
+          (std::memcmp(data + 8, "AIFF", 4) == 0 || std::memcmp(data + 8, "AIFC", 4) == 0)) ||
+         (std::memcmp(data, "RIFF", 4) == 0 && std::memcmp(data + 8, "WAVE", 4) == 0))) {
         auto chunk = id3Chunk(data, size, data[0] == 'F');
         return chunk && signature >= chunk->first &&
                id3FrameHoldsText(data + chunk->first, chunk->second, signature - chunk->first,

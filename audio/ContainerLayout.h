@@ -50,7 +50,6 @@ bool mp4NestingAcceptable(const std::string& path);
 // of the file (MP3, AAC) or of the first ID3 chunk of an AIFF or WAVE file, stored plainly in
 // Latin-1; or the only data atom of the only freeform item "iTunNORM" of the
 // "com.apple.iTunes" namespace under moov/udta/meta/ilst. Only such a text may be edited in place.
-bool soundCheckTextEditableInPlace(const uint8_t* data, size_t size, size_t signature,
-                                   size_t text);
+bool soundCheckTextEditableInPlace(const uint8_t* data, size_t size, size_t signature, size_t text);
 
 } // namespace sonorix::ContainerLayout

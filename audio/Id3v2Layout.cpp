@@ -225,9 +225,9 @@ bool storedPlain(const Layout& layout, const Frame& frame) {
         return false;
     }
     if (layout.version == 4) {
-        return !(layout.flags & 0x80) && !(frame.flags & (k24Grouping | k24Compressed |
-                                                          k24Encrypted | k24Unsynchronised |
-                                                          k24LengthIndicator));
+        return !(layout.flags & 0x80) &&
+               !(frame.flags & (k24Grouping | k24Compressed | k24Encrypted | k24Unsynchronised |
+                                k24LengthIndicator));
     }
     return layout.version == 2 || !(frame.flags & (k23Compressed | k23Encrypted | k23Grouping));
 }

@@ -295,9 +295,8 @@ bool rewriteMp3Comment(const std::string& original, const std::string& copy,
     if (!tag || !tag->present) {
         return false;
     }
-    auto rewritten =
-        Id3v2::rewriteComment(tag->bytes.data(), tag->bytes.size(), description, body,
-                              removeOthers);
+    auto rewritten = Id3v2::rewriteComment(tag->bytes.data(), tag->bytes.size(), description, body,
+                                           removeOthers);
     if (!rewritten) {
         return false;
     }

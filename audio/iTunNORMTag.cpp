@@ -3,8 +3,8 @@
 #include "audio/ContainerLayout.h"
 #include "audio/Id3v2Layout.h"
 #include "audio/SafeTagSave.h"
-#include "audio/TagSaveGuard.h"
 #include "audio/TagLibLock.h"
+#include "audio/TagSaveGuard.h"
 #include "foundation/Log.h"
 
 #include <taglib/aifffile.h>
@@ -376,8 +376,7 @@ void iTunNORMTag::open(const std::string& path, int32_t& hint, bool writable, bo
     if (search == Search::RawThenTagLib) {
         try {
             auto mapping = createMemoryMappable(path, writable);
-            if (auto found =
-                    SoundCheckText::find(mapping->data(), mapping->size(), hint, true)) {
+            if (auto found = SoundCheckText::find(mapping->data(), mapping->size(), hint, true)) {
                 m_mapping = mapping;
                 m_text = mapping->data() + found->text;
                 m_textOffset = static_cast<int64_t>(found->text);
@@ -523,8 +522,8 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
         std::optional<TagSaveGuard::TagBytes> before;
         bool rewriteFrames = false;
         if (kind == Kind::MPEG || kind == Kind::AIFF) {
-            const auto container = kind == Kind::MPEG ? TagSaveGuard::Container::MPEG
-                                                      : TagSaveGuard::Container::AIFF;
+            const auto container =
+                kind == Kind::MPEG ? TagSaveGuard::Container::MPEG : TagSaveGuard::Container::AIFF;
             before = TagSaveGuard::readTag(m_path, container);
             if (!before) {
                 throw UnreadableTagException("the ID3v2 tag's frames cannot be told apart");
@@ -569,8 +568,7 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
             bool kept = false;
             if (before) {
                 auto after = container(copy);
-                kept = after &&
-                       TagSaveGuard::framesKept(*before, *after, u"iTunNORM", 1, false) &&
+                kept = after && TagSaveGuard::framesKept(*before, *after, u"iTunNORM", 1, false) &&
                        s.id3 && TagSaveGuard::sameFrames(*m_tagLib->id3, *s.id3, u"iTunNORM");
             } else {
                 kept = s.mp4 && TagSaveGuard::sameItems(*m_tagLib->mp4, *s.mp4, kMP4ItemName) &&

@@ -43,6 +43,51 @@ std::string filler(size_t n, char c = 'x') {
     return std::string(n, c);
 }
 
+std::string be32(uint32_t v) {
+    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+}
+std::string syncsafe(uint32_t v) {
+    return {char((v >> 21) & 0x7F), char((v >> 14) & 0x7F), char((v >> 7) & 0x7F), char(v & 0x7F)};
+}
+// An ID3v2.3 tag whose comment frame "iTunNORM" holds the text, as iTunes writes it.
+std::string id3Tag(const std::string& t, const std::string& otherFrames = "") {
+    std::string body = std::string("\0eng", 4) + id3Layout(t);
+    std::string frames =
+        otherFrames + "COMM" + be32(uint32_t(body.size())) + std::string(2, '\0') + body;
+    std::string padding(64, '\0');
+    return "ID3" + std::string("\3\0\0", 3) + syncsafe(uint32_t(frames.size() + 64)) + frames +
+           padding;
+}
+std::string atom(const std::string& type, const std::string& body) {
+    return be32(uint32_t(8 + body.size())) + type + body;
+}
+// A minimal MPEG-4 file whose item list holds the text as a freeform item.
+std::string mp4WithItem(const std::string& t) {
+    std::string flags(4, '\0');
+    std::string item =
+        atom("----", atom("mean", flags + "com.apple.iTunes") + atom("name", flags + "iTunNORM") +
+                         atom("data", std::string("\0\0\0\1\0\0\0\0", 8) + t));
+    std::string moov = atom("moov", atom("udta", atom("meta", flags + atom("ilst", item))));
+    return atom("ftyp", "M4A \0\0\0\0") + atom("mdat", filler(300)) + moov;
+}
+// An AIFF ("FORM") or WAVE ("RIFF") file with one chunk.
+std::string riffWithChunk(const std::string& form, const std::string& kind, const std::string& id,
+                          std::string content) {
+    bool little = form == "RIFF";
+    auto size = [&](uint32_t v) {
+        std::string b = be32(v);
+        return little ? std::string(b.rbegin(), b.rend()) : b;
+    };
+    if (content.size() % 2) {
+        content += '\0';
+    }
+    std::string chunk = id + size(uint32_t(content.size())) + content;
+    return form + size(uint32_t(4 + chunk.size())) + kind + chunk;
+}
+std::optional<SoundCheckText::Location> find(const std::string& bytes, int64_t hint) {
+    return SoundCheckText::find(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), hint);
+}
+
 std::shared_ptr<Tag> openTag(const std::string& path, int32_t& hint, bool writable = false,
                              bool create = false, Tag::Search search = Tag::Search::RawThenTagLib) {
     auto tag = std::make_shared<Tag>();
@@ -184,11 +229,17 @@ TEST_F(RawText, FindsBothLayoutsAndReadsLowerCaseDigits) {
                         "00000000 ffffffff";
     for (bool mp4 : {false, true}) {
         SCOPED_TRACE(mp4);
-        size_t at = 333;
-        std::string path =
-            write(filler(at) + (mp4 ? mp4Layout(lower) : id3Layout(lower)) + filler(50));
+        std::string bytes = filler(333) + (mp4 ? mp4Layout(lower) : id3Layout(lower)) + filler(50);
+        auto found = find(bytes, -1);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->signature, 333u);
+        EXPECT_EQ(found->text, 333u + (mp4 ? 24 : 9));
+
+        // In a file, the same text where a player reads it.
+        std::string content = mp4 ? mp4WithItem(lower) : id3Tag(lower) + filler(50);
+        size_t at = content.find(std::string("iTunNORM\0", 9));
         int32_t hint = -1;
-        auto tag = openTag(path, hint);
+        auto tag = openTag(write(content), hint);
         EXPECT_EQ(tag->mode(), Tag::Mode::Raw);
         EXPECT_TRUE(tag->isPresent());
         EXPECT_EQ(hint, int32_t(at));
@@ -204,19 +255,23 @@ TEST_F(RawText, HintIsTriedFirstAndAStaleHintIsCorrected) {
     std::string second = text(kSample);
     std::string content =
         filler(100) + id3Layout(first) + filler(100) + id3Layout(second) + filler(200);
-    std::string path = write(content);
     size_t secondAt = 100 + 100 + 100;
 
-    int32_t hint = int32_t(secondAt);
-    EXPECT_EQ(openTag(path, hint)->values(), kSample);
-    EXPECT_EQ(hint, int32_t(secondAt));
-
+    EXPECT_EQ(find(content, int32_t(secondAt))->signature, secondAt);
     for (int32_t stale :
          {-1, 0, 5, 250, int32_t(content.size()) - 50, int32_t(content.size()) + 7, INT32_MAX}) {
         SCOPED_TRACE(stale);
-        hint = stale;
-        EXPECT_EQ(openTag(path, hint)->values(), kDefaults);
-        EXPECT_EQ(hint, 100);
+        EXPECT_EQ(find(content, stale)->signature, 100u);
+    }
+
+    // Through a file: a stale hint is replaced by where the text is.
+    std::string tagged = id3Tag(second) + filler(100);
+    size_t at = tagged.find(std::string("iTunNORM\0", 9));
+    std::string path = write(tagged);
+    for (int32_t stale : {-1, 3, int32_t(at) + 1, INT32_MAX}) {
+        int32_t hint = stale;
+        EXPECT_EQ(openTag(path, hint)->values(), kSample);
+        EXPECT_EQ(hint, int32_t(at));
     }
 }
 
@@ -227,21 +282,15 @@ TEST_F(RawText, NeedsNinetyNineBytesFromTheSignatureAndTheHintNeedsAHundred) {
     size_t lateAt = 20 + early.size() + 20;
 
     // 99 bytes from the signature: found by the search, but the hint does not reach it.
-    std::string path = write(filler(20) + filler(20) + late.substr(0, 99), "late.bin");
-    int32_t hint = 40;
-    EXPECT_EQ(openTag(path, hint)->values(), kSample);
-    path = write(filler(20) + early + filler(20) + late.substr(0, 99), "both.bin");
-    hint = int32_t(lateAt);
-    EXPECT_EQ(openTag(path, hint)->values(), kDefaults);
-    EXPECT_EQ(hint, 20);
+    std::string bytes = filler(20) + filler(20) + late.substr(0, 99);
+    EXPECT_EQ(find(bytes, 40)->signature, 40u);
+    bytes = filler(20) + early + filler(20) + late.substr(0, 99);
+    EXPECT_EQ(find(bytes, int32_t(lateAt))->signature, 20u);
     // 100 bytes: the hint reaches it.
-    path = write(filler(20) + early + filler(20) + late, "both100.bin");
-    hint = int32_t(lateAt);
-    EXPECT_EQ(openTag(path, hint)->values(), kSample);
-    EXPECT_EQ(hint, int32_t(lateAt));
+    bytes = filler(20) + early + filler(20) + late;
+    EXPECT_EQ(find(bytes, int32_t(lateAt))->signature, lateAt);
     // 98 bytes: never a candidate.
-    path = write(filler(20) + late.substr(0, 98), "short.bin");
-    EXPECT_THROW(openTag(path), Tag::NoTagSupportedException);
+    EXPECT_FALSE(find(filler(20) + late.substr(0, 98), -1));
 }
 
 TEST_F(RawText, CandidateWithANonHexFieldIsSkipped) {
@@ -250,30 +299,31 @@ TEST_F(RawText, CandidateWithANonHexFieldIsSkipped) {
         SCOPED_TRACE(pos);
         std::string bad = text(kDefaults);
         bad[pos] = pos % 9 == 0 ? '0' : 'g'; // a field without its space, or a non-digit
-        std::string path = write(filler(10) + id3Layout(bad) + id3Layout(good) + filler(20));
-        int32_t hint = 10;
-        EXPECT_EQ(openTag(path, hint)->values(), kSample);
-        EXPECT_EQ(hint, int32_t(10 + 100));
+        auto found = find(filler(10) + id3Layout(bad) + id3Layout(good) + filler(20), 10);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->signature, 10u + 100);
     }
     // A file ending right after the signature, and one with only bad candidates.
-    EXPECT_THROW(openTag(write(filler(200) + "iTunNORM")), Tag::NoTagSupportedException);
-    EXPECT_THROW(openTag(write(filler(200) + std::string("iTunNORM\0", 9))),
-                 Tag::NoTagSupportedException);
+    EXPECT_FALSE(find(filler(200) + "iTunNORM", -1));
+    EXPECT_FALSE(find(filler(200) + std::string("iTunNORM\0", 9), -1));
     std::string bad = text(kDefaults);
     bad[50] = 'Z';
-    EXPECT_THROW(openTag(write(filler(5) + id3Layout(bad) + filler(100))),
+    EXPECT_FALSE(find(filler(5) + id3Layout(bad) + filler(100), -1));
+    EXPECT_THROW(openTag(write(id3Tag(bad) + filler(100), "bad.bin")),
                  Tag::NoTagSupportedException);
 }
 
 TEST_F(RawText, WriteRewritesOnlyTheChangedDigitsInUpperCase) {
     std::string lower = " 000003e8 000003e8 000009c4 000009c4 0000abcd 00000000 00000000 00000000 "
                         "00000000 00000000";
-    std::string before = filler(500) + mp4Layout(lower) + filler(300);
+    std::string before = mp4WithItem(lower);
+    size_t text = before.find(std::string("iTunNORM\0", 9)) + 24;
     std::string path = write(before);
     SoundCheckValues v = kDefaults;
     v[4] = 0xABCD;
     {
         auto tag = openTag(path, true, false);
+        ASSERT_EQ(tag->mode(), Tag::Mode::Raw);
         EXPECT_FALSE(tag->write(v)); // same values, though written in lower case
         v[1] = 4294967295u;
         v[7] = 0x2A;
@@ -281,8 +331,8 @@ TEST_F(RawText, WriteRewritesOnlyTheChangedDigitsInUpperCase) {
         EXPECT_EQ(tag->values(), v);
     }
     std::string expected = before;
-    expected.replace(500 + 24 + 10, 8, "FFFFFFFF");
-    expected.replace(500 + 24 + 64, 8, "0000002A");
+    expected.replace(text + 10, 8, "FFFFFFFF");
+    expected.replace(text + 64, 8, "0000002A");
     EXPECT_EQ(readFile(path), expected);
     // Writing the same values again changes nothing.
     EXPECT_FALSE(openTag(path, true, false)->write(v));
@@ -290,7 +340,7 @@ TEST_F(RawText, WriteRewritesOnlyTheChangedDigitsInUpperCase) {
 }
 
 TEST_F(RawText, SetAdjustmentKeepsStatisticsAndZeroesPeaks) {
-    std::string path = write(filler(64) + id3Layout(text(kSample)) + filler(64));
+    std::string path = write(id3Tag(text(kSample)) + filler(64));
     EXPECT_TRUE(openTag(path, true, false)->setAdjustment(3));
     SoundCheckValues expected = {501, 501, 1253, 1253, 0xABCDEF, 0x12, 0, 0, 1, 2};
     EXPECT_EQ(openTag(path)->values(), expected);
@@ -298,7 +348,7 @@ TEST_F(RawText, SetAdjustmentKeepsStatisticsAndZeroesPeaks) {
 }
 
 TEST_F(RawText, ReadOnlyOpenNeverReportsAWriteThatDidNotHappen) {
-    std::string content = filler(64) + id3Layout(text(kDefaults)) + filler(64);
+    std::string content = id3Tag(text(kDefaults)) + filler(64);
     std::string path = write(content);
     auto tag = openTag(path, false, false);
     EXPECT_FALSE(tag->write(kDefaults));
@@ -307,7 +357,7 @@ TEST_F(RawText, ReadOnlyOpenNeverReportsAWriteThatDidNotHappen) {
 }
 
 TEST_F(RawText, FileRemovedOrReplacedBeforeTheWriteIsReported) {
-    std::string content = filler(64) + id3Layout(text(kDefaults)) + filler(64);
+    std::string content = id3Tag(text(kDefaults)) + filler(64);
     std::string path = write(content);
     auto tag = openTag(path, true, false);
     ::unlink(path.c_str());
@@ -330,11 +380,14 @@ TEST_F(RawText, FilesWithoutTextOrTagSupportFailWithTheirException) {
     EXPECT_THROW(openTag(write(filler(5000), "song.wav")), Tag::NoTagSupportedException);
     EXPECT_THROW(openTag(write(filler(5000), "song.mp3"), true, true),
                  Tag::NoTagSupportedException);
-    // Types without a TagLib path work when the bytes hold a text.
-    for (const char* name : {"song.wav", "song.aac", "x.aif"}) {
-        auto tag =
-            openTag(write(filler(44) + id3Layout(text(kSample)) + filler(4), name), true, true);
-        EXPECT_EQ(tag->values(), kSample);
+    // Types without a TagLib path work when their ID3v2 tag holds a text.
+    std::string tag = id3Tag(text(kSample));
+    for (auto [name, content] : std::map<std::string, std::string>{
+             {"song.wav", riffWithChunk("RIFF", "WAVE", "id3 ", tag)},
+             {"song.aac", tag + filler(400)},
+             {"x.aif", riffWithChunk("FORM", "AIFF", "ID3 ", tag)}}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(openTag(write(content, name), true, true)->values(), kSample);
     }
 }
 
