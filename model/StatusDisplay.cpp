@@ -37,6 +37,10 @@ const char* errorTextKey(int32_t error, int32_t fileError) {
             return "Error_File_Mmap";
         case kFileErrorSave:
             return "Error_File_Save";
+        case kFileErrorUnsafe:
+            return "Error_File_Unsafe";
+        case kFileErrorTagUnreadable:
+            return "Error_File_TagUnreadable";
         default:
             return "Error_File_Unknown";
         }

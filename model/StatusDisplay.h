@@ -34,6 +34,9 @@ enum StatusFileError : int16_t {
     kFileErrorTooLarge = 4,
     kFileErrorMmap = 5,
     kFileErrorSave = 6,
+    // Kept apart from the codes above so that new everyday reasons can follow them.
+    kFileErrorUnsafe = 40,        // the file crashed a reader, or is built to
+    kFileErrorTagUnreadable = 41, // its tag holds frames that cannot be kept on saving
 };
 
 // progressDone / progressTotal within 0..1; 0 while nothing was announced.

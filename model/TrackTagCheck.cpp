@@ -84,6 +84,8 @@ bool SonorixTrackStatus::checkTag(iTunesTrack& track, bool force, const SoundChe
                 markTagAbsent(checkTime);
                 tagKnown = false;
                 changed = true;
+            } catch (const iTunNORMTag::UnsafeFileException&) {
+                failFile(kFileErrorUnsafe);
             } catch (const iTunNORMTag::SaveErrorException&) {
                 failFile(kFileErrorSave);
             } catch (const MemoryMappable::FileOpenException&) {

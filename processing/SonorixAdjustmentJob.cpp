@@ -246,6 +246,10 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
             newState = kStateNoTag;
         }
         trackStatus.markTagAbsent(date);
+    } catch (const iTunNORMTag::UnreadableTagException&) {
+        newError = kErrorFile, newFileError = kFileErrorTagUnreadable, newState = kStateFailed;
+    } catch (const iTunNORMTag::UnsafeFileException&) {
+        newError = kErrorFile, newFileError = kFileErrorUnsafe, newState = kStateFailed;
     } catch (const iTunNORMTag::SaveErrorException&) {
         newError = kErrorFile, newFileError = kFileErrorSave, newState = kStateFailed;
     } catch (const MemoryMappable::FileOpenException&) {

@@ -1,0 +1,198 @@
+// Valid but unusual files, as other taggers write them: whatever Sonorix does to them, every tag it
+// does not own stays as it was, the audio is untouched, and a file it cannot handle safely is left
+// byte for byte with a message that says why.
+#include "support/TestSupport.h"
+
+#include "../model/LibraryFile.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sys/stat.h>
+
+using namespace sonorix::test;
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Everything an independent reader sees in a file's tags, but the Sound Check text and the plain
+// comment, which Sonorix changes; then those two on their own lines.
+std::string tagsOf(const std::string& path) {
+    static const char* script = R"(
+import sys, mutagen, mutagen.id3, mutagen.mp4
+path = sys.argv[1]
+f = mutagen.File(path)
+out, norm, comment = [], '', ''
+if isinstance(f.tags, mutagen.id3.ID3):
+    for key in sorted(f.tags.keys()):
+        frame = f.tags[key]
+        if key.startswith('COMM:iTunNORM'):
+            norm += '|'.join(frame.text)
+        elif key.startswith('COMM::'):
+            comment += repr('|'.join(frame.text))
+        else:
+            out.append('%s=%r' % (key, frame))
+    out += ['unknown=%r' % (u,) for u in sorted(f.tags.unknown_frames)]
+elif isinstance(f.tags, mutagen.mp4.MP4Tags):
+    for key in sorted(f.tags.keys()):
+        if key == '----:com.apple.iTunes:iTunNORM':
+            norm += '|'.join(bytes(v).decode('latin-1') for v in f.tags[key])
+        elif key == '\xa9cmt':
+            comment += repr('|'.join(f.tags[key]))
+        else:
+            out.append('%s=%r' % (key, f.tags[key]))
+print('\n'.join(out))
+print('NORM=' + norm)
+print('COMMENT=' + comment)
+)";
+    auto r = runCommand({"/usr/bin/python3", "-c", script, path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+std::string otherTags(const std::string& dump) {
+    return dump.substr(0, ("\n" + dump).find("\nNORM="));
+}
+
+std::string lineOf(const std::string& dump, const std::string& key) {
+    size_t at = ("\n" + dump).find("\n" + key + "=");
+    if (at == std::string::npos) {
+        return {};
+    }
+    size_t start = at + key.size() + 1;
+    return dump.substr(start, dump.find('\n', start) - start);
+}
+
+std::string audioMd5(const std::string& path) {
+    auto r = runCommand(
+        {"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:a", "-f", "md5", "-"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+bool makeHostile(const std::string& folder, const std::vector<std::string>& kinds) {
+    std::vector<std::string> argv = {
+        "/usr/bin/python3", SONORIX_SOURCE_DIR "/tests/support/make_hostile_audio.py", folder};
+    argv.insert(argv.end(), kinds.begin(), kinds.end());
+    auto r = runCommand(argv);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.status == 0;
+}
+
+// The unusual MP3s: extended headers with and without unsynchronisation (versions 2.3 and 2.4),
+// a text in a user-text frame, a text planted in the audio or in a picture, a frame that asks to
+// be dropped when the tag changes.
+const std::vector<std::string> kMp3Kinds = {
+    "ext23", "ext23u",        "ext24",    "ext24u",     "ext23-norm", "ext24u-norm",
+    "txxx",  "txxx-and-comm", "in-audio", "in-picture", "drop-frame"};
+
+class HostileFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::mkdir(m_dir.file("music").c_str(), 0755);
+        std::vector<std::string> kinds = kMp3Kinds;
+        kinds.push_back("in-mdat.m4a");
+        kinds.push_back("nested.m4a");
+        ASSERT_TRUE(makeHostile(m_dir.file("music"), kinds));
+        for (const auto& kind : kMp3Kinds) {
+            m_files.push_back(music(kind + ".mp3"));
+        }
+        m_files.push_back(music("in-mdat.m4a"));
+        for (const auto& file : m_files) {
+            m_tags[file] = tagsOf(file);
+            m_audio[file] = audioMd5(file);
+        }
+    }
+
+    std::string music(const std::string& name) const { return m_dir.file("music/" + name); }
+
+    // adjustment: the first Sound Check field expected, or empty for any.
+    void expectOnlyOursChanged(const std::string& file, bool stamped,
+                               const std::string& adjustment = "") {
+        SCOPED_TRACE(file);
+        std::string after = tagsOf(file);
+        EXPECT_EQ(otherTags(after), otherTags(m_tags[file]));
+        EXPECT_EQ(audioMd5(file), m_audio[file]);
+        std::string norm = lineOf(after, "NORM");
+        EXPECT_EQ(norm.size(), 90u) << norm;
+        if (!adjustment.empty()) {
+            EXPECT_EQ(norm.substr(0, 9), adjustment) << norm;
+        }
+        std::string comment = lineOf(after, "COMMENT");
+        if (stamped) {
+            EXPECT_TRUE(contains(comment, "Adjusted by Sonorix")) << comment;
+        }
+        if (contains(m_tags[file], "COMMENT=my comment")) {
+            EXPECT_TRUE(contains(comment, "my comment")) << comment;
+        }
+    }
+
+    TempDir m_dir;
+    std::vector<std::string> m_files;
+    std::map<std::string, std::string> m_tags;
+    std::map<std::string, std::string> m_audio;
+};
+
+TEST_F(HostileFiles, TagSetChangesOnlyTheTextPlayersRead) {
+    std::vector<std::string> args = {"tag", "--set", "-3"};
+    args.insert(args.end(), m_files.begin(), m_files.end());
+    auto r = runCli(args);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    for (const auto& file : m_files) {
+        expectOnlyOursChanged(file, false, " 000007CB");
+    }
+    // A text outside the comment frame is never "written in place": the frame was created.
+    EXPECT_FALSE(contains(r.out, "in-audio.mp3: -1.00 dB")) << r.out;
+    EXPECT_FALSE(contains(r.out, "txxx.mp3: -1.00 dB")) << r.out;
+    // The user-text frame keeps its own value; only the comment frame holds ours.
+    EXPECT_TRUE(contains(m_tags[music("txxx.mp3")], "000001F5"));
+    EXPECT_TRUE(contains(otherTags(tagsOf(music("txxx.mp3"))), "000001F5"));
+}
+
+TEST_F(HostileFiles, DeeplyNestedAtomsAreRefusedWithoutACrash) {
+    std::string nested = music("nested.m4a");
+    std::string before = readFile(nested);
+    auto tag = runCli({"tag", nested});
+    EXPECT_EQ(tag.status, 1) << tag.out << tag.err;
+    EXPECT_TRUE(contains(tag.out + tag.err, "nest too deeply")) << tag.out << tag.err;
+    auto set = runCli({"tag", "--set", "2", nested});
+    EXPECT_EQ(set.status, 1) << set.out << set.err;
+    auto comment = runCli({"comment", "--set", "x", nested});
+    EXPECT_NE(comment.status, 0);
+    EXPECT_LT(comment.status, 128) << "crashed";
+    EXPECT_EQ(readFile(nested), before);
+}
+
+TEST_F(HostileFiles, AdjustingKeepsEveryTagAndStampsEachFile) {
+    std::vector<LibraryTrack> tracks;
+    uint64_t id = 0x100;
+    std::vector<std::string> all = m_files;
+    all.push_back(music("nested.m4a"));
+    for (const auto& file : all) {
+        auto t = track(id++).named(file.substr(file.rfind('/') + 1)).on("Single " + file);
+        t.location = "file://localhost" + file;
+        t.totalTimeMs = 3000;
+        tracks.push_back(t);
+    }
+    writeFile(m_dir.file("lib.xml"), libraryXml(tracks, "12.9.5.5"));
+    std::string nestedBefore = readFile(music("nested.m4a"));
+
+    auto r = runCliIn(m_dir, {"adjust", "all"});
+    EXPECT_EQ(r.status, 1) << r.err; // the nested file fails, the rest are adjusted
+    EXPECT_TRUE(contains(r.err, std::to_string(m_files.size()) + " tracks adjusted")) << r.err;
+    for (const auto& file : m_files) {
+        expectOnlyOursChanged(file, true);
+    }
+    EXPECT_EQ(readFile(music("nested.m4a")), nestedBefore);
+    auto list = runCliIn(m_dir, {"list"});
+    EXPECT_TRUE(contains(list.out, "Could Not Be Read Safely")) << list.out;
+
+    // Nothing left to do on a second run: every value and stamp is in place.
+    auto again = runCliIn(m_dir, {"adjust", "all"});
+    EXPECT_TRUE(contains(again.err, "0 tracks adjusted")) << again.err;
+}
+
+} // namespace
