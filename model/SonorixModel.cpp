@@ -1,5 +1,7 @@
 #include "model/SonorixModel.h"
 
+#include "foundation/CrashJournal.h"
+
 #include "foundation/Locks.h"
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
@@ -181,6 +183,13 @@ void SonorixModel::load(const std::string& libraryPath,
     m_statusLibrary = std::make_shared<SonorixLibrary>(mv::ensureDict(*m_root, "Library"), m_lock);
     m_groups = std::make_shared<SonorixGroups>(weak_from_this(), mv::ensureDict(*m_root, "Groups"));
     m_groups->setUp();
+    // Files that crashed a reader in an earlier run fail now instead of crashing this one. The
+    // journal's entries go once the model holding that has been saved.
+    for (const auto& leftover : CrashJournal::takeLeftovers()) {
+        m_statusLibrary->statusFor(toUtf16(leftover.key), true)
+            ->markUnsafe(CrashJournal::fileStamp(leftover.path));
+        m_crashEntries.push_back(leftover.entry);
+    }
     writeLog("... loading model finished.");
 }
 
@@ -271,6 +280,12 @@ bool SonorixModel::save() {
         writeLog("Could not save the model to >>%s<<.", m_modelPath.c_str());
         return false;
     }
+    std::vector<std::string> recorded;
+    {
+        ModelLocker lock(m_lock);
+        recorded.swap(m_crashEntries);
+    }
+    CrashJournal::discard(recorded);
     return true;
 }
 

@@ -151,6 +151,7 @@ private:
     std::string m_modelPath;
     std::shared_ptr<Value_dict> m_root;
     std::shared_ptr<SonorixLibrary> m_statusLibrary;
+    std::vector<std::string> m_crashEntries; // journal entries recorded in the model, unsaved
     std::shared_ptr<SonorixGroups> m_groups;
 };
 

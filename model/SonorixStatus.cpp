@@ -1,5 +1,7 @@
 #include "model/SonorixStatus.h"
 
+#include "foundation/CrashJournal.h"
+#include "foundation/Text.h"
 #include "foundation/Value.h"
 #include "model/ModelLock.h"
 #include "model/ModelText.h"
@@ -22,6 +24,7 @@ constexpr const char* kTagHint = "iTunNORMTagHint";
 constexpr const char* kBackup = "iTunNORMBackup";
 constexpr const char* kManual = "ManualAdjustment";
 constexpr const char* kManualDate = "ManualAdjustmentDate";
+constexpr const char* kUnsafeStamp = "UnsafeFileStamp";
 
 constexpr size_t kSoundCheckBytes = 40;
 
@@ -171,6 +174,27 @@ void SonorixStatus::markTagAbsent(const std::shared_ptr<DateTimePoint>& date) {
     } else {
         mv::remove(*m_entry, kTagDate);
     }
+}
+
+void SonorixStatus::markUnsafe(const std::string& fileStamp) {
+    ModelLocker lock(m_modelLock);
+    mv::setInt32(*m_entry, kError, kErrorFile);
+    mv::setInt32(*m_entry, kFileError, kFileErrorUnsafe);
+    mv::setText(*m_entry, kUnsafeStamp, toUtf16(fileStamp));
+    m_state = kStateFailed;
+}
+
+bool SonorixStatus::knownUnsafe(const std::string& path) const {
+    std::u16string stamp;
+    {
+        ModelLocker lock(m_modelLock);
+        if (mv::getInt16(*m_entry, kError, 0) != kErrorFile ||
+            mv::getInt16(*m_entry, kFileError, 0) != kFileErrorUnsafe) {
+            return false;
+        }
+        stamp = mv::getText(*m_entry, kUnsafeStamp);
+    }
+    return !stamp.empty() && toUtf16(CrashJournal::fileStamp(path)) == stamp;
 }
 
 int64_t SonorixStatus::getTagHint() const {

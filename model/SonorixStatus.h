@@ -59,6 +59,10 @@ public:
     bool getBackup(SoundCheckValues& values) const;
     void setBackup(const SoundCheckValues& values);
 
+    // A file that crashed a reader: failed, and left alone while it stays as it was then.
+    void markUnsafe(const std::string& fileStamp);
+    bool knownUnsafe(const std::string& path) const;
+
     bool getManualAdjustment(int32_t& value, std::shared_ptr<DateTimePoint>* date = nullptr) const;
     // With a date stores both; without one forgets the value.
     void setManualAdjustment(int32_t value, const std::shared_ptr<DateTimePoint>& date);

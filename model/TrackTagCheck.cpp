@@ -1,5 +1,7 @@
 #include "model/SonorixStatus.h"
 
+#include "foundation/CrashJournal.h"
+
 #include "audio/iTunNORMTag.h"
 #include "foundation/MemoryMappable.h"
 #include "foundation/Paths.h"
@@ -41,6 +43,10 @@ bool SonorixTrackStatus::checkTag(iTunesTrack& track, bool force, const SoundChe
 
     if (force || !tagDate || (modified && mv::isLater(modified, tagDate))) {
         std::string path = ta::filePath(track);
+        if (!path.empty() && knownUnsafe(path)) {
+            m_tagCheckDone = true;
+            return false; // it crashed a reader before; reading it again would crash us
+        }
         if (path.empty() || !fileExists(path)) {
             newError = kErrorFile;
             newFileError = kFileErrorNotFound;
@@ -54,7 +60,10 @@ bool SonorixTrackStatus::checkTag(iTunesTrack& track, bool force, const SoundChe
             };
             try {
                 int64_t hint = getTagHint();
-                values = reader(path, hint, force);
+                {
+                    CrashJournal::Scope reading(hexIdText(ta::persistentId(track)), path);
+                    values = reader(path, hint, force);
+                }
                 setTag(values, checkTime);
                 setTagHint(hint);
                 tagKnown = true;

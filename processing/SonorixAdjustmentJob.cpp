@@ -1,5 +1,7 @@
 #include "processing/SonorixAdjustmentJob.h"
 
+#include "foundation/CrashJournal.h"
+
 #include "app/Localization.h"
 #include "audio/SoundCheck.h"
 #include "audio/iTunNORMTag.h"
@@ -150,6 +152,11 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
         trackStatus.setState(kStateFailed);
         return;
     }
+    if (trackStatus.knownUnsafe(path)) {
+        trackStatus.setState(kStateFailed);
+        return;
+    }
+    CrashJournal::Scope writing(hexIdText(ta::persistentId(*m_track)), path);
 
     auto date = mv::now(true);
     auto message = std::static_pointer_cast<DisplayMessage>(context);

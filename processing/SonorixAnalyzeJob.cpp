@@ -1,5 +1,7 @@
 #include "processing/SonorixAnalyzeJob.h"
 
+#include "foundation/CrashJournal.h"
+
 #include "app/Localization.h"
 #include "audio/AudioDecoder.h"
 #include "audio/GainAnalysis.h"
@@ -124,6 +126,12 @@ void SonorixAnalyzeJob::measure(SonorixModel& model, SonorixTrackStatus& trackSt
         }
     } hideOnExit{message};
 
+    const std::string path = ta::filePath(*m_track);
+    if (!path.empty() && trackStatus.knownUnsafe(path)) {
+        return; // it crashed a reader before, and is left alone until it changes
+    }
+    // Should a decoder or the tag library crash on this file, the next run knows which it was.
+    CrashJournal::Scope reading(hexIdText(ta::persistentId(*m_track)), path);
     if (trackStatus.checkTag(*m_track, true)) {
         model.setNeedsSave(false);
     }

@@ -196,3 +196,50 @@ TEST_F(HostileFiles, AdjustingKeepsEveryTagAndStampsEachFile) {
 }
 
 } // namespace
+
+namespace {
+
+// A file that crashed a reader in an earlier run is failed and skipped, never read again while it
+// stays the same; the rest of the library is adjusted.
+TEST(CrashedFiles, AreSkippedUntilTheyChange) {
+    TempDir dir;
+    ::mkdir(dir.file("music").c_str(), 0755);
+    ::mkdir(dir.file("data").c_str(), 0700);
+    ::mkdir(dir.file("data/in-progress").c_str(), 0700);
+    std::vector<LibraryTrack> tracks;
+    for (uint64_t id : {0xA1, 0xA2}) {
+        std::string file = dir.file("music/" + std::to_string(id) + ".mp3");
+        ASSERT_TRUE(makeStereoMp3(file, "sine=frequency=440:duration=2"));
+        auto t = track(id).named("T" + std::to_string(id)).on("Single " + std::to_string(id));
+        t.location = "file://localhost" + file;
+        t.totalTimeMs = 2000;
+        tracks.push_back(t);
+    }
+    writeFile(dir.file("lib.xml"), libraryXml(tracks, "12.9.5.5"));
+    std::string bad = dir.file("music/162.mp3"); // 0xA2
+    std::string badBefore = readFile(bad);
+    writeFile(dir.file("data/in-progress/A2-1-0"), "A2\n" + bad + "\ncrashed\n");
+    // A killed run's entry (no crash mark) does not count.
+    writeFile(dir.file("data/in-progress/A1-1-1"), "A1\n" + dir.file("music/161.mp3"));
+
+    auto first = runCliIn(dir, {"adjust", "all"});
+    EXPECT_EQ(first.status, 1) << first.err;
+    EXPECT_TRUE(contains(first.err, "1 tracks adjusted")) << first.err;
+    EXPECT_TRUE(contains(first.err, "Could Not Be Read Safely")) << first.err;
+    EXPECT_EQ(readFile(bad), badBefore);
+    auto entries = runCommand({"/bin/ls", "-A", dir.file("data/in-progress")});
+    EXPECT_EQ(entries.out, "") << "entries stay only until the model holding them is saved";
+
+    // Still skipped on the next run, with nothing left in the journal.
+    auto second = runCliIn(dir, {"adjust", "all"});
+    EXPECT_TRUE(contains(second.err, "Could Not Be Read Safely")) << second.err;
+    EXPECT_EQ(readFile(bad), badBefore);
+
+    // Once the file changed (repaired, replaced), it is worked on again.
+    ASSERT_TRUE(makeStereoMp3(bad, "sine=frequency=330:duration=2"));
+    auto third = runCliIn(dir, {"adjust", "all"});
+    EXPECT_EQ(third.status, 0) << third.err;
+    EXPECT_TRUE(contains(third.err, "1 tracks adjusted")) << third.err;
+}
+
+} // namespace
