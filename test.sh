@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test.
 # Environment: SONORIX_JOBS (parallel build jobs), SONORIX_SKIP_SANITIZERS=1 to skip the
-# sanitized runs of the concurrency tests.
+# sanitized runs of the concurrency tests, SONORIX_SKIP_FUZZ=1 to skip the short fuzz runs.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -25,5 +25,13 @@ if [ "${SONORIX_SKIP_SANITIZERS:-0}" != 1 ]; then
       ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
       LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
       ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  done
+fi
+
+# Short fuzz runs of the checks that guard in-place edits and the MPEG-4 reader; scripts/fuzz.sh
+# runs them for as long as you like.
+if [ "${SONORIX_SKIP_FUZZ:-0}" != 1 ]; then
+  for target in fuzz_inplace_check fuzz_mp4_nesting; do
+    SONORIX_JOBS="$jobs" ./scripts/fuzz.sh "$target" 30
   done
 fi

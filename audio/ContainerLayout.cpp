@@ -35,7 +35,7 @@ std::optional<Atom> atomAt(const Reader& read, uint64_t offset, uint64_t fileSiz
     if (size == 0) {
         size = fileSize - offset;
     } else if (size == 1) {
-        if (offset > fileSize - 16 || !read(offset + 8, h + 8, 8)) {
+        if (fileSize < 16 || offset > fileSize - 16 || !read(offset + 8, h + 8, 8)) {
             return std::nullopt;
         }
         size = uint64_t(be32(h + 8)) << 32 | be32(h + 12);

@@ -19,10 +19,12 @@ cmake --build "$dir" -j "${SONORIX_JOBS:-2}" --target "$target"
 
 corpus="$dir/corpus-$target"
 mkdir -p "$corpus"
-# Seed with the project's own property lists so that the fuzzer starts from real structure.
-if [ -d tests/fuzz/seeds ]; then
-  cp -n tests/fuzz/seeds/* "$corpus"/ 2>/dev/null || true
-fi
+# Seed with real structure: the project's own property lists, and generated tags and atoms for
+# the structure checks.
+case "$target" in
+  fuzz_inplace_check|fuzz_mp4_nesting) ./scripts/make-fuzz-seeds "$target" "$corpus" ;;
+  *) if [ -d tests/fuzz/seeds ]; then cp -n tests/fuzz/seeds/* "$corpus"/ 2>/dev/null || true; fi ;;
+esac
 cd "$dir"
 exec "./tests/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
   -print_final_stats=1 "corpus-$target"
