@@ -1,6 +1,7 @@
 #include "ModelFixture.h"
 
 #include "foundation/DateTimePoint.h"
+#include "foundation/Log.h"
 #include "model/Diagnostics.h"
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"
@@ -206,6 +207,14 @@ TEST_F(Diagnostics, AlbumSectionRecomputesTheAlbum) {
     auto none = diagnostics::albumDebugLines(*model, *album, 92.0);
     EXPECT_EQ(none, (std::vector<std::string>{"####### Album Debug Output #######", "",
                                               "Sonorix information:", "  none"}));
+    // One log entry per line, the empty one included.
+    ASSERT_TRUE(openLog(m_dir.file("debug.log")));
+    diagnostics::logDebugLines(none);
+    closeLog();
+    std::string log = readFile(m_dir.file("debug.log"));
+    EXPECT_NE(log.find("s] ####### Album Debug Output #######\n["), std::string::npos) << log;
+    EXPECT_NE(log.find("s] \n["), std::string::npos) << log;
+    EXPECT_NE(log.find("s]   none\n"), std::string::npos) << log;
 
     model->statusLibrary()->trackStatus(1, true)->setGainAndPeak(-4, 1000, march1());
     model->statusLibrary()->trackStatus(2, true)->setGainAndPeak(-8, 2000, march1());
