@@ -20,40 +20,14 @@ struct Selection {
     std::shared_ptr<SonorixGroup> group; // the group of the first item
 };
 
-// A persistent id in the library's spelling: up to 16 hex digits.
-bool parsePersistentId(const std::string& text, uint64_t& id) {
-    if (text.empty() || text.size() > 16) {
-        return false;
-    }
-    char* end = nullptr;
-    id = std::strtoull(text.c_str(), &end, 16);
-    return end && *end == '\0';
-}
-
 // Track ids and album keys as `list --ids` prints them; false (after printing which) when one
 // names nothing.
 bool resolveSelection(SonorixModel& model, const std::vector<std::string>& ids,
                       Selection& selection) {
-    auto groups = model.groups();
     for (const auto& text : ids) {
         OutlineItem item;
         std::shared_ptr<SonorixGroup> group;
-        uint64_t id = 0;
-        if (parsePersistentId(text, id) && model.library()->track(id)) {
-            group = groups->groupOfTrack(id);
-            item = model.library()->track(id);
-        } else {
-            std::u16string key = toUtf16(text);
-            for (size_t i = 0; i < groups->count() && !item; ++i) {
-                for (const auto& album : groups->groupAt(i)->albums()) {
-                    if (album->albumKey() == key) {
-                        group = groups->groupAt(i);
-                        item = album;
-                        break;
-                    }
-                }
-            }
-        }
+        findRow(model, text, item, group);
         if (!item || !group) {
             std::fprintf(stderr,
                          "sonorix-cli: no track or album '%s' (see 'sonorix-cli list --ids')\n",

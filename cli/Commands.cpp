@@ -13,6 +13,8 @@ int runPlaylists(const GlobalOptions& options, const std::vector<std::string>& a
 int runComment(const GlobalOptions& options, const std::vector<std::string>& args);
 int runAdjust(const GlobalOptions& options, const std::vector<std::string>& args);
 int runForget(const GlobalOptions& options, const std::vector<std::string>& args);
+int runDebug(const GlobalOptions& options, const std::vector<std::string>& args);
+int runExport(const GlobalOptions& options, const std::vector<std::string>& args);
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> list = {
@@ -28,6 +30,8 @@ const std::vector<Command>& commands() {
         {"playlists", "List the playlists of the library with their track counts", runPlaylists,
          true},
         {"comment", "Show or set the comment of audio files", runComment, false},
+        {"debug", "Show everything known about tracks and albums", runDebug, true},
+        {"export", "Write the loudness results as a CSV file", runExport, true},
     };
     return list;
 }

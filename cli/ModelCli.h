@@ -9,6 +9,7 @@ namespace sonorix {
 class SonorixModel;
 class SonorixPreferences;
 class SonorixGroup;
+class FilterAndSortable;
 } // namespace sonorix
 
 namespace sonorix::cli {
@@ -27,6 +28,11 @@ int loadModel(const GlobalOptions& options, SonorixPreferences& preferences,
 // The group named by title (case-insensitive), or the default group for an empty title; prints
 // an error and returns null when there is no such group.
 std::shared_ptr<SonorixGroup> findGroup(SonorixModel& model, const std::string& title);
+
+// The track (its id as 'list --ids' shows it) or the album (its key) that text names, with the
+// group that holds it; false when it names nothing.
+bool findRow(SonorixModel& model, const std::string& text, std::shared_ptr<FilterAndSortable>& row,
+             std::shared_ptr<SonorixGroup>& group);
 
 // UTF-8 of a model text.
 std::string utf8(const std::u16string& text);

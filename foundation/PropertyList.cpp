@@ -759,25 +759,25 @@ DictRef readPropertyList(const std::string& path) {
 
 // ---- writing and replacing files ----
 
-bool Value::writeXMLFile(const std::string& path) const {
-    std::string text;
-    try {
-        text = toXMLDocument();
-    } catch (const std::exception&) {
-        return false;
-    }
+namespace {
+
+// Writes the whole content to a new file and syncs it; errno tells why when it fails.
+bool writeSynced(const std::string& path, std::string_view content) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         return false;
     }
     size_t done = 0;
     bool ok = true;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    while (done < content.size()) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
             ok = false;
             break;
         }
@@ -787,10 +787,25 @@ bool Value::writeXMLFile(const std::string& path) const {
     if (ok && ::fsync(fd) != 0) {
         ok = false;
     }
-    if (::close(fd) != 0) {
+    int saved = errno;
+    if (::close(fd) != 0 && ok) {
         ok = false;
+        saved = errno;
     }
+    errno = saved;
     return ok;
+}
+
+} // namespace
+
+bool Value::writeXMLFile(const std::string& path) const {
+    std::string text;
+    try {
+        text = toXMLDocument();
+    } catch (const std::exception&) {
+        return false;
+    }
+    return writeSynced(path, text);
 }
 
 SafeFileWriter::SafeFileWriter(std::string path)
@@ -834,6 +849,15 @@ SafeFileReader::SafeFileReader(const std::string& path) : m_path(path) {
             m_path = temp;
         }
     }
+}
+
+bool writeFileSafely(const std::string& path, std::string_view content, int* error) {
+    SafeFileWriter writer(path);
+    bool ok = writeSynced(writer.tempPath(), content) && writer.commit();
+    if (!ok && error) {
+        *error = errno;
+    }
+    return ok;
 }
 
 bool savePropertyList(const Value& root, const std::string& path) {

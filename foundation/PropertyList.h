@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace sonorix {
 
@@ -61,6 +62,10 @@ public:
 private:
     std::string m_path;
 };
+
+// Writes the content to the path through SafeFileWriter. False (with the errno in error) when the
+// target was not replaced; the old target is then untouched.
+bool writeFileSafely(const std::string& path, std::string_view content, int* error = nullptr);
 
 // Writes the value as a property-list file through SafeFileWriter. True when the target now holds
 // the complete new content; otherwise the old target is untouched.

@@ -103,6 +103,9 @@ bool iTunesTrack::hasVideo() const {
 bool iTunesTrack::podcast() const {
     return m_entry->getBool(u"Podcast");
 }
+bool iTunesTrack::movie() const {
+    return m_entry->getBool(u"Movie");
+}
 bool iTunesTrack::isProtected() const {
     return m_entry->getBool(u"Protected");
 }

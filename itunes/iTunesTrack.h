@@ -75,6 +75,7 @@ public:
     std::u16string trackType() const;
     bool hasVideo() const;
     bool podcast() const;
+    bool movie() const;
     bool isProtected() const;
     bool unplayed() const;
     bool isExplicit() const;

@@ -26,6 +26,7 @@ struct LibraryTrack {
     int totalTimeMs = 200000;
     std::string location;     // file URL; empty leaves it out
     std::string dateModified; // "2010-03-01T12:00:00Z"; empty leaves it out
+    std::string extraXml;     // further <key>/value pairs, written as they are
 
     LibraryTrack& on(std::string a) {
         album = std::move(a);
@@ -135,6 +136,7 @@ inline std::string libraryXml(const std::vector<LibraryTrack>& tracks,
         if (!t.dateModified.empty()) {
             x += "\t\t\t<key>Date Modified</key><date>" + t.dateModified + "</date>\n";
         }
+        x += t.extraXml;
         x += "\t\t</dict>\n";
     }
     x += "\t</dict>\n</dict>\n</plist>\n";
