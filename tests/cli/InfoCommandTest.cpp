@@ -1,6 +1,5 @@
 #include "foundation/PropertyList.h"
 
-#include "cli/Cli.h"
 #include "support/TestSupport.h"
 
 #include "../model/LibraryFile.h"
@@ -106,25 +105,4 @@ TEST(InfoCommand, CountsWhatNoGroupTakesAndFindsFilesThroughTheLocationMap) {
     EXPECT_EQ(after.out, head + "Files found: 2 of 3\n");
     auto groups = runCliIn(dir, {"groups"});
     EXPECT_NE(groups.out.find("\t3\t3"), std::string::npos) << groups.out;
-}
-
-TEST(CliText, DecimalsWithoutANegativeZero) {
-    using sonorix::cli::decimalText;
-    EXPECT_EQ(decimalText(0.0, 2), "0.00");
-    EXPECT_EQ(decimalText(-0.0, 2), "0.00");
-    EXPECT_EQ(decimalText(-0.004, 2), "0.00");
-    EXPECT_EQ(decimalText(0.004, 2), "0.00");
-    EXPECT_EQ(decimalText(-0.005001, 2), "-0.01");
-    EXPECT_EQ(decimalText(1.5, 2), "+1.50");
-    EXPECT_EQ(decimalText(-0.04, 1), "0.0");
-    EXPECT_EQ(decimalText(-0.00001, 4, false), "0.0000");
-    EXPECT_EQ(decimalText(-12.3456, 4, false), "-12.3456");
-    EXPECT_EQ(decimalText(1e300, 1).size(), 304u);
-}
-
-TEST(CliText, TsvFieldsStayOneField) {
-    using sonorix::cli::tsvField;
-    EXPECT_EQ(tsvField("plain ♪"), "plain ♪");
-    EXPECT_EQ(tsvField("a\tb\nc\rd\\e"), "a\\tb\\nc\\rd\\\\e");
-    EXPECT_EQ(tsvField(""), "");
 }
