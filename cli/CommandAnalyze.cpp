@@ -103,18 +103,20 @@ int runAnalyze(const GlobalOptions&, const std::vector<std::string>& args) {
         anyFailed |= failed;
         const char* path = files[i].c_str();
         if (tsv) {
+            const std::string field = tsvField(files[i]);
             if (failed) {
-                std::printf("%s\t\t\t%lld\t%s\n", path, static_cast<long long>(r.frames),
+                std::printf("%s\t\t\t%lld\t%s\n", field.c_str(), static_cast<long long>(r.frames),
                             analysisErrorText(r.error));
             } else {
-                std::printf("%s\t%.4f\t%.2f\t%lld\t\n", path, r.gain, r.peak,
+                std::printf("%s\t%s\t%.2f\t%lld\t\n", field.c_str(),
+                            decimalText(r.gain, 4, false).c_str(), r.peak,
                             static_cast<long long>(r.frames));
             }
         } else if (failed) {
             std::printf("%s: %s\n", path, analysisErrorText(r.error));
         } else {
-            std::printf("%s: %+.2f dB, peak %.2f, length %s\n", path, r.gain, r.peak,
-                        formatLength(r.frames).c_str());
+            std::printf("%s: %s dB, peak %.2f, length %s\n", path, decimalText(r.gain, 2).c_str(),
+                        r.peak, formatLength(r.frames).c_str());
         }
         std::fflush(stdout);
     }

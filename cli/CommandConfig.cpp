@@ -1,6 +1,9 @@
 #include "cli/Cli.h"
 
 #include "app/Localization.h"
+#include "foundation/Text.h"
+#include "itunes/iTunesBackendLibraryFile.h"
+#include "itunes/iTunesLibrary.h"
 #include "model/SonorixPreferences.h"
 
 #include <cstdio>
@@ -31,9 +34,50 @@ void printSetting(const SonorixPreferences& preferences, const SettingInfo& sett
                 preferences.isSet(setting) ? "" : "  (default)");
 }
 
+// A prefix that matches none of the library's locations is most often a typing slip; it would
+// only show later as files not found.
+void warnUnusedPrefixes(const GlobalOptions& options, const SonorixPreferences& preferences) {
+    auto map = preferences.locationPrefixMap();
+    if (map.empty()) {
+        return;
+    }
+    std::string path = iTunesBackendLibraryFile::findLibraryFile(
+        options.library, preferences.iTunesLibraryXMLPath());
+    if (path.empty()) {
+        return;
+    }
+    std::shared_ptr<iTunesLibrary> library;
+    try {
+        library = iTunesLibrary::load(path);
+    } catch (const std::exception&) {
+        return; // the commands that use the library say why it cannot be read
+    }
+    std::vector<bool> used(map.size(), false);
+    for (const auto& [id, track] : library->tracks()) {
+        std::string location;
+        try {
+            location = pathFromLocation(toUtf8(track->location()));
+        } catch (const std::exception&) {
+            continue;
+        }
+        for (size_t i = 0; i < map.size(); ++i) {
+            if (locationPrefixMatches(location, map[i].first)) {
+                used[i] = true;
+                break; // only the first matching prefix is applied
+            }
+        }
+    }
+    for (size_t i = 0; i < map.size(); ++i) {
+        if (!used[i]) {
+            std::fprintf(stderr, "sonorix-cli: warning: '%s' maps no track of %s\n",
+                         map[i].first.c_str(), path.c_str());
+        }
+    }
+}
+
 } // namespace
 
-int runConfig(const GlobalOptions&, const std::vector<std::string>& args) {
+int runConfig(const GlobalOptions& options, const std::vector<std::string>& args) {
     if (wantsHelp(args)) {
         std::string settings;
         for (const auto& setting : settingsTable()) {
@@ -62,6 +106,9 @@ int runConfig(const GlobalOptions&, const std::vector<std::string>& args) {
     }
     if (args.size() == 1) {
         printSetting(preferences, *setting);
+        if (setting->type == SettingType::LocationMap) {
+            warnUnusedPrefixes(options, preferences);
+        }
         return kExitOk;
     }
     std::string error;
@@ -73,6 +120,9 @@ int runConfig(const GlobalOptions&, const std::vector<std::string>& args) {
         return kExitFailures;
     }
     printSetting(preferences, *setting);
+    if (setting->type == SettingType::LocationMap) {
+        warnUnusedPrefixes(options, preferences);
+    }
     return kExitOk;
 }
 

@@ -259,7 +259,8 @@ int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>
     std::printf("CompilationsNotAlbums       %s\n",
                 q.rules.compilationsNotAlbums ? "true" : "false");
     std::printf("MultipleCDAlbums            %s\n", q.rules.multipleCDAlbums ? "true" : "false");
-    std::printf("AdditionalPerceivedLoudness %+.1f dB\n", q.additionalLoudness);
+    std::printf("AdditionalPerceivedLoudness %s dB\n",
+                decimalText(q.additionalLoudness, 1).c_str());
     std::printf("%s\n", utf8(statusLine(group.get())).c_str());
     return kExitOk;
 }

@@ -24,9 +24,7 @@ std::string adjustmentText(const SonorixStatus* status, std::optional<double> va
     if (!value) {
         return "no data";
     }
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%+.1lf dB", std::round(*value * 10.0) / 10.0);
-    return buffer;
+    return decimalText(std::round(*value * 10.0) / 10.0, 1) + " dB";
 }
 
 std::string iconWord(const SonorixStatus* status) {

@@ -87,9 +87,7 @@ std::string adjustmentText(const Row& row) {
     if (!row.present) {
         return "";
     }
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%+.2f", row.adjustment);
-    return buffer;
+    return decimalText(row.adjustment, 2);
 }
 
 void printTsvHeader(bool withChanged) {
@@ -97,8 +95,9 @@ void printTsvHeader(bool withChanged) {
 }
 
 void printTsv(const Row& row, const char* changed) {
-    std::printf("%s\t%s\t%s\t%s\t%s", row.path.c_str(), row.text.c_str(),
-                adjustmentText(row).c_str(), row.where.c_str(), row.error.c_str());
+    std::printf("%s\t%s\t%s\t%s\t%s", tsvField(row.path).c_str(), tsvField(row.text).c_str(),
+                adjustmentText(row).c_str(), tsvField(row.where).c_str(),
+                tsvField(row.error).c_str());
     if (changed) {
         std::printf("\t%s", changed);
     }

@@ -1,5 +1,10 @@
 #include "itunes/LibraryLocation.h"
 
+#include "foundation/Paths.h"
+
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
 namespace sonorix {
 namespace {
 
@@ -45,7 +50,92 @@ bool isLetter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+bool startsWithDrive(std::string_view text) {
+    return text.size() >= 2 && isLetter(text[0]) && text[1] == ':';
+}
+
+char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool isAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The text in NFC (composed) or NFD; empty when it is not valid UTF-8, so that no made-up name
+// with replacement characters is ever looked for.
+std::string normalized(const std::string& text, bool composed) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* normalizer = composed ? icu::Normalizer2::getNFCInstance(status)
+                                                  : icu::Normalizer2::getNFDInstance(status);
+    if (U_FAILURE(status)) {
+        return {};
+    }
+    icu::UnicodeString source = icu::UnicodeString::fromUTF8(text);
+    std::string check;
+    source.toUTF8String(check);
+    if (check != text) {
+        return {};
+    }
+    icu::UnicodeString result = normalizer->normalize(source, status);
+    if (U_FAILURE(status)) {
+        return {};
+    }
+    std::string out;
+    result.toUTF8String(out);
+    return out;
+}
+
 } // namespace
+
+bool locationPrefixMatches(std::string_view path, std::string_view from) {
+    if (from.empty() || path.size() < from.size()) {
+        return false;
+    }
+    // Windows names the drive in either case; iTunes writes upper case, people type both.
+    const bool drive = startsWithDrive(from) && startsWithDrive(path);
+    for (size_t i = 0; i < from.size(); ++i) {
+        char f = from[i] == '\\' ? '/' : from[i];
+        char p = path[i];
+        if (drive && i == 0) {
+            f = lowerAscii(f);
+            p = lowerAscii(p);
+        }
+        if (f != p) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string otherNormalizationThatExists(const std::string& path) {
+    if (isAscii(path)) {
+        return {};
+    }
+    for (bool composed : {true, false}) {
+        std::string other = normalized(path, composed);
+        if (!other.empty() && other != path && fileExists(other)) {
+            return other;
+        }
+    }
+    return {};
+}
+
+bool sameNormalizedPath(const std::string& a, const std::string& b) {
+    if (a == b) {
+        return true;
+    }
+    if (isAscii(a) && isAscii(b)) {
+        return false;
+    }
+    std::string na = normalized(a, true);
+    return !na.empty() && na == normalized(b, true);
+}
 
 std::string pathFromLocation(std::string_view location, const LocationMap& map) {
     std::string path = percentDecode(location);
@@ -71,7 +161,7 @@ std::string pathFromLocation(std::string_view location, const LocationMap& map) 
         path.erase(slash, p + 3 - slash);
     }
     for (const auto& prefix : map) {
-        if (!prefix.from.empty() && startsWith(path, prefix.from)) {
+        if (locationPrefixMatches(path, prefix.from)) {
             path.replace(0, prefix.from.size(), prefix.to);
             break;
         }

@@ -22,4 +22,16 @@ using LocationMap = std::vector<LocationPrefix>;
 // compared byte for byte.
 std::string pathFromLocation(std::string_view location, const LocationMap& map = {});
 
+// True when path starts with the map prefix from. A "\" in from stands for "/", and a Windows
+// drive letter matches in either case; everything else compares byte for byte.
+bool locationPrefixMatches(std::string_view path, std::string_view from);
+
+// The same path in the other Unicode normalisation form (NFC or NFD) when that one names an
+// existing file and path does not; otherwise empty. Mac libraries keep names decomposed, while
+// files copied to Linux usually have them composed.
+std::string otherNormalizationThatExists(const std::string& path);
+
+// True when the two UTF-8 paths are the same text up to Unicode normalisation.
+bool sameNormalizedPath(const std::string& a, const std::string& b);
+
 } // namespace sonorix

@@ -4,6 +4,7 @@
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
 #include "foundation/Text.h"
+#include "itunes/iTunesController.h"
 #include "itunes/iTunesLibrary.h"
 #include "itunes/iTunesTrackLibraryFile.h"
 
@@ -251,10 +252,15 @@ std::vector<std::shared_ptr<iTunesRemotePlaylist>> filePlaylists(const iTunesLib
                 }
             }
         }
-        int32_t kind =
-            dict->getBool("Master") ? iTunesPlaylistKind::kLibrary : iTunesPlaylistKind::kUser;
+        const bool master = dict->getBool("Master");
+        std::u16string name = dict->getString("Name");
+        // iTunes stores its library playlist under an internal name and shows it as "Library".
+        if (master && (name.empty() || name == u"####!####")) {
+            name = toUtf16(Localization::shared().localizedString("LibraryPlaylistName"));
+        }
         result.push_back(std::make_shared<Playlist>(
-            dict->getString("Name"), kind, iTunesPlaylistKind::kSpecialNone, std::move(tracks)));
+            std::move(name), master ? iTunesPlaylistKind::kLibrary : iTunesPlaylistKind::kUser,
+            iTunesPlaylistKind::kSpecialNone, std::move(tracks)));
     }
     return result;
 }
@@ -475,6 +481,24 @@ std::shared_ptr<const iTunesTrackFactory> iTunesBackendLibraryFile::trackFactory
 }
 
 bool iTunesBackendLibraryFile::startupAlert(int32_t code, StartupAlert& alert) const {
+    auto& l10n = Localization::shared();
+    if (code == iTunesController::kXMLError) {
+        // A file that is not there is no reading error: say so, and let the user choose one.
+        std::string path;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            path = m_path;
+        }
+        if (path.empty() || fileExists(path)) {
+            return false;
+        }
+        alert.title = l10n.localizedString("iTunesLibraryMissing_Title");
+        alert.message = formatString(l10n.localizedString("iTunesLibraryMissing_Message").c_str(),
+                                     path.c_str());
+        alert.button = l10n.localizedString("iTunesLibraryNotFound_Choose");
+        alert.action = StartupAlertAction::ChooseLibraryFile;
+        return true;
+    }
     if (code != 1) {
         return false;
     }
@@ -482,7 +506,6 @@ bool iTunesBackendLibraryFile::startupAlert(int32_t code, StartupAlert& alert) c
     for (const auto& p : standardLocations()) {
         places += "\n    " + p;
     }
-    auto& l10n = Localization::shared();
     alert.title = l10n.localizedString("iTunesLibraryNotFound_Title");
     alert.message =
         formatString(l10n.localizedString("iTunesLibraryNotFound_Message").c_str(), places.c_str());

@@ -101,6 +101,12 @@ std::shared_ptr<iTunesTrack> iTunesLibrary::trackForPath(const std::string& path
             return track;
         }
     }
+    // A file named in NFC on Linux for a library that stores NFD, or the other way round.
+    for (const auto& [id, track] : m_tracks) {
+        if (sameNormalizedPath(track->filePath(false, false, false), path)) {
+            return track;
+        }
+    }
     return nullptr;
 }
 

@@ -5,6 +5,10 @@
 #include "foundation/Text.h"
 #include "itunes/iTunesLibrary.h"
 
+#include <cctype>
+#include <set>
+#include <string_view>
+
 namespace sonorix {
 namespace {
 
@@ -22,6 +26,42 @@ public:
     bool setVolumeAdjustment(int32_t) override { return false; }
     bool getLocationFromITunes(std::string&) override { return false; }
 };
+
+// What iTunes keeps besides music: books, documents, apps, LP and Extras bundles. A file with one
+// of these extensions has nowhere to keep a Sound Check text.
+bool nonAudioExtension(std::string_view path) {
+    while (!path.empty() && path.back() == '/') {
+        path.remove_suffix(1); // an ePub kept as a folder
+    }
+    size_t slash = path.rfind('/');
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos) {
+        return false;
+    }
+    std::string extension(name.substr(dot + 1));
+    for (char& c : extension) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    static const std::set<std::string> kinds = {"epub", "ibooks", "pdf", "ipa", "itlp", "ite"};
+    return kinds.count(extension) != 0;
+}
+
+// The kinds iTunes gives such entries. Kinds are written in the language of the iTunes that wrote
+// the library, so this only adds to the extension check; it never decides that something is audio.
+bool nonAudioKind(const std::u16string& kind) {
+    std::u16string lower = toLowerCase(kind);
+    static const std::u16string exact[] = {u"book", u"pdf document", u"itunes lp", u"itunes extras",
+                                           u"ipod game"};
+    for (const auto& k : exact) {
+        if (lower == k) {
+            return true;
+        }
+    }
+    const std::u16string_view app = u" app";
+    return lower.size() > app.size() &&
+           lower.compare(lower.size() - app.size(), app.size(), app) == 0;
+}
 
 template <class T, class F>
 const T& fill(std::once_flag& once, T& value, F read) {
@@ -85,6 +125,9 @@ int32_t iTunesTrack::trackCount() const {
 std::u16string iTunesTrack::location() const {
     return m_entry->getString(u"Location");
 }
+std::u16string iTunesTrack::kind() const {
+    return m_entry->getString(u"Kind");
+}
 int32_t iTunesTrack::totalTime() const {
     return m_entry->getInt32(u"Total Time");
 }
@@ -138,6 +181,32 @@ std::shared_ptr<DateTimePoint> iTunesTrack::playDateUTC() const {
     return m_entry->getDate(u"Play Date UTC");
 }
 
+TrackExclusion iTunesTrack::exclusion() const {
+    if (hasVideo()) {
+        return TrackExclusion::Video;
+    }
+    if (trackType() == u"URL") {
+        return TrackExclusion::Stream;
+    }
+    if (!hasPersistentId()) {
+        return TrackExclusion::NoPersistentId;
+    }
+    std::u16string where = location();
+    if (where.empty()) {
+        return TrackExclusion::NoFile;
+    }
+    std::string path;
+    try {
+        path = pathFromLocation(toUtf8(where));
+    } catch (const std::exception&) {
+        // Not convertible: left to the file access to report.
+    }
+    if (nonAudioExtension(path) || nonAudioKind(kind())) {
+        return TrackExclusion::NotAudio;
+    }
+    return TrackExclusion::None;
+}
+
 std::string iTunesTrack::persistentIdText() const {
     return hexIdText(persistentId());
 }
@@ -174,26 +243,41 @@ std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMi
             path.clear();
         }
     }
-    bool exists = !testExistence || fileExists(path);
+    // A name stored decomposed by a Mac is found composed, as copies on Linux usually have it,
+    // and the other way round.
+    bool renormalized = false;
+    auto existsAs = [&renormalized](std::string& candidate) {
+        if (fileExists(candidate)) {
+            return true;
+        }
+        std::string other = otherNormalizationThatExists(candidate);
+        if (other.empty()) {
+            return false;
+        }
+        candidate = std::move(other);
+        renormalized = true;
+        return true;
+    };
+    bool exists = !testExistence || existsAs(path);
     bool fromITunes = false;
     if (!exists && askITunes) {
         std::string current;
         if (getLocationFromITunes(current)) {
             path = current;
-            exists = fileExists(path);
+            exists = existsAs(path);
             fromITunes = true;
             if (!exists) {
                 updateInfoFromFile();
                 if (getLocationFromITunes(current)) {
                     path = current;
-                    exists = fileExists(path);
+                    exists = existsAs(path);
                 }
             }
         }
     }
     if (exists) {
         std::lock_guard<std::mutex> lock(m_pathMutex);
-        if (!m_pathCached || fromITunes) {
+        if (!m_pathCached || fromITunes || renormalized) {
             m_filePath = path;
             m_pathCached = true;
         }

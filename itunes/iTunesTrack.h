@@ -12,6 +12,16 @@ namespace sonorix {
 
 class iTunesLibrary;
 
+// Why a library entry cannot hold a Sound Check text, and so belongs to no group.
+enum class TrackExclusion {
+    None,           // a song with a file
+    Video,          // "Has Video"
+    Stream,         // "Track Type" "URL"
+    NoPersistentId, // nothing to key its status by
+    NoFile,         // no "Location": a stream or a purchase kept only online
+    NotAudio,       // a book, a PDF, an app
+};
+
 // What the track list can search and sort. The sort comparison arrives with the track list.
 class FilterAndSortable {
 public:
@@ -69,6 +79,7 @@ public:
     int16_t discCount() const;
     int32_t trackCount() const;
     std::u16string location() const;
+    std::u16string kind() const;
     int32_t totalTime() const; // milliseconds
     int32_t sampleRate() const;
     int16_t bitRate() const;
@@ -86,6 +97,8 @@ public:
     std::shared_ptr<DateTimePoint> dateModified() const;
     std::shared_ptr<DateTimePoint> dateAdded() const;
     std::shared_ptr<DateTimePoint> playDateUTC() const;
+
+    TrackExclusion exclusion() const;
 
     std::string persistentIdText() const;
     // True when the entry's "Persistent ID" text is not empty.

@@ -190,7 +190,9 @@ SonorixOptions SonorixGroup::options() {
 }
 
 void SonorixGroup::acceptTrack(const std::shared_ptr<iTunesTrack>& track) {
-    if (ta::hasVideo(*track) || ta::trackType(*track) == u"URL" || !ta::hasPersistentId(*track)) {
+    // Books, PDFs, apps and tracks kept only online would fail every run: they have no file
+    // that could hold a Sound Check text.
+    if (!ta::canHoldSoundCheck(*track)) {
         return;
     }
     auto model = m_model.lock();

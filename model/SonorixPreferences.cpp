@@ -83,6 +83,15 @@ void SonorixPreferences::load() {
     load(dataFolder() + "/" + kFileName);
 }
 
+void SonorixPreferences::read() {
+    m_path = dataFolder() + "/" + kFileName;
+    std::string readPath;
+    m_root = mv::readPlist(m_path, readPath);
+    if (!m_root) {
+        m_root = mv::newDict();
+    }
+}
+
 void SonorixPreferences::load(const std::string& path) {
     m_path = path;
     m_root = readOrKeepAside(path, "preferences");

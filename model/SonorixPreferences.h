@@ -44,6 +44,9 @@ public:
     void load(const std::string& path);
     // "sonorix.plist" in the per-user data folder.
     void load();
+    // The same file read only: nothing is written or renamed, so a command may read the settings
+    // while another instance holds the data folder.
+    void read();
     // False (and a log line) when the file could not be written.
     bool save();
 

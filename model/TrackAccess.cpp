@@ -48,6 +48,9 @@ std::u16string trackType(const iTunesTrack& track) {
 bool hasVideo(const iTunesTrack& track) {
     return track.hasVideo();
 }
+bool canHoldSoundCheck(const iTunesTrack& track) {
+    return track.exclusion() == TrackExclusion::None;
+}
 std::shared_ptr<DateTimePoint> dateModified(const iTunesTrack& track) {
     return track.dateModified();
 }

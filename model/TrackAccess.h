@@ -31,6 +31,8 @@ bool gapless(const iTunesTrack& track);
 int32_t totalTimeMs(const iTunesTrack& track);
 std::u16string trackType(const iTunesTrack& track);
 bool hasVideo(const iTunesTrack& track);
+// False for videos, streams, entries without persistent id or file, books, PDFs and apps.
+bool canHoldSoundCheck(const iTunesTrack& track);
 std::shared_ptr<DateTimePoint> dateModified(const iTunesTrack& track);
 bool matchesFilter(const iTunesTrack& track, const std::u16string& text);
 // The audio file, looked for everywhere, a missing one logged.

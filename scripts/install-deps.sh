@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   libboost-dev libboost-thread-dev
-  libtag1-dev librapidxml-dev libxerces-c-dev zlib1g-dev libminizip-dev
+  libtag1-dev librapidxml-dev libxerces-c-dev zlib1g-dev libminizip-dev libicu-dev
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav

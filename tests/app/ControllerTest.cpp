@@ -322,8 +322,9 @@ INSTANTIATE_TEST_SUITE_P(
         // No file handed and none in the usual places: the connection finds nothing.
         StartupCase{"not-found", SonorixModel::kCantLoadiTunes, "iTunesLibraryNotFound_Title",
                     "CantLoadiTunesException"},
-        StartupCase{"named-but-missing", SonorixModel::kCantLoadiTunesXML, "iTunesXMLError_Title",
-                    "CantLoadiTunesXMLException"},
+        // A named file that is not there is told apart from one that cannot be read.
+        StartupCase{"named-but-missing", SonorixModel::kCantLoadiTunesXML,
+                    "iTunesLibraryMissing_Title", "CantLoadiTunesXMLException"},
         StartupCase{"garbage", SonorixModel::kCantLoadiTunesXML, "iTunesXMLError_Title",
                     "CantLoadiTunesXMLException"},
         StartupCase{"too-old", SonorixModel::kiTunesTooOld, "iTunesTooOld_Title",

@@ -393,6 +393,53 @@ TEST(GainAnalysis, ClippedStepsAndNullRightChannel) {
     EXPECT_EQ(twice.titleGain(), single.titleGain());
 }
 
+// Block levels sweeping across the top edge in quarter steps: some block lands in each of the last
+// slot's neighbours, exactly where a clamp that is off by one would count past the histogram.
+TEST(GainAnalysis, BlocksAtTheTopEdgeCountInTheLastStep) {
+    const int block = 2205;
+    const double phaseStep = 2.0 * M_PI * 1000.0 / 44100.0; // 50 whole periods per block
+    auto sine = [&](const std::vector<double>& amplitudes) {
+        std::vector<float> samples(amplitudes.size() * block);
+        for (size_t i = 0; i < samples.size(); ++i) {
+            samples[i] = static_cast<float>(amplitudes[i / block] * std::sin(phaseStep * i));
+        }
+        return samples;
+    };
+    auto topStep = [](const GainAnalysis& g) {
+        int step = GainAnalysis::kSteps - 1;
+        while (step > 0 && g.histogram()[step] == 0) {
+            --step;
+        }
+        return step;
+    };
+    // The filters' gain at 1 kHz, measured: the step of a steady sine of known amplitude.
+    const double reference = 1e4;
+    std::vector<float> calibration = sine(std::vector<double>(10, reference));
+    GainAnalysis probe(44100);
+    probe.analyzeSamples(calibration.data(), nullptr, calibration.size());
+    const int referenceStep = topStep(probe);
+    ASSERT_GT(referenceStep, 6000);
+
+    // From 1 dB below the edge to 1 dB above, a quarter step per block.
+    const int blocks = 800;
+    std::vector<double> amplitudes(blocks);
+    for (int b = 0; b < blocks; ++b) {
+        double step = GainAnalysis::kSteps - 100 + b * 0.25;
+        amplitudes[b] = reference * std::pow(10.0, (step - referenceStep) / 2000.0);
+    }
+    std::vector<float> sweep = sine(amplitudes);
+    GainAnalysis g(44100);
+    g.analyzeSamples(sweep.data(), nullptr, sweep.size());
+    uint64_t counted = 0;
+    for (int step = 0; step < GainAnalysis::kSteps; ++step) {
+        counted += g.histogram()[step];
+    }
+    EXPECT_EQ(counted, static_cast<uint64_t>(blocks)); // none lost past the end
+    EXPECT_GT(g.histogram()[GainAnalysis::kSteps - 1], 380u);
+    EXPECT_GT(g.histogram()[GainAnalysis::kSteps - 2], 0u);
+    EXPECT_FLOAT_EQ(g.titleGain(), -55.17f); // the loudest 5 % all sit in the last step
+}
+
 TEST(GainAnalysis, TitleGainResetsFiltersForTheNextTitle) {
     Signal s = dynamicNoise(44100, 44100, 9);
     GainAnalysis g(44100);

@@ -89,6 +89,34 @@ TEST_F(TagCommand, TsvRowsBeforeAndAfterSetting) {
     EXPECT_EQ(columns(lines(r.out).at(1)).back(), "no");
 }
 
+// Zero reads as no change at all: never "-0.00", whichever way the value rounds.
+TEST_F(TagCommand, ZeroShowsWithoutSign) {
+    for (const char* set : {"0", "-0.001", "0.004"}) {
+        auto r = runCli({"tag", "--set", set, m_mp3});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.find("-0.00"), std::string::npos) << r.out;
+        auto shown = runCli({"tag", m_mp3});
+        EXPECT_NE(shown.out.find("adjustment: 0.00 dB"), std::string::npos) << shown.out;
+        EXPECT_EQ(columns(lines(runCli({"tag", "--format", "tsv", m_mp3}).out).at(1))[2], "0.00");
+    }
+}
+
+// A name may hold any byte but "/" and NUL; the rows must still split into the same columns.
+TEST_F(TagCommand, TsvEscapesTabsNewlinesAndBackslashes) {
+    std::string odd = m_dir.file("a\tb\nc\\d.mp3");
+    fs::copy_file(m_mp3, odd);
+    const std::string escaped = m_dir.path() + "/a\\tb\\nc\\\\d.mp3";
+    for (auto args : {std::vector<std::string>{"tag", "--format", "tsv", odd},
+                      std::vector<std::string>{"analyze", "--format", "tsv", odd}}) {
+        auto r = runCli(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        auto rows = lines(r.out);
+        ASSERT_EQ(rows.size(), 2u) << r.out;
+        EXPECT_EQ(columns(rows[1]).size(), columns(rows[0]).size()) << rows[1];
+        EXPECT_EQ(columns(rows[1])[0], escaped);
+    }
+}
+
 TEST_F(TagCommand, RejectsBadArguments) {
     for (auto args : std::vector<std::vector<std::string>>{{"tag"},
                                                            {"tag", "--set", "loud", m_mp3},

@@ -205,6 +205,14 @@ TEST_F(LibraryFileConnection, ConsoleCommandsUseTheConnection) {
     auto listed = runCli({"--library", path, "playlists"});
     EXPECT_EQ(listed.status, 0) << listed.err;
     EXPECT_EQ(listed.out, "1\tLibrary\n2\tMix ♪\n0\tEmpty\n");
+    // Newer versions store the library playlist under an internal name; users see "Library", in
+    // their language. Only the master playlist is renamed.
+    std::string internal = m_dir.file("internal.xml");
+    ASSERT_TRUE(writeLibraryFile(internal, {{0x1, 1, "A", "", "", fileURL(a), 0}},
+                                 {{"####!####", {1}, true}, {"####!####", {}}}));
+    EXPECT_EQ(runCli({"--library", internal, "playlists"}).out, "1\tLibrary\n0\t####!####\n");
+    EXPECT_EQ(runCli({"--language", "de", "--library", internal, "playlists"}).out,
+              "1\tMediathek\n0\t####!####\n");
 
     // Found in the usual place without being named.
     std::string usual = home("Music/iTunes/iTunes Music Library.xml");
@@ -226,6 +234,17 @@ TEST_F(LibraryFileConnection, ConsoleCommandsUseTheConnection) {
     auto unreadable = runCli({"--library", broken, "groups"});
     EXPECT_EQ(unreadable.status, 3);
     EXPECT_NE(unreadable.err.find("Error reading the iTunes XML file"), std::string::npos);
+
+    // A named file that is not there is no reading error.
+    for (std::string command : {"groups", "playlists", "list"}) {
+        auto absent = runCli({"--library", m_dir.file("absent.xml"), command});
+        EXPECT_EQ(absent.status, 3);
+        EXPECT_NE(absent.err.find("The iTunes library file does not exist"), std::string::npos)
+            << command << ": " << absent.err;
+        EXPECT_NE(absent.err.find("There is no file at " + m_dir.file("absent.xml")),
+                  std::string::npos);
+        EXPECT_EQ(absent.err.find("Error reading"), std::string::npos);
+    }
 }
 
 TEST_F(LibraryFileConnection, CommentCommandPrintsAndWritesTheFilesComment) {

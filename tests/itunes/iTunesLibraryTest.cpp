@@ -236,12 +236,76 @@ TEST(LibraryLocation, FirstMatchingPrefixIsReplaced) {
               "/mnt/win/Music/iTunes/a.mp3");
     EXPECT_EQ(pathFromLocation("file://localhost/C:/Other/a.mp3", map), "/mnt/c/Other/a.mp3");
     EXPECT_EQ(pathFromLocation("file:///Users/ann/Music/a.mp3", map), "/home/ann/Music/a.mp3");
-    // Case matters, and an unmapped drive path stays as it is.
-    EXPECT_EQ(pathFromLocation("file://localhost/c:/users/ann/a.mp3", map), "c:/users/ann/a.mp3");
+    // The drive letter matches in either case, the rest byte for byte; an unmapped drive path
+    // stays as it is.
+    EXPECT_EQ(pathFromLocation("file://localhost/c:/users/ann/a.mp3", map),
+              "/mnt/c/users/ann/a.mp3");
     EXPECT_EQ(pathFromLocation("file://localhost/D:/a.mp3", map), "D:/a.mp3");
     // Collapsing happens before mapping.
     EXPECT_EQ(pathFromLocation("file://localhost/C:/X/../Users/ann/Music/a.mp3", map),
               "/mnt/win/Music/a.mp3");
+}
+
+TEST(LibraryLocation, WindowsPrefixesInEitherCaseAndWithBackslashes) {
+    const std::string location = "file://localhost/G:/Music/iTunes/a.mp3";
+    const std::pair<std::string, std::string> maps[] = {{"G:/Music/", "/srv/"},
+                                                        {"g:/Music/", "/srv/"},
+                                                        {"G:\\Music\\", "/srv/"},
+                                                        {"g:\\Music", "/srv"}};
+    for (const auto& [from, to] : maps) {
+        EXPECT_EQ(pathFromLocation(location, {{from, to}}), "/srv/iTunes/a.mp3") << from;
+    }
+    // A library that wrote the drive letter in lower case.
+    EXPECT_EQ(pathFromLocation("file://localhost/g:/Music/a.mp3", {{"G:/Music/", "/srv/"}}),
+              "/srv/a.mp3");
+    // Only the drive letter ignores case, and only where both name a drive.
+    EXPECT_FALSE(locationPrefixMatches("G:/music/a.mp3", "G:/Music/"));
+    EXPECT_FALSE(locationPrefixMatches("/users/ann/a.mp3", "/Users/ann/"));
+    EXPECT_FALSE(locationPrefixMatches("G:/Music", "G:/Music/"));
+    EXPECT_FALSE(locationPrefixMatches("G:/Music/a.mp3", ""));
+    EXPECT_TRUE(locationPrefixMatches("/Users/ann/a.mp3", "\\Users\\ann\\"));
+}
+
+// Mac libraries keep names decomposed (NFD); a copy on Linux usually has them composed (NFC), and
+// a user may have copied them either way.
+TEST(LibraryLocation, MappedPathIsFoundInTheOtherNormalizationForm) {
+    TempDir dir;
+    const std::string composed = "Caf\xC3\xA9 Bras\xC3\xADlia.mp3";     // é, í as one code point
+    const std::string decomposed = "Cafe\xCC\x81 Brasi\xCC\x81lia.mp3"; // e, i + combining acute
+    const std::string composedURL = "Caf%C3%A9%20Bras%C3%ADlia.mp3";
+    const std::string decomposedURL = "Cafe%CC%81%20Brasi%CC%81lia.mp3";
+    const LocationMap map = {{"/Users/ann/Music/", dir.path() + "/"}};
+    writeFile(dir.file(composed), "nfc");
+
+    auto itunes = std::make_shared<ScriptedITunes>();
+    auto library = oneTrackLibrary("file:///Users/ann/Music/" + decomposedURL, itunes, map);
+    auto track = library->track(0xAB);
+    EXPECT_EQ(track->filePath(false, false, false), dir.file(decomposed)); // untested: as stored
+    EXPECT_EQ(track->filePath(true, false, false), dir.file(composed));
+    EXPECT_EQ(track->filePath(false, false, false), dir.file(composed)); // now cached
+    EXPECT_EQ(library->trackForPath(dir.file(composed)), track);
+
+    // A file named on handing over in the other form still finds its track.
+    auto fresh = oneTrackLibrary("file:///Users/ann/Music/" + decomposedURL, itunes, map);
+    EXPECT_EQ(fresh->trackForPath(dir.file(composed)), fresh->track(0xAB));
+    EXPECT_EQ(fresh->trackForPath(dir.file("Cafe Brasilia.mp3")), nullptr);
+
+    // The other way round: the library composed, the file decomposed.
+    TempDir other;
+    writeFile(other.file(decomposed), "nfd");
+    auto reverse = oneTrackLibrary("file:///Users/ann/Music/" + composedURL, itunes,
+                                   {{"/Users/ann/Music/", other.path() + "/"}});
+    EXPECT_EQ(reverse->track(0xAB)->filePath(true, false, false), other.file(decomposed));
+
+    // Neither form there: the path stays as the library has it. Bytes that are not UTF-8 are
+    // never turned into a made-up name.
+    TempDir empty;
+    auto missing = oneTrackLibrary("file:///Users/ann/Music/" + decomposedURL, itunes,
+                                   {{"/Users/ann/Music/", empty.path() + "/"}});
+    EXPECT_EQ(missing->track(0xAB)->filePath(true, false, false), empty.file(decomposed));
+    EXPECT_EQ(otherNormalizationThatExists(dir.path() + "/Caf\xE9.mp3"), "");
+    EXPECT_TRUE(sameNormalizedPath(dir.file(composed), dir.file(decomposed)));
+    EXPECT_FALSE(sameNormalizedPath("/a\xE9", "/a\xE8"));
 }
 
 TEST(iTunesTrack, FilePathSwitches) {

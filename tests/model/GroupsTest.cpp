@@ -2,6 +2,7 @@
 
 #include "foundation/Text.h"
 #include "foundation/Value.h"
+#include "itunes/iTunesLibrary.h"
 #include "model/ModelText.h"
 #include "model/ModelValues.h"
 #include "model/SonorixStatus.h"
@@ -56,6 +57,85 @@ TEST_F(Groups, DefaultGroupTakesEveryUsableTrackInIdOrder) {
     ASSERT_EQ(albums.size(), 3u);
     EXPECT_EQ(albums[0]->displayName(), u"a");
     EXPECT_EQ(toUtf8(albums[2]->albumKey()), "3");
+}
+
+// What a real library holds besides songs: none of it has a file that can keep a Sound Check text,
+// so none of it may reach a group and fail every run.
+TEST_F(Groups, BooksDocumentsAppsAndOnlineTracksBelongToNoGroup) {
+    auto entry = [](uint64_t id, const char* kind, const char* location) {
+        LibraryTrack t = track(id);
+        t.kind = kind;
+        if (location) {
+            t.location = location;
+        } else {
+            t.withoutLocation = true;
+        }
+        return t;
+    };
+    auto model = load({
+        entry(1, "MPEG audio file", "file:///Music/a.mp3"),
+        entry(2, "Book", "file:///Books/Novel.epub"),
+        entry(3, "Book", "file:///Books/Kept%20As%20Folder.epub/"),
+        entry(4, "PDF document", "file:///Books/Manual.PDF"),
+        entry(5, "iPhone/iPod touch/iPad app", "file:///Mobile%20Applications/Game%201.0.ipa"),
+        entry(6, "Apple Music AAC audio file", nullptr), // streamed, never downloaded
+        entry(7, "Purchased AAC audio file", nullptr),
+        entry(8, "Buch", "file:///B%C3%BCcher/Roman.ibooks"), // localized kind, told by its file
+        entry(9, "PDF document", "file:///Docs/notes"),       // no extension, told by its kind
+        entry(10, "Audible file", "file:///Audiobooks/Story.aax"),
+        entry(11, "AAC audio book file", "file:///Audiobooks/Story.m4b"),
+        entry(12, "", "file:///Music/no-kind.m4a"),
+    });
+    auto group = defaultGroup(*model);
+    std::set<uint64_t> members;
+    for (const auto& t : group->tracks()) {
+        members.insert(ta::persistentId(*t));
+    }
+    EXPECT_EQ(members, (std::set<uint64_t>{1, 10, 11, 12}));
+    for (uint64_t id : {2, 3, 4, 5, 6, 7, 8, 9}) {
+        EXPECT_EQ(model->groups()->groupOfTrack(id), nullptr) << id;
+    }
+    auto excluded = [&](uint64_t id) { return model->library()->track(id)->exclusion(); };
+    EXPECT_EQ(excluded(2), TrackExclusion::NotAudio);
+    EXPECT_EQ(excluded(9), TrackExclusion::NotAudio);
+    EXPECT_EQ(excluded(6), TrackExclusion::NoFile);
+    EXPECT_EQ(excluded(1), TrackExclusion::None);
+
+    // Moved by hand into a group of their own, they are still left out.
+    auto fresh = SonorixGroup::create(model, nullptr);
+    model->groups()->insertGroup(fresh, 1, true);
+    fresh->addTrack(model->library()->track(4));
+    fresh->addTrack(model->library()->track(1));
+    EXPECT_EQ(fresh->trackCount(), 1u);
+}
+
+// Albums form by "Album Artist" where there is one: guest artists on single tracks must not split
+// an album, and two albums of one title by different album artists must not merge.
+TEST_F(Groups, AlbumArtistWinsOverTrackArtist) {
+    auto t = [](uint64_t id, const char* artist, const char* albumArtist, int number) {
+        LibraryTrack x = track(id).on("Duets").by(artist).number(number);
+        x.albumArtist = albumArtist;
+        return x;
+    };
+    auto model = load({t(1, "Singer", "Singer", 1), t(2, "Singer feat. Guest", "Singer", 2),
+                       t(3, "Singer", "Other Band", 1), t(4, "Singer", "Other Band", 2)});
+    auto group = defaultGroup(*model);
+    group->options().setAlbumMode(SonorixOptions::kCombineAlbums);
+    group->markAlbumsDirty();
+    auto albums = group->albums();
+    ASSERT_EQ(albums.size(), 2u);
+    std::vector<uint64_t> first;
+    for (const auto& x : albums[0]->tracks()) {
+        first.push_back(ta::persistentId(*x));
+    }
+    std::vector<uint64_t> second;
+    for (const auto& x : albums[1]->tracks()) {
+        second.push_back(ta::persistentId(*x));
+    }
+    EXPECT_EQ(first, (std::vector<uint64_t>{3, 4})); // "Other Band" sorts before "Singer"
+    EXPECT_EQ(second, (std::vector<uint64_t>{1, 2}));
+    EXPECT_EQ(albums[0]->albumArtist(), u"Other Band");
+    EXPECT_EQ(albums[1]->albumArtist(), u"Singer");
 }
 
 TEST_F(Groups, UuidIsMadeOnceAndKept) {

@@ -24,9 +24,11 @@ struct LibraryTrack {
     bool video = false;
     std::string trackType = "File";
     int totalTimeMs = 200000;
-    std::string location;     // file URL; empty leaves it out
-    std::string dateModified; // "2010-03-01T12:00:00Z"; empty leaves it out
-    std::string extraXml;     // further <key>/value pairs, written as they are
+    std::string location;         // file URL; empty gives a file that does not exist
+    bool withoutLocation = false; // leaves "Location" out: a track kept only online
+    std::string kind;             // "Kind"; empty leaves it out
+    std::string dateModified;     // "2010-03-01T12:00:00Z"; empty leaves it out
+    std::string extraXml;         // further <key>/value pairs, written as they are
 
     LibraryTrack& on(std::string a) {
         album = std::move(a);
@@ -131,8 +133,14 @@ inline std::string libraryXml(const std::vector<LibraryTrack>& tracks,
         flag("Part Of Gapless Album", t.gapless);
         flag("Has Video", t.video);
         str("Track Type", t.trackType);
-        if (!t.location.empty())
-            str("Location", t.location);
+        if (!t.kind.empty())
+            str("Kind", t.kind);
+        if (!t.withoutLocation) {
+            char file[48];
+            std::snprintf(file, sizeof file, "file:///nonexistent/%016llX.mp3",
+                          static_cast<unsigned long long>(t.id));
+            str("Location", t.location.empty() ? file : t.location);
+        }
         if (!t.dateModified.empty()) {
             x += "\t\t\t<key>Date Modified</key><date>" + t.dateModified + "</date>\n";
         }
