@@ -109,7 +109,9 @@ bool id3FrameHoldsText(const uint8_t* tag, size_t size, size_t signature, size_t
     }
     return found && Id3v2::storedPlain(*layout, *found) && found->size >= 4 &&
            tag[found->body()] == 0 && signature == found->body() + 4 && text == signature + 9 &&
-           text + 90 <= found->end();
+           // The frame holds the text alone (with its closing NUL): anything after it would
+           // stay behind an in-place edit.
+           (found->end() == text + 90 || (found->end() == text + 91 && tag[text + 90] == 0));
 }
 
 // The first ID3 chunk of an AIFF (big-endian sizes) or WAVE (little-endian) file.

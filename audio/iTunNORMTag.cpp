@@ -105,6 +105,41 @@ bool parse(const char* text, size_t length, SoundCheckValues& values) {
     return true;
 }
 
+bool parseTolerant(const std::string& text, SoundCheckValues& values) {
+    SoundCheckValues v{};
+    size_t count = 0;
+    size_t at = 0;
+    while (count < 10) {
+        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {
+            ++at;
+        }
+        size_t start = at;
+        uint32_t value = 0;
+        while (at < text.size() && hexDigit(static_cast<uint8_t>(text[at])) >= 0) {
+            value = value * 16 + uint32_t(hexDigit(static_cast<uint8_t>(text[at])));
+            ++at;
+        }
+        size_t digits = at - start;
+        bool endsWord = at == text.size() || text[at] == '\0' ||
+                        std::isspace(static_cast<unsigned char>(text[at]));
+        if (digits == 0 || digits > 8 || !endsWord) {
+            return false;
+        }
+        v[count++] = value;
+    }
+    values = v;
+    return true;
+}
+
+bool plausible(const SoundCheckValues& values) {
+    for (int i = 0; i < 4; ++i) {
+        if (values[i] < 1 || values[i] > 65534) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string format(const SoundCheckValues& values) {
     std::string text(iTunNORMTag::kTextLength, ' ');
     static const char digits[] = "0123456789ABCDEF";
@@ -254,8 +289,9 @@ struct iTunNORMTag::TagLibState {
             hadID3 = mpeg->hasID3v2Tag();
             id3 = hadID3 || create ? mpeg->ID3v2Tag(true) : nullptr;
         } else if (auto* aiff = dynamic_cast<TagLib::RIFF::AIFF::File*>(file.get())) {
+            // The library keeps an empty tag for every AIFF file; saving it adds an ID3 chunk.
             hadID3 = aiff->hasID3v2Tag();
-            id3 = hadID3 ? aiff->tag() : nullptr;
+            id3 = hadID3 || create ? aiff->tag() : nullptr;
         } else if (auto* m4 = dynamic_cast<TagLib::MP4::File*>(file.get())) {
             mp4 = m4->tag();
         }
@@ -270,7 +306,9 @@ struct iTunNORMTag::TagLibState {
         }
         if (mp4 && mp4->contains(kMP4ItemName)) {
             TagLib::StringList strings = mp4->item(kMP4ItemName).toStringList();
-            mp4ItemPresent = strings.size() == 1 && strings.front().size() >= kTextLength;
+            SoundCheckValues ignored;
+            mp4ItemPresent = strings.size() == 1 &&
+                             SoundCheckText::parseTolerant(toLatin1(strings.front()), ignored);
         }
     }
 
@@ -404,7 +442,10 @@ void iTunNORMTag::openWithTagLib(std::unique_ptr<ExceptionBase> mappingError) {
             // through a verified copy.
             if (state->openFile(m_path, kindForPath(m_path), true)) {
                 state->findTag(m_create);
-                examined = state->hasTag();
+                // An MP3 or AIFF without a tag is readable and can be given one: it has no value
+                // yet, which is no reason to call its format unsupported.
+                examined =
+                    state->hasTag() || state->kind == Kind::MPEG || state->kind == Kind::AIFF;
                 usable = examined && (state->present() || m_create);
                 if (usable) {
                     m_tagLibText = state->text();
@@ -443,12 +484,32 @@ bool iTunNORMTag::isPresent() const {
     return m_mode == Mode::Raw || (m_tagLib && m_tagLib->present());
 }
 
+bool iTunNORMTag::isValid() const {
+    if (!isPresent()) {
+        return false;
+    }
+    SoundCheckValues v;
+    if (m_mode == Mode::Raw) {
+        return SoundCheckText::parse(reinterpret_cast<const char*>(m_text), kTextLength, v) &&
+               SoundCheckText::plausible(v);
+    }
+    return SoundCheckText::parseTolerant(m_tagLibText, v) && SoundCheckText::plausible(v);
+}
+
 std::string iTunNORMTag::text() const {
     if (m_mode == Mode::Raw) {
         return std::string(reinterpret_cast<const char*>(m_text), kTextLength);
     }
-    if (m_tagLib && m_tagLib->present() && m_tagLibText.size() >= kTextLength) {
-        return m_tagLibText.substr(0, kTextLength);
+    if (m_tagLib && m_tagLib->present()) {
+        // As another tool wrote it, up to the NUL that ends the comment.
+        std::string text = m_tagLibText.substr(0, m_tagLibText.find('\0'));
+        SoundCheckValues ignored;
+        if (text.size() >= kTextLength || SoundCheckText::parseTolerant(text, ignored)) {
+            return text.size() > kTextLength &&
+                           SoundCheckText::parse(text.data(), text.size(), ignored)
+                       ? text.substr(0, kTextLength)
+                       : text;
+        }
     }
     return kDefaultText;
 }
@@ -458,7 +519,7 @@ SoundCheckValues iTunNORMTag::values() const {
     SoundCheckText::parse(kDefaultText, kTextLength, defaults);
     std::string t = text();
     SoundCheckValues v;
-    if (SoundCheckText::parse(t.data(), t.size(), v)) {
+    if (SoundCheckText::parse(t.data(), t.size(), v) || SoundCheckText::parseTolerant(t, v)) {
         return v;
     }
     // A damaged text read through a tag: its readable fields count, the rest read as no

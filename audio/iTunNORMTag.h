@@ -50,6 +50,9 @@ public:
               Search search = Search::RawThenTagLib);
 
     bool isPresent() const;
+    // Whether the text present holds values iTunes itself could have written (the adjustment
+    // fields within 1…65534): a text that fails this is treated as no value and replaced.
+    bool isValid() const;
     uint32_t value(int index) const;
     SoundCheckValues values() const;
     // Returns whether anything in the file changed; throws SaveErrorException.
@@ -92,6 +95,11 @@ namespace SoundCheckText {
 bool parse(const char* text, size_t length, SoundCheckValues& values);
 // One field: a space and 8 hexadecimal digits.
 bool parseField(const char* field, uint32_t& value);
+// A text as other tools and old versions wrote it: at least ten words of 1 to 8 hexadecimal
+// digits (either case) separated by white space, the leading space optional; the first ten count.
+bool parseTolerant(const std::string& text, SoundCheckValues& values);
+// Whether the values are what iTunes writes: the four adjustment fields within 1…65534.
+bool plausible(const SoundCheckValues& values);
 // 90 characters, upper-case digits.
 std::string format(const SoundCheckValues& values);
 

@@ -67,8 +67,11 @@ Row readRow(const std::string& path, bool& failed) {
         int32_t hint = -1;
         iTunNORMTag tag;
         tag.open(path, hint, false, false);
-        row.present = tag.isPresent();
-        if (row.present) {
+        row.present = tag.isPresent() && tag.isValid();
+        if (tag.isPresent() && !row.present) {
+            row.text = tag.text();
+            row.error = "invalid Sound Check text \"" + row.text + "\" (not a value iTunes writes)";
+        } else if (row.present) {
             row.text = tag.text();
             row.adjustment = SoundCheck::playbackAdjustment(tag.values(), kCurrentITunes);
             row.where = whereText(tag);

@@ -131,7 +131,9 @@ Scope::~Scope() {
 
 std::vector<Leftover> takeLeftovers() {
     std::vector<Leftover> found;
-    std::string dir = folder();
+    // Looked at, never made: a data folder that was never worked in stays as it is.
+    std::string data = dataFolder();
+    std::string dir = data.empty() ? data : data + kFolder;
     DIR* listing = dir.empty() ? nullptr : ::opendir(dir.c_str());
     if (!listing) {
         return found;

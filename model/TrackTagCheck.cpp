@@ -16,7 +16,8 @@ SoundCheckValues SonorixTrackStatus::readSoundCheck(const std::string& path, int
     // The reader keeps a 32-bit offset; a stored hint out of that range is simply not a hint.
     int32_t offset = (hint >= 0 && hint <= INT32_MAX) ? static_cast<int32_t>(hint) : -1;
     auto tag = createITunNORMTag(path, offset, false, false);
-    if (!tag->isPresent()) {
+    // A text with values iTunes never writes (zero, or past 65534) is no value: it gets replaced.
+    if (!tag->isPresent() || !tag->isValid()) {
         throw iTunNORMTag::NoTagException();
     }
     SoundCheckValues values = tag->values();

@@ -432,13 +432,6 @@ TEST_F(GeneratedAudio, CreateWritesTheFrameEvenWhenTheValuesAreTheDefaults) {
     }
 }
 
-TEST_F(GeneratedAudio, WithoutAnIDChunkAnAIFFHasNoTagSupport) {
-    std::string path = copy("plain.aiff");
-    std::string before = readFile(path);
-    EXPECT_THROW(openTag(path, true, true), Tag::NoTagSupportedException);
-    EXPECT_EQ(readFile(path), before);
-}
-
 TEST_F(GeneratedAudio, TheFileNameChoosesTheTagLibPath) {
     for (const char* name : {"A.M4P", "b.mp4", "c.m4b", "D.MP3"}) {
         SCOPED_TRACE(name);
@@ -688,5 +681,78 @@ TEST_F(GeneratedAudio, DamagedFilesRaiseTheirExceptionAndStayUnchanged) {
         } catch (const Tag::iTunNORMTagException&) {
         }
         EXPECT_EQ(readFile(path), c.content);
+    }
+}
+
+TEST_F(GeneratedAudio, TextsAsOtherToolsWroteThemAreReadLikeAnyReaderReadsThem) {
+    struct Case {
+        std::string stored;
+        bool valid;
+        SoundCheckValues values;
+    };
+    const SoundCheckValues a2c = {0xA2C, 0xA2C, 0x1969, 0x1969, 0x12, 0x34, 0x7FFF, 0x7FFF, 0, 0};
+    const std::vector<Case> cases = {
+        // No leading space, lower case, an eleventh word, short words, tabs.
+        {"00000A2C 00000A2C 00001969 00001969 00000012 00000034 00007FFF 00007FFF 00000000 "
+         "00000000",
+         true, a2c},
+        {" 00000a2c 00000a2c 00001969 00001969 00000012 00000034 00007fff 00007fff 00000000 "
+         "00000000 0000FFFF",
+         true, a2c},
+        {"A2C A2C 1969 1969 12 34 7FFF 7FFF 0 0", true, a2c},
+        {"A2C\tA2C  1969 1969 12 34 7FFF 7FFF 0 0", true, a2c},
+        // Values iTunes never writes: the sign bit, zero adjustments. Nine words: no value.
+        {" 80000000 80000000 00001969 00001969 00000012 00000034 00007FFF 00007FFF 00000000 "
+         "00000000",
+         false,
+         {0x80000000, 0x80000000, 0x1969, 0x1969, 0x12, 0x34, 0x7FFF, 0x7FFF, 0, 0}},
+        {" 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000 "
+         "00000000",
+         false,
+         {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+    };
+    for (bool mp4 : {false, true}) {
+        for (size_t i = 0; i < cases.size(); ++i) {
+            SCOPED_TRACE(std::to_string(mp4) + ": " + cases[i].stored);
+            std::string path = mp4 ? copy("aac.m4a", "c" + std::to_string(i) + ".m4a")
+                                   : copy("v23.mp3", "c" + std::to_string(i) + ".mp3");
+            mutagenRun(mp4 ? "import sys\nfrom mutagen.mp4 import MP4, MP4FreeForm\n"
+                             "f = MP4(sys.argv[1])\nf.tags['----:com.apple.iTunes:iTunNORM'] = "
+                             "[MP4FreeForm(b'" +
+                                 cases[i].stored + "', 1)]\nf.save()\n"
+                           : "import sys\nfrom mutagen.id3 import ID3, COMM\nt = ID3(sys.argv[1])\n"
+                             "t.add(COMM(encoding=0, lang='eng', desc='iTunNORM', text='" +
+                                 cases[i].stored + "'))\nt.save(v2_version=3)\n",
+                       path);
+            auto tag = openTag(path, true, false);
+            EXPECT_TRUE(tag->isPresent());
+            EXPECT_EQ(tag->isValid(), cases[i].valid);
+            EXPECT_EQ(tag->values(), cases[i].values);
+            // Writing replaces it with the canonical text.
+            EXPECT_TRUE(tag->setAdjustment(-1));
+            EXPECT_EQ(mutagen("text", path),
+                      text(SoundCheck::valuesForAdjustment(cases[i].values, -1)));
+        }
+    }
+    // Nine words are no text at all.
+    std::string nine = copy("aac.m4a", "nine.m4a");
+    mutagenRun("import sys\nfrom mutagen.mp4 import MP4, MP4FreeForm\nf = MP4(sys.argv[1])\n"
+               "f.tags['----:com.apple.iTunes:iTunNORM'] = [MP4FreeForm(b'1 2 3 4 5 6 7 8 9', 1)]\n"
+               "f.save()\n",
+               nine);
+    EXPECT_THROW(openTag(nine, false, false), Tag::NoTagException);
+}
+
+TEST_F(GeneratedAudio, MP3AndAIFFWithoutATagHaveNoValueYetAndGetOneOnWriting) {
+    for (std::string name : {"plain.aiff"}) {
+        std::string path = copy(name);
+        std::string before = readFile(path);
+        EXPECT_THROW(openTag(path, true, false), Tag::NoTagException);
+        EXPECT_EQ(readFile(path), before);
+        auto tag = openTag(path, true, true);
+        EXPECT_FALSE(tag->isPresent());
+        EXPECT_TRUE(tag->setAdjustment(-3));
+        EXPECT_EQ(mutagen("version", path), "2.3");
+        EXPECT_EQ(openTag(path)->value(0), 1995u);
     }
 }

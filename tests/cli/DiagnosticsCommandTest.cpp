@@ -96,12 +96,12 @@ TEST_F(DiagnosticsCommands, ExportRoundTripsThroughPythonsCsvModule) {
     EXPECT_TRUE(contains(lines[2], "\"<<<Album>>>\", \"O'Brien\", \"Live, \\\"Loud\\\"\", \"\"]"))
         << lines[2];
     EXPECT_EQ(lines[3], "[\"A3\", \"\", \"\", \"\", \"\", \"Say \\\"Hi\\\"\", \"O'Brien\", "
-                        "\"Live, \\\"Loud\\\"\", \"\"]");
+                        "\"Live, \\\"Loud\\\"\", \"/nonexistent/00000000000000A3.mp3\"]");
     EXPECT_EQ(lines[4], "[\"A4\", \"\", \"\", \"\", \"\", \"Two\\nLines\", \"O'Brien\", "
                         "\"Live, \\\"Loud\\\"\", \"" +
                             m_dir.file("missing.mp3") + "\"]");
-    EXPECT_EQ(lines[5],
-              "[\"A2\", \"\", \"\", \"\", \"\", \"東京の夜\", \"山田 花子\", \"東京\", \"\"]");
+    EXPECT_EQ(lines[5], "[\"A2\", \"\", \"\", \"\", \"\", \"東京の夜\", \"山田 花子\", \"東京\", "
+                        "\"/nonexistent/00000000000000A2.mp3\"]");
 
     // The measured track's full section.
     auto debug = cli({"debug", "A1"});
@@ -121,7 +121,7 @@ TEST_F(DiagnosticsCommands, ExportSelectionAndGroup) {
     auto selected = cli({"export", "-", "A2", "A3:A4"});
     ASSERT_EQ(selected.status, 0) << selected.err;
     EXPECT_EQ(selected.out.substr(selected.out.find("\r\n") + 2),
-              "A2,,,,,\"東京の夜\",\"山田 花子\",\"東京\",\"\"\r\n"
+              "A2,,,,,\"東京の夜\",\"山田 花子\",\"東京\",\"/nonexistent/00000000000000A2.mp3\"\r\n"
               "A3:A4,,,,,<<<Album>>>,\"O'Brien\",\"Live, \"\"Loud\"\"\",\r\n");
 
     auto group = cli({"export", "-", "--group", "Default"});

@@ -4,6 +4,7 @@
 #include "support/TestSupport.h"
 
 #include "../model/LibraryFile.h"
+#include "TagDump.h"
 
 #include <gtest/gtest.h>
 
@@ -13,74 +14,6 @@
 using namespace sonorix::test;
 
 namespace {
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// Everything an independent reader sees in a file's tags, but the Sound Check text and the plain
-// comment, which Sonorix changes; then those two on their own lines.
-std::string tagsOf(const std::string& path) {
-    static const char* script = R"(
-import sys, mutagen, mutagen.id3, mutagen.mp4
-path = sys.argv[1]
-f = mutagen.File(path)
-out, norm, comment = [], '', ''
-if isinstance(f.tags, mutagen.id3.ID3):
-    for key in sorted(f.tags.keys()):
-        frame = f.tags[key]
-        if key.startswith('COMM:iTunNORM'):
-            norm += '|'.join(frame.text)
-        elif key.startswith('COMM::'):
-            comment += repr('|'.join(frame.text))
-        else:
-            out.append('%s=%r' % (key, frame))
-    out += ['unknown=%r' % (u,) for u in sorted(f.tags.unknown_frames)]
-elif isinstance(f.tags, mutagen.mp4.MP4Tags):
-    for key in sorted(f.tags.keys()):
-        if key == '----:com.apple.iTunes:iTunNORM':
-            norm += '|'.join(bytes(v).decode('latin-1') for v in f.tags[key])
-        elif key == '\xa9cmt':
-            comment += repr('|'.join(f.tags[key]))
-        else:
-            out.append('%s=%r' % (key, f.tags[key]))
-print('\n'.join(out))
-print('NORM=' + norm)
-print('COMMENT=' + comment)
-)";
-    auto r = runCommand({"/usr/bin/python3", "-c", script, path});
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.out;
-}
-
-std::string otherTags(const std::string& dump) {
-    return dump.substr(0, ("\n" + dump).find("\nNORM="));
-}
-
-std::string lineOf(const std::string& dump, const std::string& key) {
-    size_t at = ("\n" + dump).find("\n" + key + "=");
-    if (at == std::string::npos) {
-        return {};
-    }
-    size_t start = at + key.size() + 1;
-    return dump.substr(start, dump.find('\n', start) - start);
-}
-
-std::string audioMd5(const std::string& path) {
-    auto r = runCommand(
-        {"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:a", "-f", "md5", "-"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.out;
-}
-
-bool makeHostile(const std::string& folder, const std::vector<std::string>& kinds) {
-    std::vector<std::string> argv = {
-        "/usr/bin/python3", SONORIX_SOURCE_DIR "/tests/support/make_hostile_audio.py", folder};
-    argv.insert(argv.end(), kinds.begin(), kinds.end());
-    auto r = runCommand(argv);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.status == 0;
-}
 
 // The unusual MP3s: extended headers with and without unsynchronisation (versions 2.3 and 2.4),
 // a text in a user-text frame, a text planted in the audio or in a picture, a frame that asks to

@@ -261,7 +261,7 @@ TEST_F(Diagnostics, CsvFieldsAndLines) {
                    // Without an analysis: four empty fields after the id.
                    "1F,,,,,\"Say \"\"Hi\"\"\",\"Band\",\"X\",\"/music/a.mp3\"\r\n"
                    "2A,\"-5,500000\",\"16384,000000\",\"-2,500000\",\"6,020600\",\"Plain\","
-                   "\"Me\",\"Y\",\"\"\r\n");
+                   "\"Me\",\"Y\",\"/nonexistent/000000000000002A.mp3\"\r\n");
 }
 
 TEST_F(Diagnostics, ExportWithoutSelectionTakesEveryGroupAlbumByAlbum) {
@@ -281,10 +281,10 @@ TEST_F(Diagnostics, ExportWithoutSelectionTakesEveryGroupAlbumByAlbum) {
               "1:2,\"-7,000000\",\"2000,000000\",\"-4,000000\",\"24,288399\",<<<Album>>>,"
               "\"Band\",\"X\",\r\n"
               "1,\"-4,000000\",\"1000,000000\",\"-1,000000\",\"30,308999\",\"One\",\"Band\","
-              "\"X\",\"\"\r\n"
+              "\"X\",\"/nonexistent/0000000000000001.mp3\"\r\n"
               "2,\"-8,000000\",\"2000,000000\",\"-5,000000\",\"24,288399\",\"Two\",\"Band\","
-              "\"X\",\"\"\r\n"
-              "3,,,,,\"Three\",\"Band\",\"Zed\",\"\"\r\n");
+              "\"X\",\"/nonexistent/0000000000000002.mp3\"\r\n"
+              "3,,,,,\"Three\",\"Band\",\"Zed\",\"/nonexistent/0000000000000003.mp3\"\r\n");
 
     // An album without any result still gets its line, with empty loudness fields.
     auto fresh = load({track(7).on("Z"), track(8).on("Z").number(2)});

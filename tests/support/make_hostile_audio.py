@@ -150,6 +150,30 @@ def make(folder, kind):
         middle = at + 4 + (len(data) - at) // 3
         data[middle:middle + len(plant)] = plant
         write(path, bytes(data))
+    elif kind == "untagged":
+        write(os.path.join(folder, kind + ".mp3"), audio)
+    elif kind == "id3v1":
+        v1 = b"TAG" + b"Only ID3v1".ljust(30, b"\0") + b"Band".ljust(30, b"\0") + \
+            b"".ljust(30, b"\0") + b"1999" + b"".ljust(30, b"\0") + b"\x11"
+        write(os.path.join(folder, kind + ".mp3"), audio + v1)
+    elif kind == "v22":
+        # Version 2.2: three-letter frame ids, three-byte sizes.
+        def f22(fid, body):
+            return fid.encode() + struct.pack(">I", len(body))[1:] + body
+        frames = (f22("TT2", b"\x00Old Title") + f22("TP1", b"\x00Old Band") +
+                  f22("COM", b"\x00eng\x00old comment"))
+        tag = b"ID3\x02\x00\x00" + syncsafe(len(frames) + 256) + frames + b"\x00" * 256
+        write(os.path.join(folder, kind + ".mp3"), tag + audio)
+    elif kind in ("v23", "v24"):
+        version = 3 if kind == "v23" else 4
+        write(os.path.join(folder, kind + ".mp3"), id3_tag(version, plain_frames(version)) + audio)
+    elif kind == "plain.aiff":
+        sine(os.path.join(folder, kind), [])
+    elif kind == "tagged.aiff":
+        sine(os.path.join(folder, kind), ["-write_id3v2", "1", "-metadata", "title=Tagged"])
+    elif kind == "bare.m4a":
+        sine(os.path.join(folder, kind), ["-c:a", "aac", "-b:a", "64k", "-map_metadata", "-1",
+                                          "-fflags", "+bitexact", "-flags:a", "+bitexact"])
     else:
         raise SystemExit("unknown kind: " + kind)
     try:
