@@ -17,7 +17,8 @@ namespace {
 constexpr int32_t kNoStatusRank = 9999;
 constexpr double kNoValue = 99999;
 
-template <class T> int threeWay(const T& a, const T& b) {
+template <class T>
+int threeWay(const T& a, const T& b) {
     return a < b ? -1 : (b < a ? 1 : 0);
 }
 
@@ -150,8 +151,9 @@ int OutlineSortOptions::compareAlbums(int32_t column, const SonorixAlbum& a,
     auto model = m_model.lock();
     auto keys = [&](const SonorixAlbum& album) {
         return keysOf(&album, [&] {
-            auto status = album.isSingleTrack() ? trackStatusOf(model.get(), *album.tracks().front())
-                                                : albumStatusOf(model.get(), album);
+            auto status = album.isSingleTrack()
+                              ? trackStatusOf(model.get(), *album.tracks().front())
+                              : albumStatusOf(model.get(), album);
             Keys k;
             k.rank = rankOf(status, true);
             k.plainRank = rankOf(status, false);

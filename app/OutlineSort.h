@@ -4,10 +4,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <unordered_map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace sonorix {
@@ -54,8 +54,8 @@ public:
 
 private:
     struct Keys {
-        int32_t rank = 0;         // status sort rank, adjusted rows first
-        int32_t plainRank = 0;    // the same without that preference
+        int32_t rank = 0;      // status sort rank, adjusted rows first
+        int32_t plainRank = 0; // the same without that preference
         double adjustment = 0;
     };
     Keys keysOf(const void* item, const std::function<Keys()>& read) const;

@@ -652,9 +652,8 @@ bool SonorixController::removeComments() {
     if (!m_libraryLoaded || anyProcessorRunning() || !m_tracksTable.hasSelection()) {
         return false;
     }
-    const int choice =
-        askAlert(text("RemoveComments_Title"), text("RemoveComments_Message"),
-                 {text("RemoveComments_OK"), text("RemoveComments_Cancel")}, false);
+    const int choice = askAlert(text("RemoveComments_Title"), text("RemoveComments_Message"),
+                                {text("RemoveComments_OK"), text("RemoveComments_Cancel")}, false);
     if (choice != 0) {
         return false;
     }
@@ -663,8 +662,8 @@ bool SonorixController::removeComments() {
     if (m_preferences->preventSleep()) {
         preventSleep();
     }
-    auto processor = std::make_shared<SonorixRemoveCommentsJobManager>(
-        sharedFromThis(), SecondsClock{}, m_scheduler);
+    auto processor = std::make_shared<SonorixRemoveCommentsJobManager>(sharedFromThis(),
+                                                                       SecondsClock{}, m_scheduler);
     m_removeCommentsProcessor = processor;
 
     const auto tracks = selectedTracks();
@@ -767,16 +766,18 @@ void SonorixController::reloadOutline() {
 }
 
 std::vector<int32_t> SonorixController::sortColumns() const {
-    auto sort = m_currentGroup ? std::dynamic_pointer_cast<const OutlineSortOptions>(
-                                     m_currentGroup->sortOptions())
-                               : nullptr;
+    auto sort =
+        m_currentGroup
+            ? std::dynamic_pointer_cast<const OutlineSortOptions>(m_currentGroup->sortOptions())
+            : nullptr;
     return sort ? sort->columns() : OutlineSortOptions::defaultColumns();
 }
 
 bool SonorixController::sortDescending() const {
-    auto sort = m_currentGroup ? std::dynamic_pointer_cast<const OutlineSortOptions>(
-                                     m_currentGroup->sortOptions())
-                               : nullptr;
+    auto sort =
+        m_currentGroup
+            ? std::dynamic_pointer_cast<const OutlineSortOptions>(m_currentGroup->sortOptions())
+            : nullptr;
     return sort && sort->descending();
 }
 
@@ -1017,8 +1018,8 @@ bool SonorixController::deleteGroup() {
     if (!canDeleteGroup()) {
         return false;
     }
-    const std::string message = formatString(text("DeleteGroup_Message").c_str(),
-                                             toUtf8(m_currentGroup->title()).c_str());
+    const std::string message =
+        formatString(text("DeleteGroup_Message").c_str(), toUtf8(m_currentGroup->title()).c_str());
     const int choice = askAlert(text("DeleteGroup_Title"), message,
                                 {text("DeleteGroup_Yes"), text("DeleteGroup_No")}, false);
     if (choice != 0) {

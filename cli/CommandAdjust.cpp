@@ -15,66 +15,6 @@ namespace sonorix::cli {
 
 namespace {
 
-struct Selection {
-    std::vector<OutlineItem> items;
-    std::shared_ptr<SonorixGroup> group; // the group of the first item
-};
-
-// A persistent id in the library's spelling: up to 16 hex digits.
-bool parsePersistentId(const std::string& text, uint64_t& id) {
-    if (text.empty() || text.size() > 16) {
-        return false;
-    }
-    char* end = nullptr;
-    id = std::strtoull(text.c_str(), &end, 16);
-    return end && *end == '\0';
-}
-
-// Track ids and album keys as `list --ids` prints them; false (after printing which) when one
-// names nothing.
-bool resolveSelection(SonorixModel& model, const std::vector<std::string>& ids,
-                      Selection& selection) {
-    auto groups = model.groups();
-    for (const auto& text : ids) {
-        OutlineItem item;
-        std::shared_ptr<SonorixGroup> group;
-        uint64_t id = 0;
-        if (parsePersistentId(text, id) && model.library()->track(id)) {
-            group = groups->groupOfTrack(id);
-            item = model.library()->track(id);
-        } else {
-            std::u16string key = toUtf16(text);
-            for (size_t i = 0; i < groups->count() && !item; ++i) {
-                for (const auto& album : groups->groupAt(i)->albums()) {
-                    if (album->albumKey() == key) {
-                        group = groups->groupAt(i);
-                        item = album;
-                        break;
-                    }
-                }
-            }
-        }
-        if (!item || !group) {
-            std::fprintf(stderr,
-                         "sonorix-cli: no track or album '%s' (see 'sonorix-cli list --ids')\n",
-                         text.c_str());
-            return false;
-        }
-        if (!selection.group) {
-            selection.group = group;
-        } else if (group != selection.group) {
-            std::fprintf(stderr,
-                         "sonorix-cli: '%s' is in the group '%s'; a selection is taken from one "
-                         "group only ('%s')\n",
-                         text.c_str(), utf8(group->title()).c_str(),
-                         utf8(selection.group->title()).c_str());
-            return false;
-        }
-        selection.items.push_back(item);
-    }
-    return true;
-}
-
 struct ParsedAdjust {
     bool interactive = false;
     int32_t mode = SonorixController::kModeAll;
