@@ -14,6 +14,8 @@
 
 #include <climits>
 #include <cmath>
+#include <map>
+#include <mutex>
 
 namespace sonorix {
 
@@ -27,6 +29,24 @@ constexpr double kRereadUnits = 0.34;
 int32_t tagHintOf(const SonorixStatus& status) {
     const int64_t hint = status.getTagHint();
     return hint >= INT32_MIN && hint <= INT32_MAX ? static_cast<int32_t>(hint) : -1;
+}
+
+// A run replaced by the next request lets its running jobs complete while the new run starts:
+// two jobs of one track must not write its file at once, or the older value could land last.
+std::shared_ptr<std::mutex> trackWriteLock(uint64_t persistentId) {
+    static std::mutex guard;
+    static std::map<uint64_t, std::weak_ptr<std::mutex>> locks;
+    std::lock_guard<std::mutex> hold(guard);
+    auto& slot = locks[persistentId];
+    auto lock = slot.lock();
+    if (!lock) {
+        lock = std::make_shared<std::mutex>();
+        slot = lock;
+    }
+    for (auto it = locks.begin(); it != locks.end();) {
+        it = it->second.expired() ? locks.erase(it) : std::next(it);
+    }
+    return lock;
 }
 
 bool isRemovableTrailing(char16_t c) {
@@ -100,8 +120,12 @@ void SonorixManualAdjustmentJob::run(const ParameterPtr&) {
     int16_t newFileError = status->getFileError();
     int32_t newState = status->getState();
 
+    auto writeLock = trackWriteLock(id);
+    std::lock_guard<std::mutex> writing(*writeLock);
     std::string path = ta::filePath(*m_track);
-    if (path.empty() || !fileExists(path)) {
+    if (isCancelled()) {
+        // A later request replaced this run while the job waited: its value is out of date.
+    } else if (path.empty() || !fileExists(path)) {
         // Neither the file nor its comment is touched.
         newError = kErrorFile;
         newFileError = kFileErrorNotFound;
