@@ -158,6 +158,7 @@ void SonorixController::libraryLoaded(int32_t result) {
         SonorixModel::setCurrent(m_model);
         m_model->ensureSyncExclusion();
         m_libraryLoaded = true;
+        reloadGroups();
         setCurrentGroup(m_model->groups()->groupAt(0), true);
         setStartEnabled(true);
     }
@@ -746,6 +747,10 @@ void SonorixController::setCurrentGroup(const std::shared_ptr<SonorixGroup>& gro
     reloadOutline();
 }
 
+void SonorixController::reloadGroups() {
+    setCurrentGroup(m_currentGroup, true);
+}
+
 void SonorixController::searchTextChanged(const std::u16string& text) {
     if (m_currentGroup) {
         m_currentGroup->setSearchText(text);
@@ -1038,6 +1043,7 @@ bool SonorixController::deleteGroup() {
     m_tracksTable.setSelectedItems({});
     m_model->setNeedsSave(true);
     setCurrentGroup(groups->groupAt(0), true);
+    reloadGroups();
     return true;
 }
 
@@ -1054,6 +1060,7 @@ std::shared_ptr<SonorixGroup> SonorixController::newGroup() {
         moveTracks(selectedTracks(), group);
         m_tracksTable.setSelectedItems({});
     }
+    reloadGroups();
     setCurrentGroup(group, true);
     editCurrentGroupTitle();
     m_model->setNeedsSave(true);
@@ -1113,9 +1120,7 @@ bool SonorixController::renameGroup(const std::shared_ptr<SonorixGroup>& group,
     }
     group->setTitle(title);
     m_model->setNeedsSave(true);
-    if (group == m_currentGroup) {
-        selectGroup(group);
-    }
+    reloadGroups();
     return true;
 }
 

@@ -203,6 +203,9 @@ public:
     virtual void setStartEnabled(bool enabled) = 0;
     virtual void setStartButtonRunning(bool running) = 0;
     virtual void setSearchField(const std::u16string& text, bool enabled) = 0;
+    // The groups list changed (a group was added, removed or renamed): a window reloads its rows
+    // and then calls this to apply the current group again.
+    virtual void reloadGroups();
     // Marks the outline's header with the current group's first sort column and direction.
     virtual void showSortIndicator() {}
     // Starts in-place editing of the current group's title in the groups list; the edit ends in
