@@ -4,6 +4,7 @@
 #include "audio/CommentTag.h"
 #include "audio/SoundCheck.h"
 #include "audio/iTunNORMTag.h"
+#include "foundation/DateTimePoint.h"
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
 #include "foundation/Text.h"
@@ -325,6 +326,24 @@ TEST_F(ViewCoordination, SortCommandsKeepTheirOrderOfKeys) {
     EXPECT_EQ(app->sortColumns().front(), kSortTitle);
     EXPECT_FALSE(app->sortDescending());
     EXPECT_GT(app->sortIndicators, 0);
+}
+
+TEST_F(ViewCoordination, AdjustmentOrderPutsWorkFirstAndRowsWithoutValuesLast) {
+    launch(writeLibrary(
+        {song(1, "a", "X", "One"), song(2, "b", "X", "Two"), song(3, "c", "X", "Three")}));
+    auto statuses = app->model()->statusLibrary();
+    auto date = std::make_shared<DateTimePoint>(DateTimePoint::now());
+    statuses->trackStatus(1, true)->setTag(SoundCheck::valuesForAdjustment({}, 3.0), date);
+    statuses->trackStatus(2, true)->setTag(SoundCheck::valuesForAdjustment({}, -2.0), date);
+    app->sortBy(kSortAdjustment);
+    EXPECT_EQ(rowNames(), (std::vector<std::string>{"b", "a", "c"}));
+
+    // The keys are read once per sort: a row that starts working moves up with the next reload.
+    statuses->trackStatus(3, true)->addProcessing(1);
+    app->currentGroup()->markDisplayDirty();
+    app->reloadOutline();
+    EXPECT_EQ(rowNames(), (std::vector<std::string>{"c", "b", "a"}));
+    statuses->trackStatus(3, false)->addProcessing(-1);
 }
 
 TEST_F(ViewCoordination, SwitchingAwayAndBackResetsSortAndSearch) {
