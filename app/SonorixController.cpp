@@ -1,6 +1,7 @@
 #include "app/SonorixController.h"
 
 #include "app/Localization.h"
+#include "app/OutlineSort.h"
 #include "audio/MediaLayer.h"
 #include "foundation/Log.h"
 #include "foundation/ScheduledTimer.h"
@@ -15,6 +16,8 @@
 #include "processing/DisplayMessage.h"
 #include "processing/DisplayProgress.h"
 #include "processing/SonorixAutomaticAdjustmentJobManager.h"
+#include "processing/SonorixManualAdjustmentJob.h"
+#include "processing/SonorixRemoveCommentsJob.h"
 #include "processing/SonorixStatusUpdater.h"
 
 #include <set>
@@ -155,6 +158,7 @@ void SonorixController::libraryLoaded(int32_t result) {
         SonorixModel::setCurrent(m_model);
         m_model->ensureSyncExclusion();
         m_libraryLoaded = true;
+        reloadGroups();
         setCurrentGroup(m_model->groups()->groupAt(0), true);
         setStartEnabled(true);
     }
@@ -203,9 +207,11 @@ void SonorixController::shutDown() {
     if (isMainThread()) {
         setMainWindowClosing();
     }
-    if (m_continuationTimer) {
-        m_continuationTimer->invalidate();
-        m_continuationTimer.reset();
+    for (auto* timer : {&m_continuationTimer, &m_revealTimer, &m_interactionTimer}) {
+        if (*timer) {
+            (*timer)->invalidate();
+            timer->reset();
+        }
     }
     stopProcessors();
     if (m_statusRefresh) {
@@ -228,12 +234,19 @@ void SonorixController::stopProcessors() {
         processor->stop();
         allowSleep();
     }
+    if (auto processor = std::move(m_removeCommentsProcessor)) {
+        processor->stop();
+        allowSleep();
+    }
+    if (auto processor = std::move(m_manualProcessor)) {
+        processor->stop();
+    }
 }
 
 // ---- commands
 
 bool SonorixController::anyProcessorRunning() const {
-    return m_adjustingProcessor != nullptr;
+    return m_adjustingProcessor || m_removeCommentsProcessor || m_manualProcessor;
 }
 
 bool SonorixController::canStart(int32_t mode, bool strict) const {
@@ -242,6 +255,9 @@ bool SonorixController::canStart(int32_t mode, bool strict) const {
     }
     if (m_adjustingProcessor) {
         return m_adjustingProcessor->mode() == mode;
+    }
+    if (m_removeCommentsProcessor || m_manualProcessor) {
+        return false;
     }
     if (strict) {
         if (mode == kModeCurrentGroup && !m_currentGroup) {
@@ -269,6 +285,7 @@ bool SonorixController::startAdjusting(int32_t mode) {
     if (!m_libraryLoaded || mode < kModeAll || mode > kModeSelectedInITunes) {
         return false;
     }
+    willStartProcessing();
     stopAdjusting();
     if (m_preferences->preventSleep()) {
         preventSleep();
@@ -344,7 +361,7 @@ bool SonorixController::startAdjusting(int32_t mode) {
 
     if (processor->pendingCount() > 0) {
         setCurrentGroup(firstAutomatic, false);
-        m_followedGroup.reset();
+        clearFollowState();
         updateGroupOptions();
         setStartButtonRunning(true);
         reloadOutline();
@@ -422,14 +439,22 @@ void SonorixController::stopAdjusting() {
 
 void SonorixController::processorFinished(const std::shared_ptr<JobManager>& processor) {
     // Closing runs the calls already on their way; a run ending among them is not reported.
-    if (m_shutDown || !processor ||
-        processor.get() != static_cast<JobManager*>(m_adjustingProcessor.get())) {
+    if (m_shutDown || !processor) {
         return;
     }
-    if (!processor->isStopped()) {
-        processingFinished();
+    if (processor.get() == static_cast<JobManager*>(m_adjustingProcessor.get())) {
+        if (!processor->isStopped()) {
+            processingFinished();
+        }
+        stopAdjusting();
+    } else if (processor.get() == static_cast<JobManager*>(m_removeCommentsProcessor.get())) {
+        if (!processor->isStopped()) {
+            processingFinished();
+        }
+        stopRemovingComments();
+    } else if (processor.get() == static_cast<JobManager*>(m_manualProcessor.get())) {
+        stopManualAdjustment();
     }
-    stopAdjusting();
 }
 
 void SonorixController::startButtonClicked() {
@@ -439,6 +464,8 @@ void SonorixController::startButtonClicked() {
     if (anyProcessorRunning()) {
         if (m_adjustingProcessor) {
             stopAdjusting();
+        } else if (m_removeCommentsProcessor) {
+            stopRemovingComments();
         }
         return;
     }
@@ -528,12 +555,175 @@ void SonorixController::showAlert(const std::string& title, const std::string& m
     showAlert(title, message, button, false);
 }
 
+// ---- manual adjustment and comment removal
+
+void SonorixController::resetStatusOf(const std::shared_ptr<iTunesTrack>& track) {
+    if (auto status = m_model->statusLibrary()->trackStatus(track->persistentId(), false)) {
+        status->resetRuntime();
+        if (auto updater = statusUpdater()) {
+            updater->forgetTrack(*track);
+        }
+    }
+}
+
+bool SonorixController::adjustManually(const std::shared_ptr<SonorixAlbum>& album,
+                                       const std::shared_ptr<iTunesTrack>& track, double value,
+                                       bool final) {
+    if (!m_libraryLoaded || (!album == !track)) {
+        return false;
+    }
+    // A final run is never interrupted; movements of the control meanwhile are dropped.
+    if (m_manualProcessor && m_manualProcessor->isFinal()) {
+        return false;
+    }
+    // Comment removal may be rewriting the same files.
+    if (m_removeCommentsProcessor) {
+        return false;
+    }
+    stopManualAdjustment();
+    value = SonorixManualAdjustmentJob::roundValue(value);
+    auto processor = std::make_shared<SonorixManualAdjustmentJobManager>(
+        sharedFromThis(), album, final, m_preferences->modifyComments(), SecondsClock{},
+        m_scheduler);
+    m_manualProcessor = processor;
+
+    std::shared_ptr<SonorixAlbum> scope = album;
+    if (track) {
+        if (auto group = groupOfTrack(*track)) {
+            scope = group->albumOfTrack(track->persistentId());
+        }
+    }
+    // The whole album's rows show no stale state, also when only one of its tracks changes.
+    if (scope) {
+        for (const auto& member : scope->tracks()) {
+            resetStatusOf(member);
+        }
+        if (auto status = m_model->statusLibrary()->albumStatus(*scope, false, false)) {
+            status->resetRuntime();
+        }
+    }
+    if (track) {
+        processor->addJob(std::make_shared<SonorixManualAdjustmentJob>(processor, track, value));
+    } else {
+        for (const auto& member : album->tracks()) {
+            processor->addJob(
+                std::make_shared<SonorixManualAdjustmentJob>(processor, member, value));
+        }
+    }
+    if (processor->pendingCount() == 0) {
+        stopManualAdjustment();
+        return false;
+    }
+    reloadOutline();
+    processor->start();
+    return true;
+}
+
+void SonorixController::stopManualAdjustment() {
+    if (auto processor = std::move(m_manualProcessor)) {
+        processor->stop();
+    }
+}
+
+std::vector<std::shared_ptr<iTunesTrack>> SonorixController::selectedTracks() const {
+    std::vector<std::shared_ptr<iTunesTrack>> tracks;
+    std::unordered_set<const iTunesTrack*> seen;
+    auto add = [&](const std::shared_ptr<iTunesTrack>& track) {
+        if (track && seen.insert(track.get()).second) {
+            tracks.push_back(track);
+        }
+    };
+    for (const auto& item : m_tracksTable.selectedItems()) {
+        if (auto album = std::dynamic_pointer_cast<SonorixAlbum>(item)) {
+            for (const auto& track : album->tracks()) {
+                add(track);
+            }
+        } else {
+            add(std::dynamic_pointer_cast<iTunesTrack>(item));
+        }
+    }
+    return tracks;
+}
+
+bool SonorixController::removeComments() {
+    if (m_removeCommentsProcessor) {
+        stopRemovingComments();
+        return false;
+    }
+    if (!m_libraryLoaded || anyProcessorRunning() || !m_tracksTable.hasSelection()) {
+        return false;
+    }
+    const int choice = askAlert(text("RemoveComments_Title"), text("RemoveComments_Message"),
+                                {text("RemoveComments_OK"), text("RemoveComments_Cancel")}, false);
+    if (choice != 0) {
+        return false;
+    }
+    willStartProcessing();
+    stopRemovingComments();
+    if (m_preferences->preventSleep()) {
+        preventSleep();
+    }
+    auto processor = std::make_shared<SonorixRemoveCommentsJobManager>(sharedFromThis(),
+                                                                       SecondsClock{}, m_scheduler);
+    m_removeCommentsProcessor = processor;
+
+    const auto tracks = selectedTracks();
+    std::vector<std::shared_ptr<SonorixAlbum>> albums;
+    std::set<const SonorixAlbum*> seen;
+    for (const auto& track : tracks) {
+        auto group = groupOfTrack(*track);
+        auto album = group ? group->albumOfTrack(track->persistentId()) : nullptr;
+        if (album && seen.insert(album.get()).second) {
+            albums.push_back(album);
+        }
+    }
+    for (const auto& album : albums) {
+        for (const auto& track : album->tracks()) {
+            if (std::find(tracks.begin(), tracks.end(), track) != tracks.end()) {
+                resetStatusOf(track);
+            }
+        }
+        processor->addAlbum(album, tracks);
+    }
+
+    if (processor->pendingCount() == 0) {
+        stopRemovingComments();
+        return false;
+    }
+    clearFollowState();
+    updateGroupOptions();
+    setStartButtonRunning(true);
+    reloadOutline();
+    processor->start();
+    setGroupButtonsEnabled(false, false);
+    return true;
+}
+
+void SonorixController::stopRemovingComments() {
+    auto processor = std::move(m_removeCommentsProcessor);
+    if (!processor) {
+        return;
+    }
+    processor->stop();
+    allowSleep();
+    setStartButtonRunning(false);
+    updateGroupOptions();
+    updateGroupButtons();
+}
+
+std::string SonorixController::removeCommentsMenuTitle() const {
+    return text(m_removeCommentsProcessor ? "StopRemoveCommentsMenuTitle"
+                                          : "StartRemoveCommentsMenuTitle");
+}
+
 // ---- the current group and the views
 
 void SonorixController::updateGroupButtons() {
-    const bool add = m_libraryLoaded && !anyProcessorRunning();
-    const bool remove = add && m_currentGroup && m_currentGroup != m_model->groups()->groupAt(0);
-    setGroupButtonsEnabled(add, remove);
+    setGroupButtonsEnabled(canAddGroup(), canDeleteGroup());
+}
+
+bool SonorixController::canDeleteGroup() const {
+    return canAddGroup() && m_currentGroup && m_currentGroup != m_model->groups()->groupAt(0);
 }
 
 void SonorixController::setCurrentGroup(const std::shared_ptr<SonorixGroup>& group, bool force) {
@@ -557,14 +747,150 @@ void SonorixController::setCurrentGroup(const std::shared_ptr<SonorixGroup>& gro
     reloadOutline();
 }
 
+void SonorixController::reloadGroups() {
+    setCurrentGroup(m_currentGroup, true);
+}
+
+void SonorixController::searchTextChanged(const std::u16string& text) {
+    if (m_currentGroup) {
+        m_currentGroup->setSearchText(text);
+    }
+    setCurrentGroup(m_currentGroup, true);
+}
+
 void SonorixController::reloadOutline() {
+    if (m_currentGroup) {
+        if (auto sort = std::dynamic_pointer_cast<const OutlineSortOptions>(
+                m_currentGroup->sortOptions())) {
+            sort->forgetKeys();
+        }
+    }
     tracksChanged(nullptr);
     setStatusText(toUtf8(statusLine(m_currentGroup.get())));
+    showSortIndicator();
+}
+
+std::vector<int32_t> SonorixController::sortColumns() const {
+    auto sort =
+        m_currentGroup
+            ? std::dynamic_pointer_cast<const OutlineSortOptions>(m_currentGroup->sortOptions())
+            : nullptr;
+    return sort ? sort->columns() : OutlineSortOptions::defaultColumns();
+}
+
+bool SonorixController::sortDescending() const {
+    auto sort =
+        m_currentGroup
+            ? std::dynamic_pointer_cast<const OutlineSortOptions>(m_currentGroup->sortOptions())
+            : nullptr;
+    return sort && sort->descending();
+}
+
+void SonorixController::setSortOptionsOf(const std::shared_ptr<SonorixGroup>& group,
+                                         std::shared_ptr<const TrackSortOptions> options) {
+    group->setSortOptions(std::move(options));
+    group->markDisplayDirty();
+    reloadOutline();
+}
+
+void SonorixController::sortBy(int32_t column) {
+    if (!m_currentGroup || column < kSortStatus || column > kSortAdjustment) {
+        return;
+    }
+    OutlineSortOptions current(m_model, sortColumns(), sortDescending());
+    setSortOptionsOf(m_currentGroup, current.sortedBy(column));
+}
+
+void SonorixController::toggleSortDirection() {
+    if (!m_currentGroup) {
+        return;
+    }
+    OutlineSortOptions current(m_model, sortColumns(), sortDescending());
+    setSortOptionsOf(m_currentGroup, current.toggledDirection());
+}
+
+void SonorixController::sortByHeader(int32_t headerColumn) {
+    const int32_t column = sortColumnOfHeader(headerColumn);
+    if (column < 0) {
+        return;
+    }
+    if (sortColumns().front() == column) {
+        toggleSortDirection();
+    } else {
+        sortBy(column);
+    }
+}
+
+void SonorixController::userInteracted() {
+    if (m_interactionTimer) {
+        m_interactionTimer->invalidate();
+    }
+    const uint64_t generation = ++m_interactionGeneration;
+    std::weak_ptr<SonorixController> weak = sharedFromThis();
+    m_interactionTimer = ScheduledTimer::scheduledTimer(
+        m_interactionSeconds,
+        [weak, generation] {
+            auto self = weak.lock();
+            if (self && self->m_interactionGeneration == generation) {
+                // Kept until the end: this runs inside the timer's firing.
+                auto timer = std::move(self->m_interactionTimer);
+            }
+        },
+        false);
+}
+
+void SonorixController::outlineSelectionChanged(std::vector<OutlineItem> items, bool byUser) {
+    if (byUser) {
+        userInteracted();
+    }
+    m_tracksTable.setSelectedItems(std::move(items));
+}
+
+void SonorixController::groupSelectionChanged(const std::shared_ptr<SonorixGroup>& group,
+                                              bool byUser) {
+    if (byUser) {
+        userInteracted();
+    }
+    setCurrentGroup(group, false);
 }
 
 bool SonorixController::followsProgress() const {
-    return !m_currentGroup ||
-           m_currentGroup->options().operationMode() != SonorixOptions::kAdjustManually;
+    if (m_interactionTimer) {
+        return false;
+    }
+    if (!m_currentGroup) {
+        return true;
+    }
+    if (m_currentGroup->options().operationMode() == SonorixOptions::kAdjustManually) {
+        return false;
+    }
+    return sortColumns().front() == kSortAlbum && !sortDescending();
+}
+
+int64_t SonorixController::rowOfItem(const OutlineItem& item) const {
+    if (!item || !m_currentGroup) {
+        return -1;
+    }
+    int64_t row = 0;
+    for (const auto& album : m_currentGroup->visibleAlbums()) {
+        if (album == item) {
+            return row;
+        }
+        ++row;
+        if (album->isSingleTrack()) {
+            if (album->tracks().front() == item) {
+                return row - 1;
+            }
+            continue;
+        }
+        for (const auto& track : album->visibleTracks()) {
+            if (track == item) {
+                return row;
+            }
+            ++row;
+        }
+    }
+    return -1;
 }
 
 std::shared_ptr<SonorixGroup> SonorixController::groupOfTrack(const iTunesTrack& track) const {
@@ -610,6 +936,15 @@ void SonorixController::revealAlbum(const std::shared_ptr<SonorixAlbum>& album) 
     }
 }
 
+void SonorixController::clearFollowState() {
+    m_followedGroup.reset();
+    m_followedItem.reset();
+    if (m_interactionTimer) {
+        m_interactionTimer->invalidate();
+        m_interactionTimer.reset();
+    }
+}
+
 void SonorixController::revealProgress(const std::shared_ptr<SonorixGroup>& group,
                                        const OutlineItem& item) {
     if (!m_libraryLoaded) {
@@ -618,14 +953,175 @@ void SonorixController::revealProgress(const std::shared_ptr<SonorixGroup>& grou
     auto groups = m_model->groups();
     const int64_t position = positionOfGroup(*groups, group.get());
     const int64_t followed = m_followedGroup ? positionOfGroup(*groups, m_followedGroup.get()) : -1;
-    // The views only move forward through the groups, so they never jump back and forth.
+    // The views only move forward, down the groups and down the outline, so they never jump
+    // back and forth between the rows that workers take turns on.
     if (position >= 0 && position >= followed) {
         setCurrentGroup(group, false);
-        m_followedGroup = group;
+        if (group != m_followedGroup) {
+            m_followedGroup = group;
+            m_followedItem.reset();
+        }
     }
-    if (group == m_followedGroup && group == m_currentGroup) {
-        revealItem(item);
+    if (group != m_followedGroup || group != m_currentGroup) {
+        return;
     }
+    const int64_t row = rowOfItem(item);
+    if (row < 0 || (m_followedItem && row <= rowOfItem(m_followedItem))) {
+        return;
+    }
+    m_followedItem = item;
+    // At most ten scrolls a second.
+    if (!m_revealTimer) {
+        std::weak_ptr<SonorixController> weak = sharedFromThis();
+        m_revealTimer = ScheduledTimer::scheduledTimer(
+            m_revealSeconds,
+            [weak] {
+                if (auto self = weak.lock()) {
+                    self->revealTimerFired();
+                }
+            },
+            false);
+    }
+}
+
+void SonorixController::revealTimerFired() {
+    // Kept until the end: this runs inside the timer's firing.
+    auto timer = std::move(m_revealTimer);
+    if (m_shutDown || !m_followedItem || !followsProgress()) {
+        return;
+    }
+    revealItem(m_followedItem);
+}
+
+// ---- group commands
+
+void SonorixController::moveTracks(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
+                                   const std::shared_ptr<SonorixGroup>& target) {
+    auto groups = m_model->groups();
+    std::set<SonorixGroup*> changed;
+    for (const auto& track : tracks) {
+        auto from = groups->groupOfTrack(track->persistentId());
+        if (from == target) {
+            continue;
+        }
+        if (from) {
+            from->removeTrack(track);
+            changed.insert(from.get());
+        }
+        target->addTrack(track);
+        changed.insert(target.get());
+    }
+    for (auto* group : changed) {
+        group->markAlbumsDirty();
+    }
+    if (!changed.empty()) {
+        m_model->setNeedsSave(true);
+    }
+}
+
+bool SonorixController::deleteGroup() {
+    if (!canDeleteGroup()) {
+        return false;
+    }
+    const std::string message =
+        formatString(text("DeleteGroup_Message").c_str(), toUtf8(m_currentGroup->title()).c_str());
+    const int choice = askAlert(text("DeleteGroup_Title"), message,
+                                {text("DeleteGroup_Yes"), text("DeleteGroup_No")}, false);
+    if (choice != 0) {
+        return false;
+    }
+    auto groups = m_model->groups();
+    const int64_t position = positionOfGroup(*groups, m_currentGroup.get());
+    if (position < 1) {
+        return false;
+    }
+    for (const auto& track : m_currentGroup->tracks()) {
+        resetStatusOf(track);
+    }
+    groups->removeGroupAt(static_cast<size_t>(position), true);
+    groups->groupAt(0)->markAlbumsDirty();
+    m_tracksTable.setSelectedItems({});
+    m_model->setNeedsSave(true);
+    setCurrentGroup(groups->groupAt(0), true);
+    reloadGroups();
+    return true;
+}
+
+std::shared_ptr<SonorixGroup> SonorixController::newGroup() {
+    if (!m_libraryLoaded) {
+        return nullptr;
+    }
+    auto groups = m_model->groups();
+    auto group = SonorixGroup::create(m_model, nullptr);
+    group->setTitle(toUtf16(text("New Group")));
+    group->uuid();
+    groups->insertGroup(group, groups->count(), false);
+    if (m_currentGroup) {
+        moveTracks(selectedTracks(), group);
+        m_tracksTable.setSelectedItems({});
+    }
+    reloadGroups();
+    setCurrentGroup(group, true);
+    editCurrentGroupTitle();
+    m_model->setNeedsSave(true);
+    return group;
+}
+
+bool SonorixController::moveToGroup(size_t position) {
+    if (!m_libraryLoaded || !m_currentGroup || !m_tracksTable.hasSelection() ||
+        anyProcessorRunning()) {
+        return false;
+    }
+    auto groups = m_model->groups();
+    if (position >= groups->count()) {
+        return false;
+    }
+    auto target = groups->groupAt(position);
+    if (target == m_currentGroup) {
+        return false;
+    }
+    moveTracks(selectedTracks(), target);
+    m_tracksTable.setSelectedItems({});
+    setCurrentGroup(m_currentGroup, true);
+    return true;
+}
+
+bool SonorixController::dropTracks(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
+                                   const std::shared_ptr<SonorixGroup>& target, bool fromOutline) {
+    if (!m_libraryLoaded || anyProcessorRunning()) {
+        return false;
+    }
+    auto into = target ? target : m_currentGroup;
+    if (!into) {
+        return false;
+    }
+    std::vector<std::shared_ptr<iTunesTrack>> moving;
+    for (const auto& track : tracks) {
+        // Dragged out of the outline, a track leaves the group on show and no other.
+        if (!fromOutline || groupOfTrack(*track) == m_currentGroup) {
+            moving.push_back(track);
+        }
+    }
+    if (moving.empty()) {
+        return false;
+    }
+    moveTracks(moving, into);
+    setCurrentGroup(m_currentGroup, true);
+    return true;
+}
+
+bool SonorixController::renameGroup(const std::shared_ptr<SonorixGroup>& group,
+                                    const std::u16string& title) {
+    if (!m_libraryLoaded || !group || title.empty() || group == m_model->groups()->groupAt(0)) {
+        return false;
+    }
+    if (positionOfGroup(*m_model->groups(), group.get()) < 0) {
+        return false;
+    }
+    group->setTitle(title);
+    m_model->setNeedsSave(true);
+    reloadGroups();
+    return true;
 }
 
 void SonorixController::setSpeedometerValue(double speed) {

@@ -13,6 +13,7 @@
 namespace sonorix {
 
 class FilterAndSortable;
+class TrackSortOptions;
 class iTunesTrack;
 class SonorixAlbum;
 class SonorixGroup;
@@ -24,6 +25,8 @@ class DisplayMessageScheduler;
 class ScheduledTimer;
 class JobManager;
 class SonorixAutomaticAdjustmentJobManager;
+class SonorixManualAdjustmentJobManager;
+class SonorixRemoveCommentsJobManager;
 
 // A row of the track outline: a SonorixAlbum or an iTunesTrack.
 using OutlineItem = std::shared_ptr<FilterAndSortable>;
@@ -102,12 +105,77 @@ public:
     bool isAdjusting() const { return m_adjustingProcessor != nullptr; }
     bool anyProcessorRunning() const;
 
-    // Part of the view coordination the commands need.
+    // Sets a row of the outline (exactly one of album and track) to value dB, rounded to 0.1 dB.
+    // A preview run (final false) is replaced by the next request; a final run also stamps the
+    // comments and lets no request in until it ended. False when nothing was started.
+    virtual bool adjustManually(const std::shared_ptr<SonorixAlbum>& album,
+                                const std::shared_ptr<iTunesTrack>& track, double value,
+                                bool final);
+    virtual void stopManualAdjustment();
+    bool isAdjustingManually() const { return m_manualProcessor != nullptr; }
+    // Asks, then takes the stamps out of the comments of the selected rows' tracks. While
+    // comments are being removed it stops that instead. False when nothing was started.
+    bool removeComments();
+    void stopRemovingComments();
+    bool isRemovingComments() const { return m_removeCommentsProcessor != nullptr; }
+    std::string removeCommentsMenuTitle() const;
+
+    // ---- the current group and the views
+
+    // The group the views show; force shows it again even when it is current already.
     void setCurrentGroup(const std::shared_ptr<SonorixGroup>& group, bool force);
     std::shared_ptr<SonorixGroup> currentGroup() const { return m_currentGroup; }
+    // The search field applied its text to the current group.
+    void searchTextChanged(const std::u16string& text);
     // Reloads the outline and refreshes the status line.
     void reloadOutline();
     virtual bool followsProgress() const;
+
+    // The "Sort by" commands (SortColumn) and a click on a header column (the outline's columns
+    // in their order of creation: Title, status, Artist, Album, Adjustment).
+    void sortBy(int32_t column);
+    void toggleSortDirection();
+    void sortByHeader(int32_t headerColumn);
+    // The current group's sort columns (first deciding first) and direction; Album ascending
+    // without options.
+    std::vector<int32_t> sortColumns() const;
+    bool sortDescending() const;
+
+    // The user changed the selection of the outline or the groups list, or began to drag rows:
+    // for the next ten seconds the views do not follow the work.
+    void userInteracted();
+    bool isInInteractionPeriod() const { return m_interactionTimer != nullptr; }
+    // The selection changes of the two lists; byUser false for changes the controller made.
+    void outlineSelectionChanged(std::vector<OutlineItem> items, bool byUser);
+    void groupSelectionChanged(const std::shared_ptr<SonorixGroup>& group, bool byUser);
+    // The row the views scrolled to while following the work, none while not following.
+    OutlineItem followedItem() const { return m_followedItem; }
+    std::shared_ptr<SonorixGroup> followedGroup() const { return m_followedGroup; }
+
+    // ---- group commands
+
+    bool canAddGroup() const { return m_libraryLoaded && !anyProcessorRunning(); }
+    bool canDeleteGroup() const;
+    // Asks, then deletes the current group; its tracks go to the default group. False when it
+    // was not deleted.
+    bool deleteGroup();
+    // A group at the end of the list taking the tracks selected in the outline; it becomes
+    // current with its title open for editing. None when no library is loaded.
+    std::shared_ptr<SonorixGroup> newGroup();
+    // Moves the tracks selected in the outline into the group at that position of the groups
+    // list. Any position is accepted: the menu's command ids cover the first twenty groups
+    // only, and a window passes the position of the item chosen whatever its id.
+    bool moveToGroup(size_t position);
+    // Tracks dropped on the groups list: into target, or the current group when target is
+    // none. fromOutline: dragged out of the current group; otherwise they leave whichever
+    // group holds them. Nothing while any processor runs.
+    bool dropTracks(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
+                    const std::shared_ptr<SonorixGroup>& target, bool fromOutline);
+    // The end of editing a group's title; the default group keeps its own, an empty title is
+    // refused.
+    bool renameGroup(const std::shared_ptr<SonorixGroup>& group, const std::u16string& title);
+    // The tracks of the outline's selection: selected tracks and every track of selected albums.
+    std::vector<std::shared_ptr<iTunesTrack>> selectedTracks() const;
 
     std::string adjustingMenuTitle() const;
 
@@ -135,6 +203,19 @@ public:
     virtual void setStartEnabled(bool enabled) = 0;
     virtual void setStartButtonRunning(bool running) = 0;
     virtual void setSearchField(const std::u16string& text, bool enabled) = 0;
+    // The groups list changed (a group was added, removed or renamed): a window reloads its rows
+    // and then calls this to apply the current group again.
+    virtual void reloadGroups();
+    // Marks the outline's header with the current group's first sort column and direction.
+    virtual void showSortIndicator() {}
+    // Starts in-place editing of the current group's title in the groups list; the edit ends in
+    // renameGroup.
+    virtual void editCurrentGroupTitle() {}
+    // The row of an item in the outline, -1 without one. By default the row in the current
+    // group's outline with every album open; a window answers with what it shows.
+    virtual int64_t rowOfItem(const OutlineItem& item) const;
+    // Before a run of adjusting or comment removal starts.
+    virtual void willStartProcessing() {}
     virtual void updateSpeedometer() = 0;
     virtual void preventSleep() = 0;
     virtual void allowSleep() = 0;
@@ -166,6 +247,12 @@ public:
     std::shared_ptr<SonorixAutomaticAdjustmentJobManager> adjustingProcessor() const {
         return m_adjustingProcessor;
     }
+    std::shared_ptr<SonorixManualAdjustmentJobManager> manualProcessor() const {
+        return m_manualProcessor;
+    }
+    std::shared_ptr<SonorixRemoveCommentsJobManager> removeCommentsProcessor() const {
+        return m_removeCommentsProcessor;
+    }
     std::shared_ptr<DisplayProgress> loadingProgress() const { return m_loadingProgress; }
     // The background check of the rows on show; made by initialize, gone after shutDown.
     SonorixStatusRefresh* statusRefresh() const { return m_statusRefresh.get(); }
@@ -181,6 +268,12 @@ protected:
     }
     // The seconds after libraryLoaded before the start-up continuation (1.0; tests shorten it).
     void setContinuationDelay(double seconds) { m_continuationDelay = seconds; }
+    // The length of the interaction period (10 s) and the wait before scrolling to the work
+    // (0.1 s); tests shorten them.
+    void setViewTimings(double interactionSeconds, double revealSeconds) {
+        m_interactionSeconds = interactionSeconds;
+        m_revealSeconds = revealSeconds;
+    }
 
 private:
     using LocationPrefixes = std::vector<std::pair<std::string, std::string>>;
@@ -198,6 +291,14 @@ private:
     void updateGroupButtons();
     std::shared_ptr<SonorixGroup> groupOfTrack(const iTunesTrack& track) const;
     void revealProgress(const std::shared_ptr<SonorixGroup>& group, const OutlineItem& item);
+    void revealTimerFired();
+    void clearFollowState();
+    void setSortOptionsOf(const std::shared_ptr<SonorixGroup>& group,
+                          std::shared_ptr<const TrackSortOptions> options);
+    // Moves tracks into target, each out of the group that holds it; saves the model later.
+    void moveTracks(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
+                    const std::shared_ptr<SonorixGroup>& target);
+    void resetStatusOf(const std::shared_ptr<iTunesTrack>& track);
 
     std::shared_ptr<SonorixModel> m_model;
     std::shared_ptr<SonorixModel> m_loadedModel; // the import's, until libraryLoaded takes it
@@ -206,9 +307,17 @@ private:
     std::shared_ptr<DisplayMessageScheduler> m_scheduler;
     std::shared_ptr<DisplayProgress> m_loadingProgress;
     std::shared_ptr<SonorixAutomaticAdjustmentJobManager> m_adjustingProcessor;
+    std::shared_ptr<SonorixManualAdjustmentJobManager> m_manualProcessor;
+    std::shared_ptr<SonorixRemoveCommentsJobManager> m_removeCommentsProcessor;
     std::unique_ptr<SonorixStatusRefresh> m_statusRefresh;
     std::shared_ptr<SonorixGroup> m_currentGroup;
     std::shared_ptr<SonorixGroup> m_followedGroup;
+    OutlineItem m_followedItem;
+    std::shared_ptr<ScheduledTimer> m_revealTimer;
+    std::shared_ptr<ScheduledTimer> m_interactionTimer;
+    uint64_t m_interactionGeneration = 0;
+    double m_interactionSeconds = 10.0;
+    double m_revealSeconds = 0.1;
     std::shared_ptr<ScheduledTimer> m_continuationTimer;
     SonorixTracksTableController m_tracksTable;
     TachoController m_tacho;

@@ -15,40 +15,6 @@ namespace sonorix::cli {
 
 namespace {
 
-struct Selection {
-    std::vector<OutlineItem> items;
-    std::shared_ptr<SonorixGroup> group; // the group of the first item
-};
-
-// Track ids and album keys as `list --ids` prints them; false (after printing which) when one
-// names nothing.
-bool resolveSelection(SonorixModel& model, const std::vector<std::string>& ids,
-                      Selection& selection) {
-    for (const auto& text : ids) {
-        OutlineItem item;
-        std::shared_ptr<SonorixGroup> group;
-        findRow(model, text, item, group);
-        if (!item || !group) {
-            std::fprintf(stderr,
-                         "sonorix-cli: no track or album '%s' (see 'sonorix-cli list --ids')\n",
-                         text.c_str());
-            return false;
-        }
-        if (!selection.group) {
-            selection.group = group;
-        } else if (group != selection.group) {
-            std::fprintf(stderr,
-                         "sonorix-cli: '%s' is in the group '%s'; a selection is taken from one "
-                         "group only ('%s')\n",
-                         text.c_str(), utf8(group->title()).c_str(),
-                         utf8(selection.group->title()).c_str());
-            return false;
-        }
-        selection.items.push_back(item);
-    }
-    return true;
-}
-
 struct ParsedAdjust {
     bool interactive = false;
     int32_t mode = SonorixController::kModeAll;

@@ -66,44 +66,6 @@ std::shared_ptr<SonorixGroup> findGroup(SonorixModel& model, const std::string& 
 
 namespace {
 
-// A persistent id in the library's spelling: up to 16 hex digits.
-bool parsePersistentId(const std::string& text, uint64_t& id) {
-    if (text.empty() || text.size() > 16) {
-        return false;
-    }
-    char* end = nullptr;
-    id = std::strtoull(text.c_str(), &end, 16);
-    return end && *end == '\0';
-}
-
-} // namespace
-
-bool findRow(SonorixModel& model, const std::string& text, std::shared_ptr<FilterAndSortable>& row,
-             std::shared_ptr<SonorixGroup>& group) {
-    auto groups = model.groups();
-    uint64_t id = 0;
-    if (parsePersistentId(text, id)) {
-        if (auto track = model.library()->track(id)) {
-            group = groups->groupOfTrack(id);
-            row = track;
-            return group != nullptr;
-        }
-    }
-    std::u16string key = toUtf16(text);
-    for (size_t i = 0; i < groups->count(); ++i) {
-        for (const auto& album : groups->groupAt(i)->albums()) {
-            if (album->albumKey() == key) {
-                group = groups->groupAt(i);
-                row = album;
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-namespace {
-
 const char* operationModeText(int32_t mode) {
     switch (mode) {
     case 0:

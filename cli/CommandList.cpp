@@ -1,5 +1,6 @@
 #include "cli/ModelCli.h"
 
+#include "app/OutlineSort.h"
 #include "audio/SoundCheck.h"
 #include "foundation/Text.h"
 #include "model/SonorixGroups.h"
@@ -8,6 +9,8 @@
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -27,9 +30,37 @@ std::string adjustmentText(const SonorixStatus* status, std::optional<double> va
     return decimalText(std::round(*value * 10.0) / 10.0, 1) + " dB";
 }
 
-std::string iconWord(const SonorixStatus* status) {
-    std::string name = status ? status->iconName(false) : std::string();
-    return name.empty() ? "-" : name;
+// The status column in words: what runs now, else what the stored results say.
+std::string statusWord(const SonorixStatus* status, bool hasValue) {
+    if (!status) {
+        return "new";
+    }
+    if (status->isProcessing()) {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "working %d %%",
+                      static_cast<int>(std::floor(status->progress() * 100.0)));
+        return buffer;
+    }
+    switch (status->getState()) {
+    case kStateDone:
+        return "adjusted";
+    case kStateNoTag:
+        return "no value";
+    case kStateFailed:
+        return "failed";
+    default:
+        break;
+    }
+    if (status->getError() != 0) {
+        return "failed";
+    }
+    double gain = 0;
+    double peak = 0;
+    const bool measured = status->getGainAndPeak(gain, peak);
+    if (hasValue) {
+        return measured ? "adjusted" : "value set";
+    }
+    return measured ? "measured" : "new";
 }
 
 std::optional<SoundCheckValues> storedValues(const SonorixStatus* status) {
@@ -62,15 +93,18 @@ void printTrack(SonorixModel& model, iTunesTrack& track, uint32_t version, const
     if (artist.empty()) {
         artist = ta::albumArtist(track);
     }
-    std::printf("%s%-11s %-22s %s | %s | %s\n", indent, iconWord(status.get()).c_str(),
+    std::printf("%s%-12s %-22s %s | %s | %s\n", indent,
+                statusWord(status.get(), value.has_value()).c_str(),
                 adjustmentText(status.get(), value).c_str(), utf8(ta::name(track)).c_str(),
                 utf8(artist).c_str(), utf8(ta::album(track)).c_str());
 }
 
 // One group's albums and tracks, with its status line above them.
 void printGroup(SonorixModel& model, const std::shared_ptr<SonorixGroup>& group,
-                const std::string& search, bool check, bool ids) {
+                const std::string& search, const std::shared_ptr<const TrackSortOptions>& sort,
+                bool check, bool ids) {
     group->setSearchText(toUtf16(search));
+    group->setSortOptions(sort);
     const uint32_t version = ta::applicationVersion(*model.library());
     auto albums = group->visibleAlbums();
     if (check) {
@@ -110,13 +144,45 @@ void printGroup(SonorixModel& model, const std::shared_ptr<SonorixGroup>& group,
         if (ids) {
             std::printf("%-18s ", utf8(album->albumKey()).c_str());
         }
-        std::printf("%-11s %-22s [%s] %s | %s\n", iconWord(status.get()).c_str(),
+        std::printf("%-12s %-22s [%s] %s | %s\n",
+                    statusWord(status.get(), value.has_value()).c_str(),
                     adjustmentText(status.get(), value).c_str(), utf8(album->displayName()).c_str(),
                     utf8(album->albumArtist()).c_str(), utf8(album->albumTitle()).c_str());
         for (const auto& track : album->visibleTracks()) {
             printTrack(model, *track, version, "    ", ids);
         }
     }
+}
+
+// "artist,title": the first column decides first.
+bool parseColumns(const std::string& text, std::vector<int32_t>& columns) {
+    static const char* const kNames[] = {"status", "title", "artist", "album", "adjustment"};
+    columns.clear();
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(',', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string name = text.substr(start, end - start);
+        for (auto& c : name) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        int32_t column = -1;
+        for (int32_t i = 0; i < 5; ++i) {
+            if (name == kNames[i]) {
+                column = i;
+            }
+        }
+        if (column < 0) {
+            return false;
+        }
+        if (std::find(columns.begin(), columns.end(), column) == columns.end()) {
+            columns.push_back(column);
+        }
+        start = end + 1;
+    }
+    return !columns.empty();
 }
 
 } // namespace
@@ -131,8 +197,18 @@ int runList(const GlobalOptions& options, const std::vector<std::string>& args) 
     bool check = false;
     bool ids = false;
     bool all = false;
+    bool descending = false;
+    std::vector<int32_t> columns;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--check") {
+        if (args[i] == "--descending") {
+            descending = true;
+        } else if (args[i] == "--sort" && i + 1 < args.size()) {
+            if (!parseColumns(args[++i], columns)) {
+                return usageError("--sort takes columns from status, title, artist, album, "
+                                  "adjustment, separated by commas, not '" +
+                                  args[i] + "'");
+            }
+        } else if (args[i] == "--check") {
             check = true;
         } else if (args[i] == "--ids") {
             ids = true;
@@ -150,6 +226,10 @@ int runList(const GlobalOptions& options, const std::vector<std::string>& args) 
     if (int status = loadModel(options, preferences, model)) {
         return status;
     }
+    std::shared_ptr<const TrackSortOptions> sort;
+    if (!columns.empty() || descending) {
+        sort = std::make_shared<OutlineSortOptions>(model, columns, descending);
+    }
     std::vector<std::shared_ptr<SonorixGroup>> groups;
     if (all) {
         for (size_t i = 0; i < model->groups()->count(); ++i) {
@@ -164,7 +244,7 @@ int runList(const GlobalOptions& options, const std::vector<std::string>& args) 
         if (i > 0) {
             std::printf("\n");
         }
-        printGroup(*model, groups[i], search, check, ids);
+        printGroup(*model, groups[i], search, sort, check, ids);
     }
     return kExitOk;
 }

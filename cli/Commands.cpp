@@ -15,15 +15,29 @@ int runAdjust(const GlobalOptions& options, const std::vector<std::string>& args
 int runForget(const GlobalOptions& options, const std::vector<std::string>& args);
 int runDebug(const GlobalOptions& options, const std::vector<std::string>& args);
 int runExport(const GlobalOptions& options, const std::vector<std::string>& args);
+int runSet(const GlobalOptions& options, const std::vector<std::string>& args);
+int runRemoveComments(const GlobalOptions& options, const std::vector<std::string>& args);
+int runGroupNew(const GlobalOptions& options, const std::vector<std::string>& args);
+int runGroupDelete(const GlobalOptions& options, const std::vector<std::string>& args);
+int runGroupRename(const GlobalOptions& options, const std::vector<std::string>& args);
+int runMove(const GlobalOptions& options, const std::vector<std::string>& args);
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> list = {
         {"adjust", "Adjust the loudness of the library's tracks", runAdjust, true},
         {"forget", "Forget the analysis results of tracks", runForget, true},
+        {"set", "Set the adjustment of rows of a manual group", runSet, true},
+        {"remove-comments", "Remove the “Adjusted by Sonorix” stamps from comments",
+         runRemoveComments, true},
         {"info", "Show what an iTunes library file holds", runInfo, false},
         {"config", "Show or change settings", runConfig, true},
         {"groups", "List the groups of the library", runGroups, true},
         {"group-options", "Show or change a group's options", runGroupOptions, true},
+        {"group-new", "Create a group, taking tracks into it", runGroupNew, true},
+        {"group-delete", "Delete a group; its tracks go to the default group", runGroupDelete,
+         true},
+        {"group-rename", "Rename a group", runGroupRename, true},
+        {"move", "Move tracks and albums into another group", runMove, true},
         {"list", "Show a group's albums and tracks", runList, true},
         {"tag", "Show or set the Sound Check values of audio files", runTag, false},
         {"analyze", "Measure the loudness and peak of audio files", runAnalyze, false},

@@ -2,10 +2,14 @@
 
 #include "cli/Cli.h"
 
+#include <cstdint>
+
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace sonorix {
+class FilterAndSortable;
 class SonorixModel;
 class SonorixPreferences;
 class SonorixGroup;
@@ -33,6 +37,19 @@ std::shared_ptr<SonorixGroup> findGroup(SonorixModel& model, const std::string& 
 // group that holds it; false when it names nothing.
 bool findRow(SonorixModel& model, const std::string& text, std::shared_ptr<FilterAndSortable>& row,
              std::shared_ptr<SonorixGroup>& group);
+// Rows of the outline named on the command line, all from one group.
+struct Selection {
+    std::vector<std::shared_ptr<FilterAndSortable>> items;
+    std::shared_ptr<SonorixGroup> group; // the group of the first item
+};
+
+// A persistent id in the library's spelling: up to 16 hex digits.
+bool parsePersistentId(const std::string& text, uint64_t& id);
+
+// Track ids and album keys as `list --ids` prints them; false (after printing which) when one
+// names nothing or the rows are not all of one group.
+bool resolveSelection(SonorixModel& model, const std::vector<std::string>& ids,
+                      Selection& selection);
 
 // UTF-8 of a model text.
 std::string utf8(const std::u16string& text);

@@ -17,6 +17,8 @@
 #include "processing/DisplayMessage.h"
 #include "processing/DisplayProgress.h"
 #include "processing/SonorixAutomaticAdjustmentJobManager.h"
+#include "processing/SonorixManualAdjustmentJob.h"
+#include "processing/SonorixRemoveCommentsJob.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -155,12 +157,43 @@ void SonorixControllerConsole::interrupt() {
     m_interrupted = true;
     m_status.clear();
     std::fprintf(stderr, "%s\n", text("CliStopping").c_str());
+    m_steps.clear();
     if (auto processor = adjustingProcessor()) {
         m_stoppingProcessor = processor;
         stopAdjusting();
         return;
     }
+    if (auto processor = removeCommentsProcessor()) {
+        m_stoppingProcessor = processor;
+        stopRemovingComments();
+        return;
+    }
+    if (auto processor = manualProcessor()) {
+        // A final run is short and never interrupted: the run ends with it.
+        m_stoppingProcessor = processor;
+        return;
+    }
     finish(kExitInterrupted);
+}
+
+void SonorixControllerConsole::queueStep(std::function<void()> step) {
+    m_steps.push_back(std::move(step));
+}
+
+void SonorixControllerConsole::beginWork() {
+    if (!m_processing) {
+        m_processing = true;
+        m_workStarted = currentSeconds();
+    }
+}
+
+bool SonorixControllerConsole::runNextSteps() {
+    while (!m_steps.empty() && !anyProcessorRunning() && !m_finished) {
+        auto step = std::move(m_steps.front());
+        m_steps.pop_front();
+        step();
+    }
+    return anyProcessorRunning();
 }
 
 void SonorixControllerConsole::startUp(bool) {
@@ -187,6 +220,11 @@ void SonorixControllerConsole::libraryLoaded(int32_t result) {
     }
     snapshotFiles();
     int status = m_action ? m_action(*this) : kExitOk;
+    if (status == kExitOk) {
+        runNextSteps();
+    } else {
+        m_steps.clear();
+    }
     if (!anyProcessorRunning() && !m_finished) {
         finish(status);
     }
@@ -309,7 +347,12 @@ int SonorixControllerConsole::askAlert(const std::string& title, const std::stri
         std::fprintf(stderr, "  ? ");
         std::fflush(stderr);
         std::string line;
-        if (!std::getline(std::cin, line) || line.empty()) {
+        if (!std::getline(std::cin, line)) {
+            // Nobody answered: the last button, which is the one that changes nothing.
+            std::fprintf(stderr, "\n  → %s\n", buttons.back().c_str());
+            return static_cast<int>(buttons.size() - 1);
+        }
+        if (line.empty()) {
             return 0;
         }
         char* end = nullptr;
@@ -331,6 +374,9 @@ void SonorixControllerConsole::showPreferences() {
 void SonorixControllerConsole::processorFinished(const std::shared_ptr<JobManager>& processor) {
     bool wasStopping = processor && processor == m_stoppingProcessor;
     SonorixController::processorFinished(processor);
+    if (!wasStopping && !anyProcessorRunning()) {
+        runNextSteps();
+    }
     if (wasStopping) {
         m_stoppingProcessor.reset();
         finish(kExitInterrupted);
@@ -349,7 +395,7 @@ void SonorixControllerConsole::printSummary() {
             if (!status) {
                 continue;
             }
-            if (status->getError() != 0) {
+            if (!m_options.commentsOnly && status->getError() != 0) {
                 ++m_summary.failed[toUtf8(status->errorText())];
                 continue;
             }
@@ -359,10 +405,12 @@ void SonorixControllerConsole::printSummary() {
         }
     }
     double elapsed = currentSeconds() - m_workStarted;
-    std::fprintf(stderr, "%s\n",
-                 formatString(text("CliSummary").c_str(), m_summary.adjusted, m_summary.unchanged,
-                              m_summary.failedCount(), formatDuration(elapsed).c_str())
-                     .c_str());
+    std::fprintf(
+        stderr, "%s\n",
+        formatString(text(m_options.commentsOnly ? "CliSummaryComments" : "CliSummary").c_str(),
+                     m_summary.adjusted, m_summary.unchanged, m_summary.failedCount(),
+                     formatDuration(elapsed).c_str())
+            .c_str());
     for (const auto& [error, count] : m_summary.failed) {
         std::fprintf(stderr, "  %5zu × %s\n", count, error.c_str());
     }

@@ -5,6 +5,7 @@
 #include "cli/StatusArea.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -31,6 +32,9 @@ public:
         bool interactive = false;
         // The audio files handed to the run; they stand for the tracks selected in iTunes.
         std::vector<std::string> handedFiles;
+        // The run changes comments only: the summary counts changed files and ignores the
+        // tracks' stored errors, which are older than the run.
+        bool commentsOnly = false;
     };
 
     // What to do once the library is loaded; its return value is the exit status when it
@@ -55,6 +59,12 @@ public:
 
     // The Ctrl-C path: stops running work; the run ends once the workers let go.
     void interrupt();
+
+    // Work to start once the running work ended; steps that start nothing are followed by the
+    // next at once. Ctrl-C drops those not yet begun.
+    void queueStep(std::function<void()> step);
+    // Counts the tracks touched from now on in the summary (work that has no Start button).
+    void beginWork();
 
     // ---- hooks
     void startUp(bool debugMenu) override;
@@ -94,6 +104,8 @@ private:
 
     void redraw(bool force);
     void finish(int status);
+    // Runs queued steps until one started work; false when none is left.
+    bool runNextSteps();
     void printSummary();
     struct FileStamp {
         uint64_t inode = 0;
@@ -119,6 +131,7 @@ private:
     bool m_interrupted = false;
     bool m_processing = false;
     std::shared_ptr<JobManager> m_stoppingProcessor;
+    std::deque<std::function<void()>> m_steps;
     // The files as they were before the run, to tell adjusted from unchanged tracks.
     std::map<uint64_t, FileStamp> m_filesBefore;
     std::set<std::shared_ptr<iTunesTrack>> m_touched;

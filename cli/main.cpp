@@ -47,7 +47,7 @@ void printUsage() {
     // A summary is written in English in the command table; its translations are found under
     // "|" + that text, and a summary without one is shown in English.
     for (const auto& c : commands()) {
-        std::printf("  %-14s %s\n", c.name, localizedString("|" + std::string(c.summary)).c_str());
+        std::printf("  %-15s %s\n", c.name, localizedString("|" + std::string(c.summary)).c_str());
     }
     std::printf("\n%s\n", localizedString("CliCommandHelp").c_str());
 }

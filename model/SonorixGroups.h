@@ -132,6 +132,8 @@ public:
     void setSearchText(const std::u16string& text);
     std::u16string searchText() const;
     void setSortOptions(std::shared_ptr<const TrackSortOptions> options);
+    // Main thread only, where the options are set.
+    std::shared_ptr<const TrackSortOptions> sortOptions() const { return m_sortOptions; }
 
     // Each of these forms the albums first when they are out of date.
     std::vector<std::shared_ptr<SonorixAlbum>> albums();

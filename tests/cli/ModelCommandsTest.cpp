@@ -54,14 +54,14 @@ TEST_F(ModelCommands, GroupsAndListFollowTheAlbumMode) {
     auto single = cli({"list"});
     ASSERT_EQ(single.status, 0);
     EXPECT_TRUE(contains(single.out, "6 Tracks combined to 6 Adjustment Groups"));
-    EXPECT_TRUE(contains(single.out, "-           no data                Alpha | Band | X"));
+    EXPECT_TRUE(contains(single.out, "new          no data                Alpha | Band | X"));
 
     ASSERT_EQ(cli({"group-options", "--album-mode", "2"}).status, 0);
     auto albums = cli({"list"});
     EXPECT_TRUE(contains(albums.out, "6 Tracks combined to 3 Adjustment Groups")) << albums.out;
     EXPECT_TRUE(contains(albums.out, "[Compilation]  | Hits"));
     EXPECT_TRUE(contains(albums.out, "[Multi-CD Album] Band | X"));
-    EXPECT_TRUE(contains(albums.out, "    -           no data                Gamma | Band | X"));
+    EXPECT_TRUE(contains(albums.out, "    new          no data                Gamma | Band | X"));
 
     ASSERT_EQ(
         cli({"group-options", "--multiple-cd", "false", "--compilations-apart", "true"}).status, 0);

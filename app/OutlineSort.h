@@ -1,0 +1,78 @@
+#pragma once
+
+#include "model/SonorixGroups.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+namespace sonorix {
+
+class SonorixModel;
+
+// The outline's columns as sort keys.
+enum SortColumn : int32_t {
+    kSortStatus = 0,
+    kSortTitle = 1,
+    kSortArtist = 2,
+    kSortAlbum = 3,
+    kSortAdjustment = 4,
+};
+
+// A group's sort order in the outline: columns, the first deciding first, and a direction.
+// Immutable: a change makes a new object, which is what tells the group to sort again.
+class OutlineSortOptions final : public TrackSortOptions {
+public:
+    OutlineSortOptions(std::weak_ptr<SonorixModel> model, std::vector<int32_t> columns,
+                       bool descending);
+
+    const std::vector<int32_t>& columns() const { return m_columns; }
+    bool descending() const { return m_descending; }
+    // The order a group without options has: Album, ascending.
+    static std::vector<int32_t> defaultColumns() { return {kSortAlbum}; }
+
+    // With column moved to the front; the direction stays only when it was first already.
+    std::shared_ptr<OutlineSortOptions> sortedBy(int32_t column) const;
+    std::shared_ptr<OutlineSortOptions> toggledDirection() const;
+
+    bool isAscendingAlbumOrder() const override;
+    bool tracksLess(const iTunesTrack& a, const iTunesTrack& b) const override;
+    bool albumsLess(const SonorixAlbum& a, const SonorixAlbum& b) const override;
+
+    // Status ranks and values change while work runs, but one sort must see one set of them or
+    // the sort goes astray: they are read once and kept until this is called (main thread,
+    // before the outline is reloaded).
+    void forgetKeys() const;
+
+    // <0, 0 or >0 for one column, ascending.
+    int compareTracks(int32_t column, const iTunesTrack& a, const iTunesTrack& b) const;
+    int compareAlbums(int32_t column, const SonorixAlbum& a, const SonorixAlbum& b) const;
+
+private:
+    struct Keys {
+        int32_t rank = 0;      // status sort rank, adjusted rows first
+        int32_t plainRank = 0; // the same without that preference
+        double adjustment = 0;
+    };
+    Keys keysOf(const void* item, const std::function<Keys()>& read) const;
+
+    const std::weak_ptr<SonorixModel> m_model;
+    const std::vector<int32_t> m_columns;
+    const bool m_descending;
+    mutable std::mutex m_keysLock;
+    mutable std::unordered_map<const void*, Keys> m_keys;
+};
+
+// The outline header's columns in the order they were created, mapped to sort columns.
+int32_t sortColumnOfHeader(int32_t headerColumn);
+
+// The adjustment a row shows: a track's stored Sound Check value as current iTunes plays it;
+// an album's when all its tracks with a value agree. None without stored values.
+std::optional<double> trackAdjustment(SonorixModel& model, const iTunesTrack& track);
+std::optional<double> albumAdjustment(SonorixModel& model, const SonorixAlbum& album);
+
+} // namespace sonorix
