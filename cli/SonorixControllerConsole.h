@@ -55,6 +55,8 @@ public:
 
     // The Ctrl-C path: stops running work; the run ends once the workers let go.
     void interrupt();
+    // A model that could not be saved loses this run's results: the user must hear of it.
+    void reportUnsavedModel();
 
     // ---- hooks
     void startUp(bool debugMenu) override;

@@ -771,26 +771,28 @@ bool Value::writeXMLFile(const std::string& path) const {
         return false;
     }
     size_t done = 0;
-    bool ok = true;
+    int error = 0;
     while (done < text.size()) {
         ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            ok = false;
+            error = n < 0 ? errno : ENOSPC;
             break;
         }
         done += static_cast<size_t>(n);
     }
     // Only content that reached the disk may replace a target.
-    if (ok && ::fsync(fd) != 0) {
-        ok = false;
+    if (!error && ::fsync(fd) != 0) {
+        error = errno;
     }
-    if (::close(fd) != 0) {
-        ok = false;
+    if (::close(fd) != 0 && !error) {
+        error = errno;
     }
-    return ok;
+    // The caller reports why (a full disk, a read-only folder).
+    errno = error;
+    return error == 0;
 }
 
 SafeFileWriter::SafeFileWriter(std::string path)

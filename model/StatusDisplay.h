@@ -34,6 +34,11 @@ enum StatusFileError : int16_t {
     kFileErrorTooLarge = 4,
     kFileErrorMmap = 5,
     kFileErrorSave = 6,
+    kFileErrorNotRegular = 7,
+    kFileErrorNoSpace = 8,
+    kFileErrorNameTooLong = 9,
+    kFileErrorReadOnlyVolume = 10,
+    kFileErrorChanged = 11,
 };
 
 // progressDone / progressTotal within 0..1; 0 while nothing was announced.

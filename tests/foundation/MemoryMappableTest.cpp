@@ -76,8 +76,9 @@ TEST(MemoryMappedFile, FailuresRaiseTheirExceptionAndLogErrno) {
 
     EXPECT_THROW(createMemoryMappable(dir.file("missing"), false),
                  MemoryMappable::FileOpenException);
-    EXPECT_THROW(createMemoryMappable(dir.file("empty"), false), MemoryMappable::MMapException);
-    EXPECT_THROW(createMemoryMappable(dir.file("empty"), true), MemoryMappable::MMapException);
+    EXPECT_THROW(createMemoryMappable(dir.file("empty"), false),
+                 MemoryMappable::FileEmptyException);
+    EXPECT_THROW(createMemoryMappable(dir.file("empty"), true), MemoryMappable::FileEmptyException);
     // Neither a folder nor a FIFO is a file; the FIFO must not block the open.
     EXPECT_THROW(createMemoryMappable(dir.file("folder"), false),
                  MemoryMappable::FileOpenException);
