@@ -216,4 +216,12 @@ TEST(FullDisks, EachFailureNamesItsCause) {
     EXPECT_TRUE(contains(lost.out, "could not be saved")) << lost.out << lost.err;
     EXPECT_TRUE(contains(lost.out, "No space left on device")) << lost.out;
     EXPECT_TRUE(contains(lost.out, "status=1")) << lost.out;
+
+    ::unlink(dir.file("music/song.mp3").c_str());
+    auto readOnlyData = inNamespace(dir, "cp song.mp3 music/\n"
+                                         "mount --bind data data\n"
+                                         "mount -o remount,bind,ro data\n" +
+                                             run + " adjust all 2>&1 || echo status=$?\n");
+    EXPECT_TRUE(contains(readOnlyData.out, "Read-only file system")) << readOnlyData.out;
+    EXPECT_TRUE(contains(readOnlyData.out, "status=1")) << readOnlyData.out;
 }
