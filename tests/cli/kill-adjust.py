@@ -149,16 +149,23 @@ def main():
             return 1
 
         failures = []
+        landed = {"before any file changed": 0, "during a save (temporary copy present)": 0,
+                  "between a value and its stamp": 0, "after every file was done": 0}
         print("seed %d, %d files, a whole run takes %.2f s" % (SEED, len(FILES), span))
         for kill in range(1, KILLS + 1):
-            reset()
+            # A kill after the run ended tests nothing: it is tried again, earlier.
             at = random.uniform(0.3 * span, span)  # past start-up: where files change
-            process = subprocess.Popen(adjust(), env=env, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL)
-            time.sleep(at)
-            ended_before = process.poll() is not None
-            process.send_signal(signal.SIGKILL)
-            process.wait()
+            for _ in range(8):
+                reset()
+                process = subprocess.Popen(adjust(), env=env, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL)
+                time.sleep(at)
+                ended_before = process.poll() is not None
+                process.send_signal(signal.SIGKILL)
+                process.wait()
+                if not ended_before:
+                    break
+                at *= 0.8
 
             values = stamps = 0
             for name, _, _ in FILES:
@@ -172,6 +179,14 @@ def main():
                 values += value
                 stamps += stamp
             left = temp_files(music)
+            if left:
+                landed["during a save (temporary copy present)"] += 1
+            if values > stamps:
+                landed["between a value and its stamp"] += 1
+            if values == 0 and not left:
+                landed["before any file changed"] += 1
+            if stamps == len(FILES):
+                landed["after every file was done"] += 1
 
             r = run(adjust(), env=env)
             after = temp_files(music)
@@ -193,6 +208,7 @@ def main():
                                 % kill)
             if not intact:
                 failures.append("kill %d: the next run damaged a file" % kill)
+        print("kills landed: " + ", ".join("%d %s" % (n, what) for what, n in landed.items()))
         for failure in failures:
             print("FAILED:", failure)
         return 1 if failures else 0
