@@ -40,7 +40,6 @@ class SignalWatcher {
 public:
     static constexpr int kStopGraceSeconds = 5;
 
-public:
     explicit SignalWatcher(std::function<void()> onSignal) : m_onSignal(std::move(onSignal)) {
         sigemptyset(&m_set);
         sigaddset(&m_set, SIGINT);
