@@ -2,6 +2,7 @@
 
 #include "audio/GStreamerDecoder.h"
 #include "foundation/Log.h"
+#include "foundation/RegularFile.h"
 #include "foundation/Threads.h"
 
 #include <algorithm>
@@ -15,6 +16,18 @@ double AudioDecoder::progress() const {
         return 0.0;
     }
     return std::clamp(static_cast<double>(framesRead()) / static_cast<double>(total), 0.0, 1.0);
+}
+
+void AudioDecoder::checkFile(const std::string& path) {
+    // A FIFO would block the media framework for ever and a device never ends.
+    switch (checkRegularFile(path)) {
+    case FileFault::None:
+        return;
+    case FileFault::NotRegular:
+        throw NotRegularFileException("not a regular file");
+    default:
+        throw NoFileException();
+    }
 }
 
 AudioDecoderImpl::AudioDecoderImpl(std::shared_ptr<MediaLayer> layer, MainThreadCaller mainThread)
@@ -211,6 +224,7 @@ void AudioDecoderImpl::close() {
 
 std::shared_ptr<AudioDecoder> createAudioDecoder(const std::string& path, int64_t expectedFrames,
                                                  bool useGStreamer) {
+    AudioDecoder::checkFile(path);
     if (useGStreamer) {
         auto decoder = std::make_shared<GStreamerDecoder>();
         try {

@@ -18,6 +18,8 @@ class AudioDecoder : public ThreadCallable<AudioDecoder> {
 public:
     SONORIX_DECLARE_EXCEPTION(AudioDecoderException, ExceptionBase);
     SONORIX_DECLARE_EXCEPTION(NoFileException, AudioDecoderException);
+    // A folder, FIFO, device or socket: nothing a decoder may open.
+    SONORIX_DECLARE_EXCEPTION(NotRegularFileException, NoFileException);
     SONORIX_DECLARE_EXCEPTION(ProtectedException, AudioDecoderException);
     // A media-layer operation failed: the layer's error code (or -1) and the operation's name.
     class MediaErrorException : public AudioDecoderException {
@@ -42,6 +44,9 @@ public:
     virtual bool read(float* left, float* right, uint32_t maxFrames, uint32_t* framesOut) = 0;
     virtual int64_t totalFrames() const = 0;
     virtual int64_t framesRead() const = 0;
+
+    // Throws NoFileException or NotRegularFileException unless path names a regular file.
+    static void checkFile(const std::string& path);
 
     // framesRead / totalFrames clamped to 0…1; 0 while the total is unknown.
     double progress() const;

@@ -6,6 +6,7 @@
 #include "audio/TagLibLock.h"
 #include "audio/TagSaveGuard.h"
 #include "foundation/Log.h"
+#include "foundation/RegularFile.h"
 #include "foundation/Text.h"
 
 #include <taglib/aifffile.h>
@@ -233,6 +234,11 @@ bool supported(const std::string& path) {
 }
 
 bool read(const std::string& path, std::u16string& comment) {
+    // TagLib would block on a FIFO or read a device for ever.
+    if (FileFault fault = checkRegularFile(path); fault != FileFault::None) {
+        writeLog("Reading the comment of >>%s<< failed: %s", path.c_str(), faultText(fault));
+        return false;
+    }
     std::lock_guard<std::mutex> lock(tagLibLock());
     try {
         OpenFile f;
@@ -345,7 +351,8 @@ bool write(const std::string& path, const std::u16string& comment) {
 }
 
 bool tagsReadable(const std::string& path) {
-    if (!ContainerLayout::mp4NestingAcceptable(path)) {
+    if (checkRegularFile(path) != FileFault::None ||
+        !ContainerLayout::mp4NestingAcceptable(path)) {
         return false;
     }
     std::lock_guard<std::mutex> lock(tagLibLock());

@@ -1,11 +1,11 @@
 #include "audio/MediaLayer.h"
+#include "foundation/RegularFile.h"
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
 #include <mutex>
-#include <sys/stat.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -188,11 +188,13 @@ uint32_t FFmpegMediaLayer::version() {
 
 int16_t FFmpegMediaLayer::initMovie(const std::string& path, Movie* movie) {
     *movie = nullptr;
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+    switch (checkRegularFile(path)) {
+    case FileFault::None:
+        break;
+    case FileFault::NotFound:
         return kErrFileNotFound;
-    }
-    if (S_ISDIR(st.st_mode)) {
+    default:
+        // FIFOs and devices too: avformat would wait on them or read them for ever.
         return kErrCannotOpen;
     }
     auto m = std::make_unique<FFmpegMovie>();

@@ -56,9 +56,7 @@ void GStreamerDecoder::open(const std::string& path, int64_t expectedFrames) {
     if (!initGStreamer()) {
         throw AudioDecoderException("GStreamer cannot be initialised");
     }
-    if (path.empty()) {
-        throw NoFileException();
-    }
+    checkFile(path);
     GstElement* pipeline = gst_pipeline_new("decoder");
     GstElement* source = gst_element_factory_make("filesrc", nullptr);
     GstElement* decode = gst_element_factory_make("decodebin", nullptr);

@@ -3,14 +3,18 @@
 #include "foundation/Log.h"
 #include "foundation/MemoryMappable.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
@@ -120,54 +124,88 @@ void syncFolder(const std::string& folder) {
     }
 }
 
+constexpr char kCopyPrefix[] = ".sonorix-";
+constexpr char kCopySuffix[] = ".tmp";
+
+// Creates and locks a fresh copy file in folder. A cleaner in another process may remove a name
+// in the moment between its creation and the lock; the name is then checked and made anew.
+int createCopyFile(const std::string& folder, std::string& copyPath) {
+    for (int tries = 0; tries < 10; ++tries) {
+        std::string pattern = folder + "/" + kCopyPrefix + "XXXXXX" + kCopySuffix;
+        int fd = ::mkostemps(pattern.data(), static_cast<int>(sizeof kCopySuffix - 1), O_CLOEXEC);
+        if (fd < 0) {
+            return -1;
+        }
+        struct stat held {};
+        struct stat named {};
+        if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 &&
+            ::lstat(pattern.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev) {
+            copyPath = pattern;
+            return fd;
+        }
+        ::close(fd);
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 bool attempt(const std::string& path, const std::function<bool(const std::string&)>& edit,
              const std::function<bool(const std::string&, const std::string&)>& verify,
-             std::string& copyPath, int& copyFd, std::string& error) {
+             std::string& copyPath, int& copyFd, std::string& error, FileFault& fault) {
+    auto failErrno = [&](const char* what) {
+        fault = faultOfErrno(errno);
+        error = errnoText(what);
+        return false;
+    };
     char resolved[PATH_MAX];
     if (!::realpath(path.c_str(), resolved)) {
-        error = errnoText("resolve");
-        return false;
+        return failErrno("resolve");
     }
     std::string real = resolved;
+    FileFault sourceFault = FileFault::None;
+    int source = openRegularFile(real, O_RDONLY, &sourceFault);
+    if (source < 0) {
+        fault = sourceFault;
+        error = std::string("open: ") + faultText(sourceFault);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(source, &st) != 0) {
+        failErrno("stat");
+        ::close(source);
+        return false;
+    }
     // The copy replaces the original by rename, which a read-only file would not stop; the
     // user's write protection must.
     int probe = ::open(real.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (probe < 0) {
-        error = errnoText("open for writing");
-        return false;
-    }
-    ::close(probe);
-    int source = ::open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (source < 0) {
-        error = errnoText("open");
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(source, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = "not a regular file";
+        failErrno("open for writing");
         ::close(source);
         return false;
     }
+    ::close(probe);
     std::string folder = folderOf(real);
+    removeStaleCopies(folder);
     // Room for the copy plus the tag's growth; TagLib does not report every failed write.
     struct statvfs fs {};
     if (::fstatvfs(source, &fs) == 0 && static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize <
                                             static_cast<uint64_t>(st.st_size) + (4u << 20)) {
+        fault = FileFault::NoSpace;
         error = "not enough free space for a safe copy";
         ::close(source);
         return false;
     }
-    std::string base = real.substr(real.rfind('/') + 1);
-    std::string pattern = folder + "/." + base + ".sonorix-XXXXXX";
-    copyFd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    copyFd = createCopyFile(folder, copyPath);
     if (copyFd < 0) {
-        error = errnoText("create temporary file");
+        failErrno("create temporary file");
         ::close(source);
         return false;
     }
-    copyPath = pattern;
     bool copied = copyContent(source, copyFd, error);
-    if (copied) {
+    if (!copied) {
+        fault = faultOfErrno(errno);
+    } else {
         copyAttributes(source, copyFd);
     }
     ::close(source);
@@ -178,18 +216,26 @@ bool attempt(const std::string& path, const std::function<bool(const std::string
     if (::fchown(copyFd, st.st_uid, st.st_gid) != 0) {
         // Only the owner's group may be kept by an ordinary user; the bits above still apply.
     }
+    // TagLib does not say why a write failed; a disk that filled up is the usual reason.
+    auto spaceOrOther = [&] {
+        struct statvfs now {};
+        bool full = ::fstatvfs(copyFd, &now) == 0 &&
+                    static_cast<uint64_t>(now.f_bavail) * now.f_frsize < (1u << 20);
+        return full ? FileFault::NoSpace : FileFault::Other;
+    };
     runHook(SafeSaveStage::Copied, copyPath);
     if (!edit(copyPath)) {
+        fault = spaceOrOther();
         error = "editing the copy failed";
         return false;
     }
     runHook(SafeSaveStage::Edited, copyPath);
     if (::fsync(copyFd) != 0) {
-        error = errnoText("fsync");
-        return false;
+        return failErrno("fsync");
     }
     runHook(SafeSaveStage::Synced, copyPath);
     if (!verify(real, copyPath)) {
+        fault = spaceOrOther();
         error = "the saved copy does not hold what was written";
         return false;
     }
@@ -197,12 +243,12 @@ bool attempt(const std::string& path, const std::function<bool(const std::string
     // Someone may have replaced or removed the original meanwhile; do not resurrect it.
     struct stat now {};
     if (::stat(real.c_str(), &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+        fault = FileFault::Changed;
         error = "the file was removed or replaced during the save";
         return false;
     }
     if (::rename(copyPath.c_str(), real.c_str()) != 0) {
-        error = errnoText("rename");
-        return false;
+        return failErrno("rename");
     }
     copyPath.clear();
     syncFolder(folder);
@@ -290,6 +336,9 @@ bool sameAudioPayload(const std::string& a, const std::string& b) {
     try {
         auto ma = createMemoryMappable(a, false);
         auto mb = createMemoryMappable(b, false);
+        // A file that shrinks meanwhile reads as zeros; the guards then make it a difference.
+        MappedAccessGuard guardA(*ma);
+        MappedAccessGuard guardB(*mb);
         auto ra = audioRanges(ma->data(), ma->size());
         auto rb = audioRanges(mb->data(), mb->size());
         if (!ra || !rb || ra->size() != rb->size()) {
@@ -302,7 +351,7 @@ bool sameAudioPayload(const std::string& a, const std::string& b) {
                 return false;
             }
         }
-        return true;
+        return !guardA.faulted() && !guardB.faulted();
     } catch (const std::exception&) {
         return false;
     }
@@ -313,31 +362,111 @@ void setSafeSaveFaultHook(SafeSaveFaultHook hook) {
     g_hook = std::move(hook);
 }
 
+bool isSafeSaveCopyName(const std::string& name) {
+    auto alnum = [](const std::string& s, size_t from, size_t count) {
+        for (size_t i = from; i < from + count; ++i) {
+            if (!std::isalnum(static_cast<unsigned char>(s[i]))) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const size_t prefix = sizeof kCopyPrefix - 1;
+    const size_t suffix = sizeof kCopySuffix - 1;
+    if (name.size() == prefix + 6 + suffix && name.compare(0, prefix, kCopyPrefix) == 0 &&
+        name.compare(prefix + 6, suffix, kCopySuffix) == 0) {
+        return alnum(name, prefix, 6);
+    }
+    // Earlier versions named the copy ".NAME.sonorix-XXXXXX".
+    const std::string old = ".sonorix-";
+    return name.size() > 1 + 1 + old.size() + 6 && name[0] == '.' &&
+           name.compare(name.size() - 6 - old.size(), old.size(), old) == 0 &&
+           alnum(name, name.size() - 6, 6);
+}
+
+int removeStaleCopies(const std::string& folder) {
+    static std::mutex mutex;
+    static std::set<std::string> done;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!done.insert(folder).second) {
+            return 0;
+        }
+    }
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) {
+        return 0;
+    }
+    int removed = 0;
+    const int dirFd = ::dirfd(dir);
+    while (dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (!isSafeSaveCopyName(name)) {
+            continue;
+        }
+        int fd = ::openat(dirFd, name.c_str(),
+                          O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+        if (fd < 0) {
+            continue;
+        }
+        // Held: a save in progress. Free and still under this name: left by a process that
+        // ended mid-save.
+        struct stat held {};
+        struct stat named {};
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
+            S_ISREG(held.st_mode) &&
+            ::fstatat(dirFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            held.st_ino == named.st_ino && held.st_dev == named.st_dev &&
+            ::unlinkat(dirFd, name.c_str(), 0) == 0) {
+            writeLog("Removed the stale temporary file >>%s/%s<<", folder.c_str(), name.c_str());
+            ++removed;
+        }
+        ::close(fd);
+    }
+    ::closedir(dir);
+    return removed;
+}
+
+int removeStaleCopiesBeside(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved)) {
+        return 0;
+    }
+    return removeStaleCopies(folderOf(resolved));
+}
+
 bool saveFileSafely(const std::string& path, const std::function<bool(const std::string&)>& edit,
                     const std::function<bool(const std::string&, const std::string&)>& verify,
-                    std::string* error) {
+                    std::string* error, FileFault* fault) {
     std::string copyPath;
     int copyFd = -1;
     std::string reason;
+    FileFault kind = FileFault::Other;
     bool ok = false;
     try {
-        ok = attempt(path, edit, verify, copyPath, copyFd, reason);
+        ok = attempt(path, edit, verify, copyPath, copyFd, reason, kind);
     } catch (const std::exception& e) {
         reason = std::string("exception: ") + e.what();
     } catch (...) {
         reason = "exception";
     }
-    if (copyFd >= 0) {
-        ::close(copyFd);
-    }
+    // Removed before its lock goes, so no cleaner ever sees a failed copy as stale.
     if (!copyPath.empty()) {
         ::unlink(copyPath.c_str());
+    }
+    if (copyFd >= 0) {
+        ::close(copyFd);
     }
     if (!ok) {
         writeLog("Saving >>%s<< failed, file left unchanged: %s", path.c_str(), reason.c_str());
         if (error) {
             *error = reason;
         }
+        if (fault) {
+            *fault = kind == FileFault::None ? FileFault::Other : kind;
+        }
+    } else if (fault) {
+        *fault = FileFault::None;
     }
     return ok;
 }

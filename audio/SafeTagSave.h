@@ -1,5 +1,7 @@
 #pragma once
 
+#include "foundation/RegularFile.h"
+
 #include <functional>
 #include <string>
 
@@ -15,9 +17,22 @@ namespace sonorix {
 // copyPath) returns whether the copy holds what was meant. Callers that use TagLib in these
 // callbacks hold tagLibLock(). Returns true when the original now holds the edited content;
 // otherwise false, with the reason in *error (also logged).
+// *fault (when given) says what kind of failure it was.
+//
+// The copy is named ".sonorix-XXXXXX.tmp" whatever the original's name, so a name close to the
+// file system's limit still has room, and it is locked (flock) while in use: a copy that nobody
+// holds was left by a process that ended mid-save and is removed (removeStaleCopies).
 bool saveFileSafely(const std::string& path, const std::function<bool(const std::string&)>& edit,
                     const std::function<bool(const std::string&, const std::string&)>& verify,
-                    std::string* error = nullptr);
+                    std::string* error = nullptr, FileFault* fault = nullptr);
+
+// Removes the copies of our own naming in folder that no process holds, once per folder and
+// process (later calls for the same folder do nothing). Returns how many were removed.
+int removeStaleCopies(const std::string& folder);
+// The same for the folder of the file at path.
+int removeStaleCopiesBeside(const std::string& path);
+// Whether name (without folder) is one of our copies' names, old or current.
+bool isSafeSaveCopyName(const std::string& name);
 
 // Whether two files hold the same audio data, compared byte for byte, ignoring tags: the frames
 // after a leading ID3v2 tag (MPEG audio), the SSND chunk (AIFF), the mdat atoms (MPEG-4). A save

@@ -21,6 +21,8 @@ const char* analysisErrorText(AnalysisError error) {
         return "Protected";
     case AnalysisError::TooShort:
         return "Too Short";
+    case AnalysisError::NotRegularFile:
+        return "Not a Regular File";
     }
     return "";
 }
@@ -46,6 +48,8 @@ TrackAnalysis analyzeFile(const std::string& path, bool useGStreamer) {
         result.frames = decoder->framesRead();
         decoder->close();
         result.gain = analysis->titleGain();
+    } catch (const AudioDecoder::NotRegularFileException&) {
+        result.error = AnalysisError::NotRegularFile;
     } catch (const AudioDecoder::NoFileException&) {
         result.error = AnalysisError::FileNotFound;
     } catch (const AudioDecoder::ProtectedException&) {

@@ -6,7 +6,7 @@
 namespace sonorix {
 
 // Why a file could not be measured.
-enum class AnalysisError { None, FileNotFound, DecodeError, Protected, TooShort };
+enum class AnalysisError { None, FileNotFound, DecodeError, Protected, TooShort, NotRegularFile };
 
 // The system's text for an analysis error ("" for None).
 const char* analysisErrorText(AnalysisError error);

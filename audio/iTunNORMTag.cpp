@@ -410,11 +410,21 @@ void iTunNORMTag::open(const std::string& path, int32_t& hint, bool writable, bo
     m_path = path;
     m_writable = writable;
     m_create = create;
+    // TagLib would block on a FIFO or read a device for ever.
+    if (FileFault fault = checkRegularFile(path); fault != FileFault::None) {
+        throw MemoryMappable::FileOpenException(faultText(fault), fault);
+    }
     std::unique_ptr<ExceptionBase> mappingError;
     if (search == Search::RawThenTagLib) {
         try {
             auto mapping = createMemoryMappable(path, writable);
-            if (auto found = SoundCheckText::find(mapping->data(), mapping->size(), hint, true)) {
+            std::optional<SoundCheckText::Location> found;
+            {
+                MappedAccessGuard guard(*mapping);
+                found = SoundCheckText::find(mapping->data(), mapping->size(), hint, true);
+                guard.check();
+            }
+            if (found) {
                 m_mapping = mapping;
                 m_text = mapping->data() + found->text;
                 m_textOffset = static_cast<int64_t>(found->text);
@@ -498,7 +508,10 @@ bool iTunNORMTag::isValid() const {
 
 std::string iTunNORMTag::text() const {
     if (m_mode == Mode::Raw) {
-        return std::string(reinterpret_cast<const char*>(m_text), kTextLength);
+        MappedAccessGuard guard(m_text, kTextLength);
+        std::string text(reinterpret_cast<const char*>(m_text), kTextLength);
+        guard.check();
+        return text;
     }
     if (m_tagLib && m_tagLib->present()) {
         // As another tool wrote it, up to the NUL that ends the comment.
@@ -550,13 +563,18 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
             throw SaveErrorException("the file was opened read-only");
         }
         if (!m_mapping->stillMaps(m_path)) {
-            throw SaveErrorException("the file was removed, replaced or truncated");
+            throw SaveErrorException("the file was removed, replaced or truncated",
+                                     FileFault::Changed);
         }
         std::string digits = SoundCheckText::format(values);
+        MappedAccessGuard guard(m_text, kTextLength);
         for (int i = 0; i < 10; ++i) {
             if (current[i] != values[i]) {
                 std::memcpy(m_text + 9 * i + 1, digits.data() + 9 * i + 1, 8);
             }
+        }
+        if (guard.faulted()) {
+            throw SaveErrorException("the file shrank while it was written", FileFault::Changed);
         }
         m_mapping->synchronize();
         return true;
@@ -657,9 +675,10 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
                    textAndAudio(original, copy, s);
         };
         bool saved = false;
+        FileFault fault = FileFault::Other;
         try {
             if (!rewriteFrames) {
-                saved = saveFileSafely(m_path, edit, verify, &reason);
+                saved = saveFileSafely(m_path, edit, verify, &reason, &fault);
                 // A save that lost a frame the tag library dropped on writing is not installed;
                 // an MP3 then gets the rewrite that keeps every frame.
                 rewriteFrames = !saved && lostFrames && kind == Kind::MPEG && before->present;
@@ -667,13 +686,13 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
             if (rewriteFrames) {
                 writeLog("Saving >>%s<< with every other ID3v2 frame kept as it is",
                          m_path.c_str());
-                saved = saveFileSafely(m_path, rewrite, verifyRewrite, &reason);
+                saved = saveFileSafely(m_path, rewrite, verifyRewrite, &reason, &fault);
             }
         } catch (const std::exception& e) {
             reason = e.what();
         }
         if (!saved) {
-            throw SaveErrorException(reason);
+            throw SaveErrorException(reason, fault);
         }
         // Follow the file that now holds the text.
         auto fresh = std::make_unique<TagLibState>();

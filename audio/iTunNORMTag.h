@@ -20,7 +20,18 @@ class iTunNORMTag {
 public:
     SONORIX_DECLARE_EXCEPTION(iTunNORMTagException, ExceptionBase);
     SONORIX_DECLARE_EXCEPTION(NoTagException, iTunNORMTagException);
-    SONORIX_DECLARE_EXCEPTION(SaveErrorException, iTunNORMTagException);
+    // Writing failed; fault says why.
+    class SaveErrorException : public iTunNORMTagException {
+    public:
+        explicit SaveErrorException(std::string message = "SaveErrorException",
+                                    FileFault fault = FileFault::Other)
+            : iTunNORMTagException(std::move(message)), m_fault(fault) {}
+        FileFault fault() const { return m_fault; }
+        SONORIX_EXCEPTION_BODY(SaveErrorException)
+
+    private:
+        FileFault m_fault;
+    };
     SONORIX_DECLARE_EXCEPTION(NoTagSupportedException, NoTagException);
     // The file's structure would make the tag library recurse without end; it is not opened.
     SONORIX_DECLARE_EXCEPTION(UnsafeFileException, iTunNORMTagException);

@@ -1,7 +1,7 @@
 #include "cli/Cli.h"
 
 #include "audio/CommentTag.h"
-#include "foundation/Paths.h"
+#include "foundation/RegularFile.h"
 #include "foundation/Text.h"
 
 #include <cstdio>
@@ -42,9 +42,11 @@ int runComment(const GlobalOptions&, const std::vector<std::string>& args) {
     }
     int status = kExitOk;
     for (const auto& file : files) {
-        if (!fileExists(file) || !CommentTag::supported(file)) {
+        const FileFault fault = checkRegularFile(file);
+        if (fault != FileFault::None || !CommentTag::supported(file)) {
             std::fprintf(stderr, "sonorix-cli: %s: %s\n", file.c_str(),
-                         fileExists(file) ? "no comment in files of this kind" : "no such file");
+                         fault != FileFault::None ? faultText(fault)
+                                                  : "no comment in files of this kind");
             status = kExitFailures;
             continue;
         }

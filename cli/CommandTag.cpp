@@ -48,6 +48,9 @@ std::string errorText(const std::exception& e, bool& noText) {
     if (dynamic_cast<const MemoryMappable::FileOpenException*>(&e)) {
         return std::string("cannot open the file: ") + e.what();
     }
+    if (dynamic_cast<const MemoryMappable::FileEmptyException*>(&e)) {
+        return "the file is empty";
+    }
     if (dynamic_cast<const MemoryMappable::FileTooLargeException*>(&e)) {
         return "the file is too large (4 GiB or more)";
     }

@@ -20,6 +20,7 @@
 #include "processing/SonorixManualAdjustmentJob.h"
 #include "processing/SonorixRemoveCommentsJob.h"
 
+#include <cerrno>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -34,10 +35,13 @@ namespace sonorix::cli {
 namespace {
 
 // Ctrl-C and termination requests arrive here, on a thread of their own, so that stopping runs
-// on the main thread like any other command. A second Ctrl-C ends the process at once: file
-// writes replace files whole, so even that leaves no half-written file.
+// on the main thread like any other command. A second Ctrl-C ends the process at once, and so
+// does the first when stopping takes longer than kStopGraceSeconds (a decoder stuck on a network
+// file, say): file writes replace files whole, so even that leaves no half-written file.
 class SignalWatcher {
 public:
+    static constexpr int kStopGraceSeconds = 5;
+
     explicit SignalWatcher(std::function<void()> onSignal) : m_onSignal(std::move(onSignal)) {
         sigemptyset(&m_set);
         sigaddset(&m_set, SIGINT);
@@ -55,15 +59,24 @@ public:
 private:
     void watch() {
         setThreadName("signals");
-        int count = 0;
+        int signal = 0;
+        if (sigwait(&m_set, &signal) != 0 || signal == SIGUSR2) {
+            return;
+        }
+        m_onSignal();
+        const int first = signal;
+        timespec wait{kStopGraceSeconds, 0};
         for (;;) {
-            int signal = 0;
-            if (sigwait(&m_set, &signal) != 0 || signal == SIGUSR2) {
+            signal = sigtimedwait(&m_set, nullptr, &wait);
+            if (signal == SIGUSR2) {
                 return;
             }
-            if (++count == 1) {
-                m_onSignal();
-                continue;
+            if (signal < 0 && errno == EINTR) {
+                continue; // rare; the grace period starts again
+            }
+            if (signal < 0) {
+                writeLog("Stopping took more than %d s; ending at once.", kStopGraceSeconds);
+                signal = first;
             }
             std::fprintf(stderr, "\n");
             ::signal(signal, SIG_DFL);
@@ -130,6 +143,7 @@ int SonorixControllerConsole::run(const Action& action) {
         }
         shutDown();
         m_status.clear();
+        reportUnsavedModel();
     }
     clearMainRunLoop();
     return m_exitStatus;
@@ -147,6 +161,23 @@ void SonorixControllerConsole::finish(int status) {
     }
     if (m_loop) {
         m_loop->quit();
+    }
+}
+
+void SonorixControllerConsole::reportUnsavedModel() {
+    auto model = this->model();
+    if (!model) {
+        return;
+    }
+    const std::string reason = model->saveError();
+    if (reason.empty()) {
+        return;
+    }
+    const std::string message =
+        formatString(text("CliModelNotSaved").c_str(), model->modelPath().c_str(), reason.c_str());
+    std::fprintf(stderr, "sonorix-cli: %s\n", message.c_str());
+    if (m_exitStatus == kExitOk) {
+        m_exitStatus = kExitFailures;
     }
 }
 

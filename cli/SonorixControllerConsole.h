@@ -59,6 +59,8 @@ public:
 
     // The Ctrl-C path: stops running work; the run ends once the workers let go.
     void interrupt();
+    // A model that could not be saved loses this run's results: the user must hear of it.
+    void reportUnsavedModel();
 
     // Work to start once the running work ended; steps that start nothing are followed by the
     // next at once. Ctrl-C drops those not yet begun.

@@ -2,40 +2,119 @@
 
 #include "foundation/Log.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace sonorix {
 
+namespace {
+
+thread_local MappedAccessGuard* t_innermostGuard = nullptr;
+struct sigaction g_previousBusAction {};
+uintptr_t g_pageSize = 4096;
+
+} // namespace
+
+struct MappedAccessGuardHandler {
+    static void onBus(int signal, siginfo_t* info, void* context) {
+        const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+        for (MappedAccessGuard* g = t_innermostGuard; g; g = g->m_outer) {
+            if (address < g->m_begin || address >= g->m_end) {
+                continue;
+            }
+            // A zero page over the vanished one lets the interrupted access finish; the guard's
+            // owner then discards what it read.
+            void* page = reinterpret_cast<void*>(address & ~(g_pageSize - 1));
+            if (::mmap(page, g_pageSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+                g->m_faulted = true;
+                return;
+            }
+            break;
+        }
+        const struct sigaction& previous = g_previousBusAction;
+        if (previous.sa_flags & SA_SIGINFO) {
+            previous.sa_sigaction(signal, info, context);
+        } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+            previous.sa_handler(signal);
+        } else {
+            // Returning retries the access, which now ends the process as it would have.
+            ::signal(signal, SIG_DFL);
+        }
+    }
+
+    static void install() {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            long page = ::sysconf(_SC_PAGESIZE);
+            if (page > 0) {
+                g_pageSize = static_cast<uintptr_t>(page);
+            }
+            struct sigaction action {};
+            action.sa_sigaction = onBus;
+            action.sa_flags = SA_SIGINFO;
+            sigemptyset(&action.sa_mask);
+            ::sigaction(SIGBUS, &action, &g_previousBusAction);
+        });
+    }
+};
+
+MappedAccessGuard::MappedAccessGuard(MemoryMappable& mapping)
+    : MappedAccessGuard(mapping.data(), mapping.size()) {}
+
+MappedAccessGuard::MappedAccessGuard(const void* begin, size_t size)
+    : m_begin(reinterpret_cast<uintptr_t>(begin)), m_end(m_begin + size),
+      m_outer(t_innermostGuard) {
+    MappedAccessGuardHandler::install();
+    t_innermostGuard = this;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+MappedAccessGuard::~MappedAccessGuard() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    t_innermostGuard = m_outer;
+}
+
+bool MappedAccessGuard::faulted() const {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    return m_faulted;
+}
+
+void MappedAccessGuard::check() const {
+    if (faulted()) {
+        throw MemoryMappable::FileChangedException("the file shrank while it was read");
+    }
+}
+
 std::shared_ptr<MemoryMappable> createMemoryMappable(const std::string& path, bool writable) {
     return std::make_shared<MemoryMappedFile>(path, writable);
 }
 
 MemoryMappedFile::MemoryMappedFile(const std::string& path, bool writable) {
-    // O_NONBLOCK: opening a FIFO given as a file must not hang; it is rejected below.
-    int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    m_fd = ::open(path.c_str(), flags);
+    FileFault fault = FileFault::None;
+    m_fd = openRegularFile(path, writable ? O_RDWR : O_RDONLY, &fault);
     struct stat st {};
-    if (m_fd >= 0 && ::fstat(m_fd, &st) == 0 && !S_ISREG(st.st_mode)) {
-        // A folder opens read-only without complaint; it is not a file we can map.
+    if (m_fd >= 0 && ::fstat(m_fd, &st) != 0) {
+        fault = faultOfErrno(errno);
         ::close(m_fd);
         m_fd = -1;
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     }
     if (m_fd < 0) {
-        int error = errno;
-        writeLog("CreateFile failed: %s %d\n", path.c_str(), error);
-        throw FileOpenException(std::strerror(error));
+        writeLog("CreateFile failed: %s %d\n", path.c_str(), errno);
+        throw FileOpenException(faultText(fault), fault);
     }
     if (st.st_size == 0) {
         ::close(m_fd);
         m_fd = -1;
         writeLog("CreateFileMapping failed: %s %d\n", path.c_str(), EINVAL);
-        throw MMapException("empty file");
+        throw FileEmptyException("empty file");
     }
     if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
         // The size is a 32-bit count: a truncated size would hide the end of the file.

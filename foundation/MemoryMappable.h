@@ -1,7 +1,9 @@
 #pragma once
 
 #include "foundation/ExceptionBase.h"
+#include "foundation/RegularFile.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,10 +14,23 @@ namespace sonorix {
 class MemoryMappable {
 public:
     SONORIX_DECLARE_EXCEPTION(MemoryMappableException, ExceptionBase);
-    SONORIX_DECLARE_EXCEPTION(FileOpenException, MemoryMappableException);
+    // Opening failed; fault says why.
+    class FileOpenException : public MemoryMappableException {
+    public:
+        explicit FileOpenException(std::string message = "FileOpenException",
+                                   FileFault fault = FileFault::Other)
+            : MemoryMappableException(std::move(message)), m_fault(fault) {}
+        FileFault fault() const { return m_fault; }
+        SONORIX_EXCEPTION_BODY(FileOpenException)
+
+    private:
+        FileFault m_fault;
+    };
     SONORIX_DECLARE_EXCEPTION(MMapException, MemoryMappableException);
     SONORIX_DECLARE_EXCEPTION(FileEmptyException, MemoryMappableException);
     SONORIX_DECLARE_EXCEPTION(FileTooLargeException, MemoryMappableException);
+    // Another program shrank the file while its mapped bytes were in use.
+    SONORIX_DECLARE_EXCEPTION(FileChangedException, MemoryMappableException);
 
     virtual ~MemoryMappable() = default;
     virtual uint8_t* data() = 0;
@@ -32,6 +47,31 @@ public:
 // Maps the whole file at path (UTF-8). Writable: changes reach the file (shared mapping); not
 // writable: changes stay private to the process (copy-on-write).
 std::shared_ptr<MemoryMappable> createMemoryMappable(const std::string& path, bool writable);
+
+// Scope in which this thread reads or writes mapped bytes. Touching a page past the end of a file
+// that shrank meanwhile raises SIGBUS, which would end the process; inside a guard that page
+// reads as zeros instead (writes to it go nowhere) and check() throws FileChangedException.
+// Faults outside every guard go to the handler that was installed before.
+class MappedAccessGuard {
+public:
+    explicit MappedAccessGuard(MemoryMappable& mapping);
+    MappedAccessGuard(const void* begin, size_t size);
+    ~MappedAccessGuard();
+    MappedAccessGuard(const MappedAccessGuard&) = delete;
+    MappedAccessGuard& operator=(const MappedAccessGuard&) = delete;
+
+    bool faulted() const;
+    // Throws FileChangedException when a fault happened since the guard began.
+    void check() const;
+
+private:
+    uintptr_t m_begin;
+    uintptr_t m_end;
+    volatile bool m_faulted = false;
+    MappedAccessGuard* m_outer;
+
+    friend struct MappedAccessGuardHandler;
+};
 
 class MemoryMappedFile : public MemoryMappable {
 public:

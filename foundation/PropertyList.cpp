@@ -768,32 +768,28 @@ bool writeSynced(const std::string& path, std::string_view content) {
         return false;
     }
     size_t done = 0;
-    bool ok = true;
+    int error = 0;
     while (done < content.size()) {
         ssize_t n = ::write(fd, content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;
-            }
-            ok = false;
+            error = n < 0 ? errno : ENOSPC;
             break;
         }
         done += static_cast<size_t>(n);
     }
     // Only content that reached the disk may replace a target.
-    if (ok && ::fsync(fd) != 0) {
-        ok = false;
+    if (!error && ::fsync(fd) != 0) {
+        error = errno;
     }
-    int saved = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        saved = errno;
+    if (::close(fd) != 0 && !error) {
+        error = errno;
     }
-    errno = saved;
-    return ok;
+    // The caller reports why (a full disk, a read-only folder).
+    errno = error;
+    return error == 0;
 }
 
 } // namespace

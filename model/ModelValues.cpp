@@ -1,5 +1,7 @@
 #include "model/ModelValues.h"
 
+#include <cerrno>
+
 #include "foundation/DateTimePoint.h"
 #include "foundation/PropertyList.h"
 #include "foundation/Value.h"
@@ -212,14 +214,19 @@ DictPtr readPlist(const std::string& path, std::string& readPath) {
 }
 
 bool writePlist(const Value_dict& root, const std::string& path,
-                const std::shared_ptr<RecursiveLock>& lock) {
+                const std::shared_ptr<RecursiveLock>& lock, int* error) {
     SafeFileWriter writer(path);
     bool written = false;
     {
         ModelLocker hold(lock);
         written = root.writeXMLFile(writer.tempPath());
     }
-    return written && writer.commit();
+    const bool ok = written && writer.commit();
+    if (!ok && error) {
+        // Taken before the writer's clean-up can overwrite it.
+        *error = errno ? errno : EIO;
+    }
+    return ok;
 }
 
 } // namespace sonorix::mv

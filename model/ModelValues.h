@@ -81,9 +81,10 @@ std::string utcStamp();
 // receives the file that was tried (empty when neither exists). Empty when there is no root.
 DictPtr readPlist(const std::string& path, std::string& readPath);
 // Writes the root to the file's temporary name while holding lock (may be null), then replaces
-// the file. False when anything failed; the old file then stays.
+// the file. False when anything failed; the old file then stays, and *error (when given) holds
+// the errno of the failure.
 bool writePlist(const Value_dict& root, const std::string& path,
-                const std::shared_ptr<RecursiveLock>& lock);
+                const std::shared_ptr<RecursiveLock>& lock, int* error = nullptr);
 // Seconds, then nanoseconds; equal points are not later. Empty points are never later.
 bool isLater(const DatePtr& a, const DatePtr& b);
 

@@ -16,6 +16,7 @@
 #include "model/TrackAccess.h"
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace sonorix {
@@ -276,8 +277,12 @@ bool SonorixModel::save() {
     if (m_modelPath.empty()) {
         return false;
     }
-    if (!mv::writePlist(*m_root, m_modelPath, m_lock)) {
-        writeLog("Could not save the model to >>%s<<.", m_modelPath.c_str());
+    int error = 0;
+    if (!mv::writePlist(*m_root, m_modelPath, m_lock, &error)) {
+        std::string reason = std::strerror(error);
+        writeLog("Could not save the model to >>%s<<: %s", m_modelPath.c_str(), reason.c_str());
+        std::lock_guard<std::mutex> lock(m_saveErrorLock);
+        m_saveError = reason;
         return false;
     }
     std::vector<std::string> recorded;
@@ -286,7 +291,14 @@ bool SonorixModel::save() {
         recorded.swap(m_crashEntries);
     }
     CrashJournal::discard(recorded);
+    std::lock_guard<std::mutex> lock(m_saveErrorLock);
+    m_saveError.clear();
     return true;
+}
+
+std::string SonorixModel::saveError() const {
+    std::lock_guard<std::mutex> lock(m_saveErrorLock);
+    return m_saveError;
 }
 
 void SonorixModel::ensureSyncExclusion() {

@@ -4,6 +4,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -119,6 +120,8 @@ public:
     bool hasPendingSave() const { return m_saveTimer != nullptr; }
     // Writes the model file; false (logged) when that failed.
     bool save();
+    // Why the latest save failed (the system's text); empty after a save that worked.
+    std::string saveError() const;
     void ensureSyncExclusion();
 
     // Replaces the timer service (tests drive it with their own clock).
@@ -149,6 +152,8 @@ private:
     std::shared_ptr<RecursiveLock> m_lock;
     std::shared_ptr<iTunesLibrary> m_library;
     std::string m_modelPath;
+    std::string m_saveError;
+    mutable std::mutex m_saveErrorLock;
     std::shared_ptr<Value_dict> m_root;
     std::shared_ptr<SonorixLibrary> m_statusLibrary;
     std::vector<std::string> m_crashEntries; // journal entries recorded in the model, unsaved

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "audio/SoundCheck.h"
+#include "foundation/RegularFile.h"
 #include "model/StatusDisplay.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -108,6 +110,11 @@ private:
 // by the reader). Throws the tag and file-mapping exceptions.
 using SoundCheckReader =
     std::function<SoundCheckValues(const std::string& path, int64_t& hint, bool force)>;
+
+// The stored file error ("fileError") for a failure to read or write a file's Sound Check text:
+// what happened to the file, as far as it is known.
+int16_t fileErrorOf(const std::exception& failure);
+int16_t fileErrorOf(FileFault fault, int16_t otherwise);
 
 // The status of one track: adds the check of the file's Sound Check text.
 class SonorixTrackStatus : public SonorixStatus {

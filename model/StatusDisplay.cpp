@@ -41,6 +41,16 @@ const char* errorTextKey(int32_t error, int32_t fileError) {
             return "Error_File_Unsafe";
         case kFileErrorTagUnreadable:
             return "Error_File_TagUnreadable";
+        case kFileErrorNotRegular:
+            return "Error_File_NotRegular";
+        case kFileErrorNoSpace:
+            return "Error_File_NoSpace";
+        case kFileErrorNameTooLong:
+            return "Error_File_NameTooLong";
+        case kFileErrorReadOnlyVolume:
+            return "Error_File_ReadOnlyVolume";
+        case kFileErrorChanged:
+            return "Error_File_Changed";
         default:
             return "Error_File_Unknown";
         }
@@ -87,7 +97,9 @@ int32_t statusSortRank(bool processing, double progress, int32_t state, int32_t 
     case kStateNone:
         return 20;
     case kStateFailed:
-        return error == kErrorFile ? 29 + fileError : 21 + error;
+        // Later file errors rank with the save failure, before the tracks without a value.
+        return error == kErrorFile ? 29 + std::clamp<int32_t>(fileError, 0, kFileErrorSave)
+                                   : 21 + error;
     case kStateNoTag:
         return 36;
     case kStateDone:

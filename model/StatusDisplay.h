@@ -34,6 +34,11 @@ enum StatusFileError : int16_t {
     kFileErrorTooLarge = 4,
     kFileErrorMmap = 5,
     kFileErrorSave = 6,
+    kFileErrorNotRegular = 7,
+    kFileErrorNoSpace = 8,
+    kFileErrorNameTooLong = 9,
+    kFileErrorReadOnlyVolume = 10,
+    kFileErrorChanged = 11,
     // Kept apart from the codes above so that new everyday reasons can follow them.
     kFileErrorUnsafe = 40,        // the file crashed a reader, or is built to
     kFileErrorTagUnreadable = 41, // its tag holds frames that cannot be kept on saving

@@ -11,6 +11,60 @@
 
 namespace sonorix {
 
+int16_t fileErrorOf(FileFault fault, int16_t otherwise) {
+    switch (fault) {
+    case FileFault::NotFound:
+        return kFileErrorNotFound;
+    case FileFault::NotRegular:
+        return kFileErrorNotRegular;
+    case FileFault::Empty:
+        return kFileErrorEmpty;
+    case FileFault::NoSpace:
+        return kFileErrorNoSpace;
+    case FileFault::NameTooLong:
+        return kFileErrorNameTooLong;
+    case FileFault::ReadOnlyVolume:
+        return kFileErrorReadOnlyVolume;
+    case FileFault::WriteProtected:
+        return kFileErrorOpen;
+    case FileFault::Changed:
+        return kFileErrorChanged;
+    case FileFault::None:
+    case FileFault::Other:
+        break;
+    }
+    return otherwise;
+}
+
+int16_t fileErrorOf(const std::exception& failure) {
+    if (dynamic_cast<const iTunNORMTag::UnreadableTagException*>(&failure)) {
+        return kFileErrorTagUnreadable;
+    }
+    if (dynamic_cast<const iTunNORMTag::UnsafeFileException*>(&failure)) {
+        return kFileErrorUnsafe;
+    }
+    if (auto* e = dynamic_cast<const iTunNORMTag::SaveErrorException*>(&failure)) {
+        return fileErrorOf(e->fault(), kFileErrorSave);
+    }
+    if (auto* e = dynamic_cast<const MemoryMappable::FileOpenException*>(&failure)) {
+        // "Write protected" only when it is; other reasons have no better word than a file error.
+        return fileErrorOf(e->fault(), kFileErrorNone);
+    }
+    if (dynamic_cast<const MemoryMappable::FileEmptyException*>(&failure)) {
+        return kFileErrorEmpty;
+    }
+    if (dynamic_cast<const MemoryMappable::FileTooLargeException*>(&failure)) {
+        return kFileErrorTooLarge;
+    }
+    if (dynamic_cast<const MemoryMappable::FileChangedException*>(&failure)) {
+        return kFileErrorChanged;
+    }
+    if (dynamic_cast<const MemoryMappable::MMapException*>(&failure)) {
+        return kFileErrorMmap;
+    }
+    return kFileErrorNone;
+}
+
 SoundCheckValues SonorixTrackStatus::readSoundCheck(const std::string& path, int64_t& hint,
                                                     bool /*force*/) {
     // The reader keeps a 32-bit offset; a stored hint out of that range is simply not a hint.
@@ -94,22 +148,10 @@ bool SonorixTrackStatus::checkTag(iTunesTrack& track, bool force, const SoundChe
                 markTagAbsent(checkTime);
                 tagKnown = false;
                 changed = true;
-            } catch (const iTunNORMTag::UnsafeFileException&) {
-                failFile(kFileErrorUnsafe);
-            } catch (const iTunNORMTag::SaveErrorException&) {
-                failFile(kFileErrorSave);
-            } catch (const MemoryMappable::FileOpenException&) {
-                failFile(kFileErrorOpen);
-            } catch (const MemoryMappable::FileEmptyException&) {
-                failFile(kFileErrorEmpty);
-            } catch (const MemoryMappable::FileTooLargeException&) {
-                failFile(kFileErrorTooLarge);
-            } catch (const MemoryMappable::MMapException&) {
-                failFile(kFileErrorMmap);
-            } catch (const MemoryMappable::MemoryMappableException&) {
-                failFile(kFileErrorNone);
-            } catch (const iTunNORMTag::iTunNORMTagException&) {
-                failFile(kFileErrorNone);
+            } catch (const MemoryMappable::MemoryMappableException& e) {
+                failFile(fileErrorOf(e));
+            } catch (const iTunNORMTag::iTunNORMTagException& e) {
+                failFile(fileErrorOf(e));
             }
         }
     }

@@ -3,6 +3,7 @@
 #include "foundation/CrashJournal.h"
 
 #include "app/Localization.h"
+#include "audio/SafeTagSave.h"
 #include "audio/SoundCheck.h"
 #include "audio/iTunNORMTag.h"
 #include "foundation/MemoryMappable.h"
@@ -161,6 +162,8 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
     auto date = mv::now(true);
     auto message = std::static_pointer_cast<DisplayMessage>(context);
     try {
+        // Copies left by a run that was killed mid-save go before this run touches the folder.
+        removeStaleCopiesBeside(path);
         int32_t hint = tagHintOf(trackStatus);
         auto tag = createITunNORMTag(path, hint, true, true);
         trackStatus.setTagHint(hint);
@@ -181,6 +184,15 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
             changed = tag->setAdjustment(adjustment);
         }
         tag.reset(); // closes the file before anyone else touches it
+
+        // A run that ended between the value and the stamp left the value in place; the track
+        // is done only with both.
+        if (!changed && newState == kStateDone && m_settings.modifyComments) {
+            std::u16string comment;
+            size_t position = 0;
+            size_t length = 0;
+            changed = m_track->getComment(comment) && !findCommentStamp(comment, position, length);
+        }
 
         bool manualReset = false;
         if (m_settings.resetManualAdjustments) {
@@ -253,24 +265,10 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
             newState = kStateNoTag;
         }
         trackStatus.markTagAbsent(date);
-    } catch (const iTunNORMTag::UnreadableTagException&) {
-        newError = kErrorFile, newFileError = kFileErrorTagUnreadable, newState = kStateFailed;
-    } catch (const iTunNORMTag::UnsafeFileException&) {
-        newError = kErrorFile, newFileError = kFileErrorUnsafe, newState = kStateFailed;
-    } catch (const iTunNORMTag::SaveErrorException&) {
-        newError = kErrorFile, newFileError = kFileErrorSave, newState = kStateFailed;
-    } catch (const MemoryMappable::FileOpenException&) {
-        newError = kErrorFile, newFileError = kFileErrorOpen, newState = kStateFailed;
-    } catch (const MemoryMappable::FileEmptyException&) {
-        newError = kErrorFile, newFileError = kFileErrorEmpty, newState = kStateFailed;
-    } catch (const MemoryMappable::FileTooLargeException&) {
-        newError = kErrorFile, newFileError = kFileErrorTooLarge, newState = kStateFailed;
-    } catch (const MemoryMappable::MMapException&) {
-        newError = kErrorFile, newFileError = kFileErrorMmap, newState = kStateFailed;
-    } catch (const MemoryMappable::MemoryMappableException&) {
-        newError = kErrorFile, newFileError = kFileErrorNone, newState = kStateFailed;
-    } catch (const iTunNORMTag::iTunNORMTagException&) {
-        newError = kErrorFile, newFileError = kFileErrorNone, newState = kStateFailed;
+    } catch (const MemoryMappable::MemoryMappableException& e) {
+        newError = kErrorFile, newFileError = fileErrorOf(e), newState = kStateFailed;
+    } catch (const iTunNORMTag::iTunNORMTagException& e) {
+        newError = kErrorFile, newFileError = fileErrorOf(e), newState = kStateFailed;
     }
     if (message) {
         message->hide();

@@ -160,6 +160,9 @@ void SonorixAnalyzeJob::measure(SonorixModel& model, SonorixTrackStatus& trackSt
             outcome = Outcome::Analyzed;
             model.setNeedsSave(false);
         }
+    } catch (const AudioDecoder::NotRegularFileException&) {
+        error = kErrorFile;
+        trackStatus.setFileError(kFileErrorNotRegular);
     } catch (const AudioDecoder::NoFileException&) {
         error = kErrorFile;
     } catch (const AudioDecoder::ProtectedException&) {

@@ -9,6 +9,8 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -243,6 +245,14 @@ TEST(Decoding, UnsuitableInputGivesTheRightError) {
     }
     std::string protectedFile = generatedFile("store.m4p", drms);
 
+    // Neither may block or read for ever: a FIFO nobody writes, endless devices behind a link.
+    std::string fifo = dir + "/fifo.mp3";
+    ::mkfifo(fifo.c_str(), 0644);
+    std::string endless = dir + "/dev-zero.mp3";
+    ::symlink("/dev/zero", endless.c_str());
+    std::string random = dir + "/random.m4a";
+    ::symlink("/dev/urandom", random.c_str());
+
     struct Case {
         std::string path;
         AnalysisError error;
@@ -255,11 +265,20 @@ TEST(Decoding, UnsuitableInputGivesTheRightError) {
         {image, AnalysisError::DecodeError},
         {imageRenamed, AnalysisError::DecodeError},
         {video, AnalysisError::DecodeError},
-        {dir, AnalysisError::DecodeError},
+        {dir, AnalysisError::NotRegularFile},
+        {fifo, AnalysisError::NotRegularFile},
+        {endless, AnalysisError::NotRegularFile},
+        {random, AnalysisError::NotRegularFile},
         {tooShort, AnalysisError::TooShort},
         {protectedFile, AnalysisError::Protected},
         {truncated, AnalysisError::None},
     };
+    // Each decoder refuses them on its own too.
+    for (const std::string& path : {fifo, endless, random}) {
+        EXPECT_THROW(AudioDecoderImpl().open(path, 0), AudioDecoder::MediaErrorException) << path;
+        EXPECT_THROW(GStreamerDecoder().open(path, 0), AudioDecoder::NotRegularFileException)
+            << path;
+    }
     for (const Case& c : cases) {
         TrackAnalysis r = analyzeFile(c.path);
         EXPECT_EQ(r.error, c.error) << c.path;

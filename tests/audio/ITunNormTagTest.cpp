@@ -374,7 +374,7 @@ TEST_F(RawText, FileRemovedOrReplacedBeforeTheWriteIsReported) {
 
 TEST_F(RawText, FilesWithoutTextOrTagSupportFailWithTheirException) {
     EXPECT_THROW(openTag(m_dir.file("missing.mp3")), MemoryMappable::FileOpenException);
-    EXPECT_THROW(openTag(write("", "empty.mp3")), MemoryMappable::MMapException);
+    EXPECT_THROW(openTag(write("", "empty.mp3")), MemoryMappable::FileEmptyException);
     fs::create_directory(m_dir.file("folder.mp3"));
     EXPECT_THROW(openTag(m_dir.file("folder.mp3"), true, true), MemoryMappable::FileOpenException);
     EXPECT_THROW(openTag(write(filler(5000), "song.wav")), Tag::NoTagSupportedException);

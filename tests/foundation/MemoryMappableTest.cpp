@@ -3,10 +3,14 @@
 
 #include "support/TestSupport.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace sonorix;
@@ -76,8 +80,9 @@ TEST(MemoryMappedFile, FailuresRaiseTheirExceptionAndLogErrno) {
 
     EXPECT_THROW(createMemoryMappable(dir.file("missing"), false),
                  MemoryMappable::FileOpenException);
-    EXPECT_THROW(createMemoryMappable(dir.file("empty"), false), MemoryMappable::MMapException);
-    EXPECT_THROW(createMemoryMappable(dir.file("empty"), true), MemoryMappable::MMapException);
+    EXPECT_THROW(createMemoryMappable(dir.file("empty"), false),
+                 MemoryMappable::FileEmptyException);
+    EXPECT_THROW(createMemoryMappable(dir.file("empty"), true), MemoryMappable::FileEmptyException);
     // Neither a folder nor a FIFO is a file; the FIFO must not block the open.
     EXPECT_THROW(createMemoryMappable(dir.file("folder"), false),
                  MemoryMappable::FileOpenException);
@@ -135,5 +140,141 @@ TEST(MemoryMappableException, CloneAndRethrowKeepTheMostDerivedType) {
         throw MemoryMappable::FileTooLargeException();
     } catch (const MemoryMappable::MemoryMappableException&) {
         SUCCEED();
+    }
+}
+
+// Another program truncating a mapped file makes the vanished pages raise SIGBUS; inside a
+// guard that is a FileChangedException for this file, not the end of the process.
+TEST(MappedAccessGuard, FileTruncatedUnderTheMappingBecomesAFileError) {
+    TempDir dir;
+    const std::string path = dir.file("a");
+    writeFile(path, bytes(64 * 1024));
+    auto map = createMemoryMappable(path, false);
+    ASSERT_EQ(::truncate(path.c_str(), 100), 0);
+
+    auto readAll = [&] {
+        unsigned sum = 0;
+        for (uint32_t i = 0; i < map->size(); ++i) {
+            sum += map->data()[i];
+        }
+        return sum;
+    };
+    {
+        MappedAccessGuard guard(*map);
+        EXPECT_FALSE(guard.faulted());
+        volatile unsigned sum = readAll();
+        (void)sum;
+        EXPECT_TRUE(guard.faulted());
+        EXPECT_THROW(guard.check(), MemoryMappable::FileChangedException);
+    }
+    // Bytes still inside the file read as they are; a writable mapping's writes past the end go
+    // nowhere and do not grow the file.
+    writeFile(path, bytes(64 * 1024));
+    auto writable = createMemoryMappable(path, true);
+    ASSERT_EQ(::truncate(path.c_str(), 5000), 0);
+    {
+        MappedAccessGuard guard(*writable);
+        EXPECT_EQ(writable->data()[10], static_cast<uint8_t>(bytes(11)[10]));
+        EXPECT_FALSE(guard.faulted());
+        writable->data()[60000] = 'X';
+        EXPECT_TRUE(guard.faulted());
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 5000);
+    EXPECT_EQ(readFile(path), bytes(5000));
+}
+
+TEST(MappedAccessGuard, NestedGuardsAndThreadsKeepTheirOwnFaults) {
+    TempDir dir;
+    writeFile(dir.file("a"), bytes(32 * 1024));
+    writeFile(dir.file("b"), bytes(32 * 1024));
+    auto a = createMemoryMappable(dir.file("a"), false);
+    auto b = createMemoryMappable(dir.file("b"), false);
+    ASSERT_EQ(::truncate(dir.file("b").c_str(), 10), 0);
+    MappedAccessGuard outer(*a);
+    {
+        MappedAccessGuard inner(*b);
+        volatile uint8_t x = b->data()[20000];
+        (void)x;
+        EXPECT_TRUE(inner.faulted());
+    }
+    EXPECT_FALSE(outer.faulted());
+    // Another thread's fault on the same file is that thread's own.
+    bool otherFaulted = false;
+    std::thread([&] {
+        MappedAccessGuard guard(*b);
+        volatile uint8_t x = b->data()[30000];
+        (void)x;
+        otherFaulted = guard.faulted();
+    }).join();
+    EXPECT_TRUE(otherFaulted);
+    EXPECT_FALSE(outer.faulted());
+}
+
+TEST(MappedAccessGuardDeathTest, FaultsOutsideEveryGuardStillEndTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir;
+    writeFile(dir.file("a"), bytes(32 * 1024));
+    EXPECT_EXIT(
+        {
+            auto map = createMemoryMappable(dir.file("a"), false);
+            { MappedAccessGuard unrelated(*createMemoryMappable(dir.file("a"), false)); }
+            ::truncate(dir.file("a").c_str(), 10);
+            char other = 0;
+            MappedAccessGuard elsewhere(&other, 1);
+            volatile uint8_t x = map->data()[20000];
+            (void)x;
+            std::_Exit(0);
+        },
+        // A sanitizer's own handler, chained to, reports and exits instead.
+        [](int status) {
+            return (WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS) ||
+                   (WIFEXITED(status) && WEXITSTATUS(status) != 0);
+        },
+        "");
+}
+
+TEST(RegularFile, OnlyRegularFilesOpenAndFaultsNameTheCause) {
+    TempDir dir;
+    writeFile(dir.file("file"), "abc");
+    ::mkdir(dir.file("folder").c_str(), 0755);
+    ::mkfifo(dir.file("fifo").c_str(), 0644);
+    ::symlink("/dev/zero", dir.file("zero").c_str());
+    ::symlink(dir.file("file").c_str(), dir.file("link").c_str());
+
+    EXPECT_EQ(checkRegularFile(dir.file("file")), FileFault::None);
+    EXPECT_EQ(checkRegularFile(dir.file("link")), FileFault::None);
+    EXPECT_EQ(checkRegularFile(dir.file("missing")), FileFault::NotFound);
+    EXPECT_EQ(checkRegularFile(""), FileFault::NotFound);
+    for (const char* name : {"folder", "fifo", "zero"}) {
+        EXPECT_EQ(checkRegularFile(dir.file(name)), FileFault::NotRegular) << name;
+        FileFault fault = FileFault::None;
+        EXPECT_EQ(openRegularFile(dir.file(name), O_RDONLY, &fault), -1) << name;
+        EXPECT_EQ(fault, FileFault::NotRegular) << name;
+        EXPECT_THROW(createMemoryMappable(dir.file(name), false),
+                     MemoryMappable::FileOpenException);
+    }
+    FileFault fault = FileFault::Other;
+    int fd = openRegularFile(dir.file("link"), O_RDONLY, &fault);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fault, FileFault::None);
+    EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0); // an ordinary descriptor for its user
+    ::close(fd);
+
+    EXPECT_EQ(faultOfErrno(ENOSPC), FileFault::NoSpace);
+    EXPECT_EQ(faultOfErrno(EDQUOT), FileFault::NoSpace);
+    EXPECT_EQ(faultOfErrno(ENAMETOOLONG), FileFault::NameTooLong);
+    EXPECT_EQ(faultOfErrno(EROFS), FileFault::ReadOnlyVolume);
+    EXPECT_EQ(faultOfErrno(EACCES), FileFault::WriteProtected);
+    EXPECT_EQ(faultOfErrno(EIO), FileFault::Other);
+    try {
+        createMemoryMappable(dir.file("fifo"), true);
+        ADD_FAILURE();
+    } catch (const MemoryMappable::FileOpenException& e) {
+        EXPECT_EQ(e.fault(), FileFault::NotRegular);
+        std::unique_ptr<ExceptionBase> copy(e.clone());
+        EXPECT_EQ(dynamic_cast<MemoryMappable::FileOpenException&>(*copy).fault(),
+                  FileFault::NotRegular);
     }
 }

@@ -341,7 +341,11 @@ TEST(StatusDisplay, IconsRanksAndTexts) {
     EXPECT_EQ(statusSortRank(false, 0, kStateDone, 0, 0, true, true), 37);
     EXPECT_EQ(statusSortRank(false, 0, kStateDone, 0, 0, false, true), 38);
     EXPECT_EQ(statusSortRank(false, 0, 7, 0, 0, false, false), 999);
+    // Newer file errors rank with the save failure, still before tracks without a value.
+    EXPECT_EQ(statusSortRank(false, 0, kStateFailed, 1, kFileErrorChanged, false, false), 35);
     EXPECT_STREQ(errorTextKey(1, 4), "Error_File_TooLarge");
+    EXPECT_STREQ(errorTextKey(1, kFileErrorNoSpace), "Error_File_NoSpace");
+    EXPECT_STREQ(errorTextKey(1, kFileErrorChanged), "Error_File_Changed");
     EXPECT_STREQ(errorTextKey(1, 0), "Error_File_Unknown");
     EXPECT_STREQ(errorTextKey(9, 0), "Error_Unknown");
     EXPECT_STREQ(errorTextKey(7, 0), "Error_Unsupported");

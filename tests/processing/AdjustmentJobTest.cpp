@@ -18,8 +18,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <ctime>
+#include <thread>
 
 using namespace sonorix;
 using namespace sonorix::test;
@@ -355,7 +358,7 @@ TEST_F(Adjusting, FailuresLeaveTheFilesAsTheyWere) {
     if (lockedWorks) {
         auto lockedStatus = status(*model, 4);
         EXPECT_EQ(lockedStatus->getError(), kErrorFile);
-        EXPECT_NE(lockedStatus->getFileError(), kFileErrorNone);
+        EXPECT_EQ(lockedStatus->getFileError(), kFileErrorOpen); // "write protected"
         EXPECT_EQ(lockedStatus->getState(), kStateFailed);
         EXPECT_EQ(readFile(locked), lockedBytes);
     }
@@ -369,5 +372,93 @@ TEST_F(Adjusting, FailuresLeaveTheFilesAsTheyWere) {
         if (fd >= 0) {
             ::close(fd);
         }
+    }
+}
+
+// A run that ended between the Sound Check value and the comment stamp left a track whose value
+// already matches; the next run adds the stamp instead of counting the track as done.
+TEST_F(Adjusting, AHalfDoneTrackGetsItsStampOnTheNextRun) {
+    const std::string a = copy(audio().a, "a.mp3");
+    ASSERT_TRUE(CommentTag::write(a, u"Mine"));
+    preferences->setModifyComments(false); // the value only, as a killed run leaves it
+    auto model = load({fileTrack(1, a, 2000, "One")});
+    runAll(*model);
+    ASSERT_EQ(fileComment(a), u"Mine");
+    const SoundCheckValues values = fileValues(a);
+
+    preferences->setModifyComments(true);
+    status(*model, 1)->setAdjustedMarker(false);
+    runAll(*model);
+    const std::u16string comment = fileComment(a);
+    EXPECT_EQ(comment.rfind(u"Adjusted by Sonorix ", 0), 0u) << toUtf8(comment);
+    EXPECT_EQ(comment.substr(comment.size() - 6), u"\r\nMine");
+    EXPECT_EQ(fileValues(a), values);
+    EXPECT_EQ(status(*model, 1)->getState(), kStateDone);
+    EXPECT_TRUE(status(*model, 1)->adjustedMarker());
+
+    // Complete now: a further run writes nothing.
+    const std::string bytes = readFile(a);
+    runAll(*model);
+    EXPECT_EQ(readFile(a), bytes);
+}
+
+// Another program keeps truncating and rewriting the files while they are adjusted: no run may
+// crash (the mapped bytes vanish under the reader), each track ends done or with a file error,
+// and once the other program stops a run completes every track.
+TEST_F(Adjusting, FilesTruncatedDuringTheRunAreFileErrorsNotCrashes) {
+    std::vector<std::string> paths;
+    std::vector<LibraryTrack> tracks;
+    for (uint64_t id = 1; id <= 4; ++id) {
+        paths.push_back(
+            copy(id % 2 ? audio().a : audio().single, "t" + std::to_string(id) + ".mp3"));
+        tracks.push_back(fileTrack(id, paths.back(), 1000, "A" + std::to_string(id)));
+    }
+    auto model = load(tracks);
+    runAll(*model);
+    std::vector<std::string> originals;
+    for (const auto& path : paths) {
+        originals.push_back(readFile(path));
+    }
+
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (size_t i = 0; !stop; i = (i + 1) % paths.size()) {
+            // Same file, new length: the mapping of a reader loses its pages.
+            int fd = ::open(paths[i].c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                if (::ftruncate(fd, 2000) == 0) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(300));
+                    ::ftruncate(fd, 0);
+                    ssize_t ignored = ::write(fd, originals[i].data(), originals[i].size());
+                    (void)ignored;
+                }
+                ::close(fd);
+            }
+        }
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    int runs = 0;
+    for (double loudness = 90; std::chrono::steady_clock::now() < deadline; loudness += 0.5) {
+        preferences->setPerceivedLoudness(loudness);
+        runAll(*model);
+        ++runs;
+        for (uint64_t id = 1; id <= paths.size(); ++id) {
+            auto s = status(*model, id);
+            EXPECT_TRUE(s->getState() == kStateDone || s->getError() == kErrorFile ||
+                        s->getError() == kErrorTag)
+                << "track " << id << " error " << s->getError();
+        }
+    }
+    stop = true;
+    writer.join();
+    EXPECT_GE(runs, 2);
+
+    for (size_t i = 0; i < paths.size(); ++i) {
+        writeFile(paths[i], originals[i]);
+    }
+    preferences->setPerceivedLoudness(92);
+    runAll(*model);
+    for (uint64_t id = 1; id <= paths.size(); ++id) {
+        EXPECT_EQ(status(*model, id)->getState(), kStateDone) << id;
     }
 }

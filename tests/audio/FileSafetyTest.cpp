@@ -1,0 +1,194 @@
+#include "audio/CommentTag.h"
+#include "audio/SafeTagSave.h"
+#include "audio/iTunNORMTag.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <filesystem>
+#include <regex>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace sonorix;
+using sonorix::test::readFile;
+using sonorix::test::TempDir;
+using sonorix::test::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::shared_ptr<iTunNORMTag> openTag(const std::string& path, bool writable, bool create) {
+    auto tag = std::make_shared<iTunNORMTag>();
+    int32_t hint = -1;
+    tag->open(path, hint, writable, create);
+    return tag;
+}
+
+std::vector<std::string> entries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// What the independent reader sees of the Sound Check text and the comment.
+std::string mutagenText(const std::string& path) {
+    auto r = test::runCommand({"/usr/bin/python3", "-c", R"(
+import sys, mutagen
+f = mutagen.File(sys.argv[1])
+found = [c for c in f.tags.getall('COMM') if c.desc == 'iTunNORM'] if f.tags else []
+print(found[0].text[0] if found else '', end='')
+)",
+                               path});
+    return r.out;
+}
+
+class FileSafety : public ::testing::Test {
+protected:
+    std::string mp3(const std::string& name) {
+        std::string path = m_dir.file(name);
+        EXPECT_TRUE(test::makeAudio(path, "sine=frequency=440:duration=1",
+                                    {"-ac", "2", "-c:a", "libmp3lame", "-b:a", "96k"}));
+        return path;
+    }
+    TempDir m_dir;
+};
+
+} // namespace
+
+TEST_F(FileSafety, FifosDevicesAndFoldersAreRefusedAtOnce) {
+    ::mkfifo(m_dir.file("x.mp3").c_str(), 0644);
+    ::symlink("/dev/zero", m_dir.file("zero.mp3").c_str());
+    ::symlink("/dev/urandom", m_dir.file("random.m4a").c_str());
+    fs::create_directory(m_dir.file("folder.mp3"));
+    for (const char* name : {"x.mp3", "zero.mp3", "random.m4a", "folder.mp3"}) {
+        SCOPED_TRACE(name);
+        const std::string path = m_dir.file(name);
+        for (bool writable : {false, true}) {
+            try {
+                openTag(path, writable, writable);
+                ADD_FAILURE() << "opened";
+            } catch (const MemoryMappable::FileOpenException& e) {
+                EXPECT_EQ(e.fault(), FileFault::NotRegular);
+            }
+        }
+        std::u16string comment;
+        EXPECT_FALSE(CommentTag::read(path, comment));
+        EXPECT_FALSE(CommentTag::write(path, u"text"));
+        EXPECT_FALSE(CommentTag::tagsReadable(path));
+    }
+}
+
+// The file shrinks after the text was found (another program rewrote it): reading or writing
+// the mapped text is a file error for this track, and nothing is written past the new end.
+TEST_F(FileSafety, ATextWhoseFileShrankIsAFileErrorNotACrash) {
+    const std::string text = SoundCheckText::format({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    std::string content(80000, 'x');
+    content.replace(70000, 9, std::string("iTunNORM\0", 9));
+    content.replace(70009, text.size(), text);
+    const std::string path = m_dir.file("file.bin");
+    writeFile(path, content);
+
+    auto reader = openTag(path, false, false);
+    auto writer = openTag(path, true, false);
+    ASSERT_EQ(writer->mode(), iTunNORMTag::Mode::Raw);
+    ASSERT_EQ(::truncate(path.c_str(), 1000), 0);
+    EXPECT_THROW(reader->values(), MemoryMappable::FileChangedException);
+    EXPECT_THROW(writer->setAdjustment(3), ExceptionBase);
+    EXPECT_EQ(readFile(path), content.substr(0, 1000));
+}
+
+TEST_F(FileSafety, CopiesHaveShortLockedNamesSoLongNamesSave) {
+    // 80 CJK characters: 240 bytes of UTF-8, 244 with the extension; the file system allows 255.
+    std::string name;
+    for (int i = 0; i < 80; ++i) {
+        name += "曲";
+    }
+    name += ".mp3";
+    const std::string path = m_dir.file(name);
+    fs::rename(mp3("long.mp3"), path);
+    std::string seen;
+    bool locked = false;
+    setSafeSaveFaultHook([&](SafeSaveStage stage, const std::string& copy) {
+        if (stage == SafeSaveStage::Copied) {
+            seen = copy;
+            int fd = ::open(copy.c_str(), O_RDONLY | O_CLOEXEC);
+            locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+            ::close(fd);
+        }
+    });
+    EXPECT_TRUE(openTag(path, true, true)->setAdjustment(-2));
+    setSafeSaveFaultHook(nullptr);
+    EXPECT_TRUE(std::regex_match(seen, std::regex(".*/\\.sonorix-[A-Za-z0-9]{6}\\.tmp"))) << seen;
+    EXPECT_EQ(fs::path(seen).parent_path(), fs::path(m_dir.path()));
+    EXPECT_TRUE(locked) << "the copy is not held while in use";
+    EXPECT_EQ(mutagenText(path).size(), iTunNORMTag::kTextLength);
+    EXPECT_EQ(entries(m_dir.path()), std::vector<std::string>{name});
+}
+
+TEST_F(FileSafety, StaleCopiesGoOnlyWhenNobodyHoldsThem) {
+    const std::string folder = m_dir.path();
+    for (const char* name :
+         {".sonorix-abc123.tmp", ".song.mp3.sonorix-Q1w2E3", ".sonorix-held01.tmp",
+          ".sonorix-notes.txt", "sonorix-abc123.tmp", ".sonorix-ab.tmp", "song.mp3"}) {
+        writeFile(m_dir.file(name), "data");
+    }
+    EXPECT_TRUE(isSafeSaveCopyName(".sonorix-abc123.tmp"));
+    EXPECT_FALSE(isSafeSaveCopyName(".sonorix-abc12!.tmp"));
+    EXPECT_FALSE(isSafeSaveCopyName(".sonorix-.tmp"));
+    // Another process saving right now holds its copy.
+    int held = ::open(m_dir.file(".sonorix-held01.tmp").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+    EXPECT_EQ(removeStaleCopies(folder), 2);
+    EXPECT_EQ(entries(folder),
+              (std::vector<std::string>{".sonorix-ab.tmp", ".sonorix-held01.tmp",
+                                        ".sonorix-notes.txt", "song.mp3", "sonorix-abc123.tmp"}));
+    ::close(held);
+    // Once per folder and process: the run that made a copy is the one that cleans up after it.
+    EXPECT_EQ(removeStaleCopies(folder), 0);
+    EXPECT_TRUE(fs::exists(m_dir.file(".sonorix-held01.tmp")));
+}
+
+TEST_F(FileSafety, SaveFailuresSayWhatHappened) {
+    const std::string path = mp3("song.mp3");
+    const std::string before = readFile(path);
+    // A failure with no known cause is neither "full" nor "protected".
+    setSafeSaveFaultHook([](SafeSaveStage stage, const std::string&) {
+        if (stage == SafeSaveStage::Verified) {
+            throw std::runtime_error("injected");
+        }
+    });
+    try {
+        openTag(path, true, true)->setAdjustment(1);
+        ADD_FAILURE();
+    } catch (const iTunNORMTag::SaveErrorException& e) {
+        EXPECT_EQ(e.fault(), FileFault::Other);
+    }
+    setSafeSaveFaultHook(nullptr);
+    EXPECT_EQ(readFile(path), before);
+
+    if (::geteuid() != 0) { // root writes anything
+        ::chmod(path.c_str(), 0444);
+        try {
+            openTag(path, true, true)->setAdjustment(1);
+            ADD_FAILURE();
+        } catch (const MemoryMappable::FileOpenException& e) {
+            EXPECT_EQ(e.fault(), FileFault::WriteProtected);
+        } catch (const iTunNORMTag::SaveErrorException& e) {
+            EXPECT_EQ(e.fault(), FileFault::WriteProtected);
+        }
+    }
+    std::string error;
+    FileFault fault = FileFault::None;
+    EXPECT_FALSE(saveFileSafely(
+        m_dir.file("missing.mp3"), [](const std::string&) { return true; },
+        [](const std::string&, const std::string&) { return true; }, &error, &fault));
+    EXPECT_EQ(fault, FileFault::NotFound);
+}
