@@ -89,9 +89,21 @@ TEST_F(FileSafety, FifosDevicesAndFoldersAreRefusedAtOnce) {
 // the mapped text is a file error for this track, and nothing is written past the new end.
 TEST_F(FileSafety, ATextWhoseFileShrankIsAFileErrorNotACrash) {
     const std::string text = SoundCheckText::format({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-    std::string content(80000, 'x');
-    content.replace(70000, 9, std::string("iTunNORM\0", 9));
-    content.replace(70009, text.size(), text);
+    // An ID3v2.3 tag: a large private frame, then the comment frame holding the text.
+    auto be32 = [](size_t v) {
+        return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    };
+    auto frame = [&](const std::string& id, const std::string& body) {
+        return id + be32(body.size()) + std::string(2, '\0') + body;
+    };
+    std::string frames = frame("PRIV", "x" + std::string(1, '\0') + std::string(70000, 'x')) +
+                         frame("COMM", std::string("\0eng", 4) + std::string("iTunNORM\0", 9) +
+                                           text + std::string(1, '\0'));
+    size_t size = frames.size() + 1000;
+    std::string header = "ID3" + std::string("\3\0\0", 3) +
+                         std::string{char((size >> 21) & 0x7F), char((size >> 14) & 0x7F),
+                                     char((size >> 7) & 0x7F), char(size & 0x7F)};
+    std::string content = header + frames + std::string(1000, '\0') + std::string(8000, 'x');
     const std::string path = m_dir.file("file.bin");
     writeFile(path, content);
 
