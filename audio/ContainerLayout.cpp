@@ -44,7 +44,9 @@ std::optional<Atom> atomAt(const Reader& read, uint64_t offset, uint64_t fileSiz
     if (size < atom.header) {
         return std::nullopt;
     }
-    atom.size = size;
+    // An atom claiming more than the file holds ends with the file; taken at its word, its end
+    // could wrap around and send a walk back to where it came from.
+    atom.size = std::min(size, fileSize - offset);
     return atom;
 }
 

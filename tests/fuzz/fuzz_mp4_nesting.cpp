@@ -41,6 +41,7 @@ int recursive(const uint8_t* d, uint64_t fileSize, uint64_t& at, uint64_t end, i
             stop = true;
             break;
         }
+        size = std::min(size, fileSize - at);
         char type[5] = {};
         std::memcpy(type, d + at + 4, 4);
         std::string t = type;
