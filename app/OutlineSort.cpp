@@ -2,6 +2,7 @@
 
 #include "audio/SoundCheck.h"
 #include "model/AlbumRules.h"
+#include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
 #include "model/SonorixStatus.h"
 #include "model/TextCompare.h"
@@ -28,18 +29,7 @@ std::u16string artistOf(const iTunesTrack& track) {
 }
 
 AlbumSortFields albumFields(const iTunesTrack& t) {
-    AlbumSortFields f;
-    f.album = ta::album(t);
-    f.disc = ta::discNumber(t);
-    f.grouping = ta::grouping(t);
-    f.compilation = ta::compilation(t);
-    f.artist = ta::albumArtist(t);
-    if (f.artist.empty()) {
-        f.artist = ta::artist(t);
-    }
-    f.trackNumber = ta::trackNumber(t);
-    f.name = ta::name(t);
-    f.gapless = ta::gapless(t);
+    AlbumSortFields f = albumSortFieldsOf(t);
     f.computeLetters();
     return f;
 }

@@ -18,6 +18,22 @@
 
 namespace sonorix {
 
+AlbumSortFields albumSortFieldsOf(const iTunesTrack& t) {
+    AlbumSortFields f;
+    f.album = ta::album(t);
+    f.disc = ta::discNumber(t);
+    f.grouping = ta::grouping(t);
+    f.compilation = ta::compilation(t);
+    f.artist = ta::albumArtist(t);
+    if (f.artist.empty()) {
+        f.artist = ta::artist(t);
+    }
+    f.trackNumber = ta::trackNumber(t);
+    f.name = ta::name(t);
+    f.gapless = ta::gapless(t);
+    return f;
+}
+
 namespace {
 
 constexpr const char* kUUID = "UUID";
@@ -327,19 +343,7 @@ void SonorixGroup::formAlbums() {
     };
     std::vector<Entry> entries(m_tracks.size());
     for (size_t i = 0; i < m_tracks.size(); ++i) {
-        const iTunesTrack& t = *m_tracks[i];
-        AlbumSortFields& f = entries[i].fields;
-        f.album = ta::album(t);
-        f.disc = ta::discNumber(t);
-        f.grouping = ta::grouping(t);
-        f.compilation = ta::compilation(t);
-        f.artist = ta::albumArtist(t);
-        if (f.artist.empty()) {
-            f.artist = ta::artist(t);
-        }
-        f.trackNumber = ta::trackNumber(t);
-        f.name = ta::name(t);
-        f.gapless = ta::gapless(t);
+        entries[i].fields = albumSortFieldsOf(*m_tracks[i]);
         entries[i].track = m_tracks[i];
     }
     std::vector<Entry*> order(entries.size());

@@ -13,6 +13,9 @@
 
 namespace sonorix {
 
+// The fields of a track that album order looks at (the album artist, else the artist).
+AlbumSortFields albumSortFieldsOf(const iTunesTrack& track);
+
 class Value_dict;
 class SonorixModel;
 class SonorixGroup;
