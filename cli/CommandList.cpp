@@ -51,6 +51,10 @@ std::string statusWord(const SonorixStatus* status, bool hasValue) {
     default:
         break;
     }
+    // After a restart the state is unknown until the tag is checked; the stored error still says.
+    if (status->getError() == kErrorTag) {
+        return "no value";
+    }
     if (status->getError() != 0) {
         return "failed";
     }
