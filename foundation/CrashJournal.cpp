@@ -78,13 +78,23 @@ void installHandlers() {
     thread_local AlternateStack stack;
 }
 
+// The entry folder, made once per data folder: a track's entry must cost no more than the file
+// operations it takes.
 std::string folder() {
+    static std::mutex mutex;
+    static std::string madeFor;
+    static std::string made;
     std::string data = dataFolder();
     if (data.empty()) {
         return {};
     }
-    std::string path = data + kFolder;
-    return makeFolders(path) ? path : std::string();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (data != madeFor) {
+        std::string path = data + kFolder;
+        made = makeFolders(path) ? path : std::string();
+        madeFor = data;
+    }
+    return made;
 }
 
 // Keys become file names: anything but letters and digits is left out.
@@ -108,7 +118,11 @@ Scope::Scope(const std::string& key, const std::string& path) {
     installHandlers();
     m_entry = dir + "/" + safeName(key) + "-" + std::to_string(::getpid()) + "-" +
               std::to_string(g_counter.fetch_add(1));
-    m_fd = ::open(m_entry.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW;
+    m_fd = ::open(m_entry.c_str(), flags, 0600);
+    if (m_fd < 0 && errno == ENOENT && makeFolders(dir)) {
+        m_fd = ::open(m_entry.c_str(), flags, 0600); // the folder went away meanwhile
+    }
     if (m_fd < 0) {
         m_entry.clear();
         return;
