@@ -514,14 +514,18 @@ std::string iTunNORMTag::text() const {
         return text;
     }
     if (m_tagLib && m_tagLib->present()) {
-        // As another tool wrote it, up to the NUL that ends the comment.
+        // Up to the NUL that ends the comment: the canonical 90 characters where they are, else
+        // the text as another tool wrote it, else the first 90 characters of a damaged one.
         std::string text = m_tagLibText.substr(0, m_tagLibText.find('\0'));
         SoundCheckValues ignored;
-        if (text.size() >= kTextLength || SoundCheckText::parseTolerant(text, ignored)) {
-            return text.size() > kTextLength &&
-                           SoundCheckText::parse(text.data(), text.size(), ignored)
-                       ? text.substr(0, kTextLength)
-                       : text;
+        if (SoundCheckText::parse(text.data(), text.size(), ignored)) {
+            return text.substr(0, kTextLength);
+        }
+        if (SoundCheckText::parseTolerant(text, ignored)) {
+            return text;
+        }
+        if (text.size() >= kTextLength) {
+            return text.substr(0, kTextLength);
         }
     }
     return kDefaultText;
