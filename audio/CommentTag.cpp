@@ -254,18 +254,24 @@ bool read(const std::string& path, std::u16string& comment) {
 }
 
 bool write(const std::string& path, const std::u16string& comment) {
-    std::u16string current;
-    if (!read(path, current)) {
+    if (FileFault fault = checkRegularFile(path); fault != FileFault::None) {
+        writeLog("Writing the comment of >>%s<< failed: %s", path.c_str(), faultText(fault));
         return false;
-    }
-    if (current == comment) {
-        return true;
     }
     const TagLib::String text = toTagLib(comment);
     const Kind kind = kindOf(path);
     std::lock_guard<std::mutex> lock(tagLibLock());
+    // The file as it is: what it holds now, and what the save is checked against.
     OpenFile original;
-    if (!original.open(path, kind, false)) {
+    try {
+        if (!original.open(path, kind, false)) {
+            return false;
+        }
+        if (fromTagLib(original.comment()) == comment) {
+            return true;
+        }
+    } catch (const std::exception& e) {
+        writeLog("Reading the comment of >>%s<< failed: %s", path.c_str(), e.what());
         return false;
     }
     // What the file's own tag holds, to check the tag library's reading and the save.
@@ -351,8 +357,7 @@ bool write(const std::string& path, const std::u16string& comment) {
 }
 
 bool tagsReadable(const std::string& path) {
-    if (checkRegularFile(path) != FileFault::None ||
-        !ContainerLayout::mp4NestingAcceptable(path)) {
+    if (checkRegularFile(path) != FileFault::None || !ContainerLayout::mp4NestingAcceptable(path)) {
         return false;
     }
     std::lock_guard<std::mutex> lock(tagLibLock());
