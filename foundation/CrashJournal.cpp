@@ -21,14 +21,15 @@ constexpr char kFolder[] = "/in-progress";
 constexpr char kCrashMark[] = "\ncrashed\n";
 constexpr int kFatalSignals[] = {SIGSEGV, SIGFPE, SIGILL, SIGABRT};
 
-// The entry of the file this thread works on; read by the signal handler.
+// This thread's entry and the length of what it holds; read by the signal handler.
 thread_local int t_entryFd = -1;
+thread_local size_t t_entryLength = 0;
 std::atomic<uint64_t> g_counter{0};
 
 void onFatalSignal(int signal) {
     int fd = t_entryFd;
-    if (fd >= 0) {
-        ssize_t ignored = ::write(fd, kCrashMark, sizeof kCrashMark - 1);
+    if (fd >= 0 && t_entryLength > 0) {
+        ssize_t ignored = ::pwrite(fd, kCrashMark, sizeof kCrashMark - 1, off_t(t_entryLength));
         (void)ignored;
     }
     // Die of the same signal, as if nothing had been in the way.
@@ -97,50 +98,97 @@ std::string folder() {
     return made;
 }
 
-// Keys become file names: anything but letters and digits is left out.
-std::string safeName(const std::string& key) {
-    std::string name;
-    for (char c : key) {
-        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
-            name += c;
+// The entry file of this thread, made on first use and removed when the thread ends.
+struct Slot {
+    int fd = -1;
+    std::string path;
+    std::string folder;
+    pid_t owner = 0;
+    void close() {
+        if (fd >= 0) {
+            t_entryFd = -1;
+            t_entryLength = 0;
+            ::close(fd);
+            ::unlink(path.c_str());
+            fd = -1;
         }
     }
-    return name.substr(0, 64);
+    ~Slot() { close(); }
+};
+
+std::string pidPrefix() {
+    return std::to_string(::getpid()) + "-";
+}
+
+int slotFd() {
+    thread_local Slot slot;
+    std::string dir = folder();
+    if (dir.empty()) {
+        return -1;
+    }
+    if (slot.owner != ::getpid()) {
+        // A forked child has its own entries; the parent's stay the parent's.
+        if (slot.fd >= 0) {
+            ::close(slot.fd);
+        }
+        slot.fd = -1;
+        t_entryFd = -1;
+        t_entryLength = 0;
+        slot.owner = ::getpid();
+    } else if (slot.fd >= 0 && slot.folder != dir) {
+        slot.close();
+    }
+    if (slot.fd < 0) {
+        slot.folder = dir;
+        installHandlers();
+        slot.path = dir + "/" + pidPrefix() + std::to_string(g_counter.fetch_add(1));
+        const int flags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW;
+        slot.fd = ::open(slot.path.c_str(), flags, 0600);
+        if (slot.fd < 0 && errno == ENOENT && makeFolders(dir)) {
+            slot.fd = ::open(slot.path.c_str(), flags, 0600); // the folder went away meanwhile
+        }
+        t_entryFd = slot.fd;
+    }
+    return slot.fd;
+}
+
+void record(int fd, const std::string& content) {
+    t_entryLength = 0; // nothing to mark while the content changes
+    ssize_t written = ::pwrite(fd, content.data(), content.size(), 0);
+    if (::ftruncate(fd, off_t(content.size())) == 0 && written == ssize_t(content.size())) {
+        t_entryLength = content.size();
+    }
 }
 
 } // namespace
 
 Scope::Scope(const std::string& key, const std::string& path) {
-    std::string dir = folder();
-    if (dir.empty()) {
+    int fd = slotFd();
+    if (fd < 0) {
         return;
     }
-    installHandlers();
-    m_entry = dir + "/" + safeName(key) + "-" + std::to_string(::getpid()) + "-" +
-              std::to_string(g_counter.fetch_add(1));
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW;
-    m_fd = ::open(m_entry.c_str(), flags, 0600);
-    if (m_fd < 0 && errno == ENOENT && makeFolders(dir)) {
-        m_fd = ::open(m_entry.c_str(), flags, 0600); // the folder went away meanwhile
+    if (t_entryLength > 0) {
+        m_previous.resize(t_entryLength);
+        if (::pread(fd, m_previous.data(), m_previous.size(), 0) != ssize_t(m_previous.size())) {
+            m_previous.clear();
+        }
     }
-    if (m_fd < 0) {
-        m_entry.clear();
-        return;
-    }
-    std::string content = key + "\n" + path;
-    ssize_t ignored = ::write(m_fd, content.data(), content.size());
-    (void)ignored;
-    m_previousFd = t_entryFd;
-    t_entryFd = m_fd;
+    record(fd, key + "\n" + path);
+    m_recorded = true;
 }
 
 Scope::~Scope() {
-    if (m_fd < 0) {
+    if (!m_recorded || t_entryFd < 0) {
         return;
     }
-    t_entryFd = m_previousFd;
-    ::close(m_fd);
-    ::unlink(m_entry.c_str());
+    if (m_previous.empty()) {
+        t_entryLength = 0;
+        if (::ftruncate(t_entryFd, 0) != 0) {
+            // An entry left standing only means the file is read again after a kill.
+        }
+    } else {
+        record(t_entryFd, m_previous);
+    }
 }
 
 std::vector<Leftover> takeLeftovers() {
@@ -154,7 +202,8 @@ std::vector<Leftover> takeLeftovers() {
     }
     while (dirent* item = ::readdir(listing)) {
         std::string name = item->d_name;
-        if (name == "." || name == "..") {
+        // Ours are the entries of threads of this process, which may be at work right now.
+        if (name == "." || name == ".." || name.rfind(pidPrefix(), 0) == 0) {
             continue;
         }
         std::string entry = dir + "/" + name;

@@ -7,8 +7,10 @@ namespace sonorix {
 
 // Records, in the data folder, which file each thread is reading or writing, so that a file that
 // crashes a reader (a decoder or tag library fault) is known at the next start and not touched
-// again: one bad file must never block a whole library. An entry is a small file in the folder
-// "in-progress"; a fatal signal marks the running thread's entry as crashed before the process
+// again: one bad file must never block a whole library. Each thread that works on files keeps one
+// small entry file in the folder "in-progress", empty while idle and naming the file while it
+// works (rewritten in place: creating and deleting a file per track costs the file system more
+// than the track). A fatal signal marks the running thread's entry as crashed before the process
 // dies. An entry without the mark was left by a process that was killed or lost power; its file
 // is simply worked on again.
 namespace CrashJournal {
@@ -23,9 +25,8 @@ public:
     Scope& operator=(const Scope&) = delete;
 
 private:
-    std::string m_entry;
-    int m_fd = -1;
-    int m_previousFd = -1;
+    std::string m_previous; // the enclosing scope's content on this thread
+    bool m_recorded = false;
 };
 
 struct Leftover {
