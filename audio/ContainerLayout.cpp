@@ -237,7 +237,9 @@ int mp4Nesting(const Reader& read, uint64_t size, int limit) {
         if (ends.empty()) {
             return deepest;
         }
-        at = end;
+        // The reader goes on where the container's last child ended, which may lie past the
+        // container's own end; going back to that end would read the same atoms again, once per
+        // level, and a file built for it would take for ever.
         end = ends.back();
         ends.pop_back();
     }

@@ -20,7 +20,11 @@ uint32_t be32(const uint8_t* p) {
 int recursive(const uint8_t* d, uint64_t fileSize, uint64_t& at, uint64_t end, int depth,
               bool& stop) {
     int deepest = depth;
-    while (!stop && at < end && depth < 200) {
+    if (depth >= 200) {
+        stop = true;
+        return deepest;
+    }
+    while (!stop && at < end) {
         if (fileSize < 8 || at > fileSize - 8) {
             stop = true;
             break;
@@ -46,8 +50,8 @@ int recursive(const uint8_t* d, uint64_t fileSize, uint64_t& at, uint64_t end, i
         std::memcpy(type, d + at + 4, 4);
         std::string t = type;
         int skip = -1;
-        for (const char* c : {"moov", "udta", "mdia", "ilst", "stbl", "minf", "moof", "traf",
-                              "trak"}) {
+        for (const char* c :
+             {"moov", "udta", "mdia", "ilst", "stbl", "minf", "moof", "traf", "trak"}) {
             if (t == c) {
                 skip = 0;
             }
@@ -57,6 +61,8 @@ int recursive(const uint8_t* d, uint64_t fileSize, uint64_t& at, uint64_t end, i
         if (skip >= 0 && header + uint64_t(skip) <= size) {
             uint64_t child = at + header + uint64_t(skip);
             deepest = std::max(deepest, recursive(d, fileSize, child, atomEnd, depth + 1, stop));
+            at = child; // where the last child ended, as a reader's position would be
+            continue;
         }
         at = atomEnd;
     }
