@@ -2,10 +2,10 @@
 
 #include "foundation/CrashJournal.h"
 
-#include "app/Localization.h"
 #include "audio/SafeTagSave.h"
 #include "audio/SoundCheck.h"
 #include "audio/iTunNORMTag.h"
+#include "foundation/Localization.h"
 #include "foundation/MemoryMappable.h"
 #include "foundation/Paths.h"
 #include "foundation/Text.h"

@@ -1,6 +1,5 @@
 #include "processing/SonorixManualAdjustmentJob.h"
 
-#include "app/ControllerHooks.h"
 #include "audio/iTunNORMTag.h"
 #include "foundation/MemoryMappable.h"
 #include "foundation/Paths.h"
@@ -10,6 +9,7 @@
 #include "model/SonorixModel.h"
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"
+#include "processing/ControllerHooks.h"
 #include "processing/SonorixAdjustmentJob.h"
 
 #include <climits>
