@@ -1,8 +1,8 @@
 #include "app/SonorixController.h"
 
-#include "app/Localization.h"
 #include "app/OutlineSort.h"
 #include "audio/MediaLayer.h"
+#include "foundation/Localization.h"
 #include "foundation/Log.h"
 #include "foundation/ScheduledTimer.h"
 #include "foundation/Text.h"

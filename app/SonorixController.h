@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/ControllerHooks.h"
 #include "foundation/Delegate.h"
 #include "itunes/iTunesController.h"
+#include "processing/ControllerHooks.h"
 
 #include <cstdint>
 #include <memory>

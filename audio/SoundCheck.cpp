@@ -91,27 +91,6 @@ Readings readings(const SoundCheckValues& values) {
             adjustmentFromValue(playbackValue(values, kITunes801), kBase1000, peak)};
 }
 
-std::optional<AlbumResult> albumValues(const std::vector<AlbumTrack>& tracks) {
-    double weighted = 0;
-    double seconds = 0;
-    double peak = 0;
-    bool any = false;
-    for (const auto& t : tracks) {
-        if (!t.hasResult || isSilent(t.peak)) {
-            continue;
-        }
-        double s = t.totalTimeMs / 1000.0;
-        weighted += t.gain * s;
-        seconds += s;
-        peak = any ? std::max(peak, t.peak) : t.peak;
-        any = true;
-    }
-    if (!any) {
-        return std::nullopt;
-    }
-    return AlbumResult{seconds != 0 ? weighted / seconds : 0.0, peak};
-}
-
 AlbumAdjustment albumPresentAdjustment(const std::vector<std::optional<SoundCheckValues>>& texts,
                                        uint32_t version) {
     AlbumAdjustment result;

@@ -19,6 +19,7 @@ constexpr int kBase2500 = 2500;
 constexpr int kMinimumValue = 1;
 constexpr int kMaximumValue = 65534;
 constexpr double kFullScale = 32768.0;
+// Peaks below this (on the 16-bit scale) are digital silence.
 constexpr double kSilenceThreshold = 2.0;
 // iTunes version numbers (major << 16 | minor << 8 | revision) at which the reading changed.
 constexpr uint32_t kITunes80 = 0x080000;
@@ -51,20 +52,6 @@ struct Readings {
     double iTunes801;
 };
 Readings readings(const SoundCheckValues& values);
-
-// One track of an album, as the album values need it.
-struct AlbumTrack {
-    bool hasResult = false;
-    double gain = 0; // dB
-    double peak = 0; // 16-bit scale
-    double totalTimeMs = 0;
-};
-struct AlbumResult {
-    double gain; // duration-weighted mean of the tracks' gains
-    double peak; // the largest peak
-};
-// Silent tracks and tracks without a result take no part; no qualifying track: no result.
-std::optional<AlbumResult> albumValues(const std::vector<AlbumTrack>& tracks);
 
 struct AlbumAdjustment {
     double mean = 0;      // over the tracks with a stored text; 0 when none has one

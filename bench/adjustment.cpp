@@ -5,7 +5,6 @@
 //
 // Targets: (b) at least 2,000 tracks/s, (c) at least 500 tracks/s.
 
-#include "app/ControllerHooks.h"
 #include "audio/iTunNORMTag.h"
 #include "foundation/Paths.h"
 #include "foundation/Threads.h"
@@ -13,6 +12,7 @@
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
 #include "model/SonorixPreferences.h"
+#include "processing/ControllerHooks.h"
 #include "processing/DisplayMessage.h"
 #include "processing/SonorixAutomaticAdjustmentJobManager.h"
 #include "tests/model/LibraryFile.h"

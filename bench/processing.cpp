@@ -5,13 +5,13 @@
 // SONORIX_BENCH_TRACK_SECONDS shortens the tracks (default 180); the generated files are kept
 // in the temporary folder for the next run.
 
-#include "app/ControllerHooks.h"
 #include "audio/TrackAnalysis.h"
 #include "foundation/Paths.h"
 #include "foundation/Threads.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
 #include "processing/AlbumChain.h"
+#include "processing/ControllerHooks.h"
 #include "processing/DisplayMessage.h"
 #include "processing/SonorixJob.h"
 #include "tests/model/LibraryFile.h"
@@ -26,9 +26,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 #include <thread>
-#include <atomic>
+#include <vector>
 
 using namespace sonorix;
 namespace fs = std::filesystem;

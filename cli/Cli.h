@@ -1,5 +1,7 @@
 #pragma once
 
+#include "foundation/Text.h"
+
 #include <string>
 #include <vector>
 
@@ -41,10 +43,6 @@ void printCommandHelp(const std::string& command);
 
 // Prints "sonorix-cli: <message>" to standard error and returns kExitUsage.
 int usageError(const std::string& message);
-
-// value with the given decimals, signed ("+1.50", "-0.25") when plusSign is set; a value that
-// rounds to zero has no sign ("0.00", never "-0.00").
-std::string decimalText(double value, int decimals, bool plusSign = true);
 
 // text as one field of a tab-separated row: a backslash becomes two, a tab, line feed and carriage
 // return become backslash t, n and r, so every row stays one line with its columns.

@@ -1,7 +1,7 @@
 #include "cli/ModelCli.h"
 #include "cli/SonorixControllerConsole.h"
 
-#include "app/Localization.h"
+#include "foundation/Localization.h"
 #include "foundation/Text.h"
 #include "itunes/iTunesLibrary.h"
 #include "itunes/iTunesTrack.h"

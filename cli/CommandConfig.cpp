@@ -1,6 +1,6 @@
 #include "cli/Cli.h"
 
-#include "app/Localization.h"
+#include "foundation/Localization.h"
 #include "foundation/Text.h"
 #include "itunes/iTunesBackendLibraryFile.h"
 #include "itunes/iTunesLibrary.h"

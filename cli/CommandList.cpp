@@ -1,7 +1,7 @@
 #include "cli/ModelCli.h"
 
+#include "app/OutlinePresenter.h"
 #include "app/OutlineSort.h"
-#include "audio/SoundCheck.h"
 #include "foundation/Text.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
@@ -19,142 +19,43 @@ namespace sonorix::cli {
 
 namespace {
 
-// The adjustment column as the window draws it.
-std::string adjustmentText(const SonorixStatus* status, std::optional<double> value) {
-    if (status && status->getError() != 0) {
-        return utf8(status->errorText());
-    }
-    if (!value) {
-        return "no data";
-    }
-    return decimalText(std::round(*value * 10.0) / 10.0, 1) + " dB";
-}
-
-// The status column in words: what runs now, else what the stored results say.
-std::string statusWord(const SonorixStatus* status, bool hasValue) {
-    if (!status) {
-        return "new";
-    }
-    if (status->isProcessing()) {
-        char buffer[32];
-        std::snprintf(buffer, sizeof buffer, "working %d %%",
-                      static_cast<int>(std::floor(status->progress() * 100.0)));
-        return buffer;
-    }
-    switch (status->getState()) {
-    case kStateDone:
-        return "adjusted";
-    case kStateNoTag:
-        return "no value";
-    case kStateFailed:
-        return "failed";
-    default:
-        break;
-    }
-    // After a restart the state is unknown until the tag is checked; the stored error still says.
-    if (status->getError() == kErrorTag) {
-        return "no value";
-    }
-    if (status->getError() != 0) {
-        return "failed";
-    }
-    double gain = 0;
-    double peak = 0;
-    const bool measured = status->getGainAndPeak(gain, peak);
-    if (hasValue) {
-        return measured ? "adjusted" : "value set";
-    }
-    return measured ? "measured" : "new";
-}
-
-std::optional<SoundCheckValues> storedValues(const SonorixStatus* status) {
-    SoundCheckValues values{};
-    if (status && status->getTag(values)) {
-        return values;
-    }
-    return std::nullopt;
-}
-
-// The id that 'adjust selected' and 'forget' take for a row.
-std::string rowId(const iTunesTrack& track) {
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "%016llX",
-                  static_cast<unsigned long long>(ta::persistentId(track)));
-    return buffer;
-}
-
-void printTrack(SonorixModel& model, iTunesTrack& track, uint32_t version, const char* indent,
-                bool ids) {
+void printRow(const OutlineRow& row, bool ids) {
     if (ids) {
-        std::printf("%-18s ", rowId(track).c_str());
+        std::printf("%-18s ", row.id.c_str());
     }
-    auto status = model.statusLibrary()->trackStatus(ta::persistentId(track), false);
-    std::optional<double> value;
-    if (auto values = storedValues(status.get())) {
-        value = SoundCheck::playbackAdjustment(*values, version);
+    if (row.kind == OutlineRow::Kind::Album) {
+        std::printf("%-12s %-22s [%s] %s | %s\n", row.statusWord.c_str(),
+                    row.adjustmentText().c_str(), utf8(row.title).c_str(), utf8(row.artist).c_str(),
+                    utf8(row.album).c_str());
+        return;
     }
-    std::u16string artist = ta::artist(track);
-    if (artist.empty()) {
-        artist = ta::albumArtist(track);
-    }
-    std::printf("%s%-12s %-22s %s | %s | %s\n", indent,
-                statusWord(status.get(), value.has_value()).c_str(),
-                adjustmentText(status.get(), value).c_str(), utf8(ta::name(track)).c_str(),
-                utf8(artist).c_str(), utf8(ta::album(track)).c_str());
+    std::printf("%s%-12s %-22s %s | %s | %s\n", row.inAlbum ? "    " : "", row.statusWord.c_str(),
+                row.adjustmentText().c_str(), utf8(row.title).c_str(), utf8(row.artist).c_str(),
+                utf8(row.album).c_str());
 }
 
 // One group's albums and tracks, with its status line above them.
-void printGroup(SonorixModel& model, const std::shared_ptr<SonorixGroup>& group,
-                const std::string& search, const std::shared_ptr<const TrackSortOptions>& sort,
-                bool check, bool ids) {
+void printGroup(const std::shared_ptr<SonorixModel>& model,
+                const std::shared_ptr<SonorixGroup>& group, const std::string& search,
+                const std::shared_ptr<const TrackSortOptions>& sort, bool check, bool ids) {
     group->setSearchText(toUtf16(search));
     group->setSortOptions(sort);
-    const uint32_t version = ta::applicationVersion(*model.library());
-    auto albums = group->visibleAlbums();
     if (check) {
         bool changed = false;
-        for (const auto& album : albums) {
+        for (const auto& album : group->visibleAlbums()) {
             for (const auto& track : album->visibleTracks()) {
-                auto status = model.statusLibrary()->trackStatus(ta::persistentId(*track), true);
+                auto status = model->statusLibrary()->trackStatus(ta::persistentId(*track), true);
                 changed |= status->checkTag(*track, false);
             }
         }
         if (changed) {
-            model.save();
+            model->save();
         }
     }
     std::printf("Group: %s\n%s\n\n", utf8(group->title()).c_str(),
                 utf8(statusLine(group.get())).c_str());
-    for (const auto& album : albums) {
-        if (album->isSingleTrack()) {
-            printTrack(model, *album->tracks().front(), version, "", ids);
-            continue;
-        }
-        auto status = model.statusLibrary()->albumStatus(*album, false, true);
-        std::vector<std::optional<SoundCheckValues>> texts;
-        for (const auto& track : album->tracks()) {
-            texts.push_back(storedValues(
-                model.statusLibrary()->trackStatus(ta::persistentId(*track), false).get()));
-        }
-        auto present = SoundCheck::albumPresentAdjustment(texts, version);
-        bool anyText = false;
-        for (const auto& t : texts) {
-            anyText |= t.has_value();
-        }
-        std::optional<double> value;
-        if (anyText && present.uniform) {
-            value = present.mean;
-        }
-        if (ids) {
-            std::printf("%-18s ", utf8(album->albumKey()).c_str());
-        }
-        std::printf("%-12s %-22s [%s] %s | %s\n",
-                    statusWord(status.get(), value.has_value()).c_str(),
-                    adjustmentText(status.get(), value).c_str(), utf8(album->displayName()).c_str(),
-                    utf8(album->albumArtist()).c_str(), utf8(album->albumTitle()).c_str());
-        for (const auto& track : album->visibleTracks()) {
-            printTrack(model, *track, version, "    ", ids);
-        }
+    for (const auto& row : OutlinePresenter(model).rows(*group)) {
+        printRow(row, ids);
     }
 }
 
@@ -248,7 +149,7 @@ int runList(const GlobalOptions& options, const std::vector<std::string>& args) 
         if (i > 0) {
             std::printf("\n");
         }
-        printGroup(*model, groups[i], search, sort, check, ids);
+        printGroup(model, groups[i], search, sort, check, ids);
     }
     return kExitOk;
 }

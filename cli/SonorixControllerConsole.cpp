@@ -1,8 +1,8 @@
 #include "cli/SonorixControllerConsole.h"
 
-#include "app/Localization.h"
 #include "app/SleepInhibitor.h"
 #include "cli/ModelCli.h"
+#include "foundation/Localization.h"
 #include "foundation/Log.h"
 #include "foundation/RunLoop.h"
 #include "foundation/Text.h"

@@ -1,7 +1,7 @@
 #include "cli/Cli.h"
 
-#include "app/Localization.h"
 #include "foundation/InstanceLock.h"
+#include "foundation/Localization.h"
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
 #include "foundation/Text.h"

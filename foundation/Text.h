@@ -20,6 +20,10 @@ std::u16string toUtf16(std::string_view utf8);
 // Characters that cannot be encoded (lone surrogates) are replaced, never thrown.
 std::string toUtf8(std::u16string_view utf16);
 
+// value with the given decimals, signed ("+1.50", "-0.25") when plusSign is set; a value that
+// rounds to zero has no sign ("0.00", never "-0.00").
+std::string decimalText(double value, int decimals, bool plusSign = true);
+
 // Lower case by Xerces-C's rules (the same service that compares text elsewhere).
 std::u16string toLowerCase(std::u16string_view text);
 

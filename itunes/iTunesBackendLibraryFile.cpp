@@ -1,6 +1,6 @@
 #include "itunes/iTunesBackendLibraryFile.h"
 
-#include "app/Localization.h"
+#include "foundation/Localization.h"
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
 #include "foundation/Text.h"

@@ -1,12 +1,12 @@
 #include "itunes/iTunesController.h"
 
-#include "app/Localization.h"
+#include "foundation/Localization.h"
 #include "foundation/Locks.h"
 #include "foundation/Log.h"
 #include "foundation/Text.h"
+#include "itunes/CantLoadiTunes.h"
 #include "itunes/iTunesLibrary.h"
 #include "itunes/iTunesTrack.h"
-#include "model/SonorixModel.h"
 
 #include <algorithm>
 #include <exception>
@@ -136,7 +136,7 @@ void iTunesController::busyHandler(uint64_t alertsBeforeCall) {
 
 std::shared_ptr<iTunesBackend> iTunesController::application() {
     if (!m_connected) {
-        throw SonorixModel::CantLoadiTunesException();
+        throw CantLoadiTunesException();
     }
     return m_backend;
 }
@@ -153,7 +153,7 @@ std::string iTunesController::libraryXMLPath() {
         CALL(app->libraryXMLPath(path));
     }
     if (path.empty()) {
-        throw SonorixModel::CantLoadiTunesException();
+        throw CantLoadiTunesException();
     }
     return path;
 }

@@ -66,7 +66,7 @@ public:
     // Set once a start-up error alert was shown; the start-up notice is then left out.
     static bool startupFailed();
 
-    // Throws SonorixModel::CantLoadiTunesException when not connected or when iTunes names no
+    // Throws CantLoadiTunesException when not connected or when iTunes names no
     // file twice in a row.
     std::string libraryXMLPath();
     // The library tracks selected in iTunes, in iTunes' order; others are skipped.

@@ -1,5 +1,6 @@
 #include "model/AlbumRules.h"
 
+#include "audio/SoundCheck.h"
 #include "model/TextCompare.h"
 
 #include <algorithm>
@@ -228,7 +229,7 @@ bool isAlbumKey(std::u16string_view key) {
 }
 
 bool AlbumGainAccumulator::add(double gain, double peak, double durationSeconds) {
-    if (peak < kSilencePeak) {
+    if (SoundCheck::isSilent(peak)) {
         return false;
     }
     m_sum += gain * durationSeconds;

@@ -86,10 +86,7 @@ bool isAlbumKey(std::u16string_view key);
 // Duration-weighted mean of the tracks' gains; silent tracks never reach it.
 class AlbumGainAccumulator {
 public:
-    // Peaks below this (on the 16-bit scale) are digital silence.
-    static constexpr double kSilencePeak = 2.0;
-
-    // True when the track counts (not silent).
+    // True when the track counts (not silent by SoundCheck::isSilent).
     bool add(double gain, double peak, double durationSeconds);
     double gain() const { return m_weight != 0.0 ? m_sum / m_weight : 0.0; }
     double peak() const { return m_peak; }

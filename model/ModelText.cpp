@@ -1,6 +1,6 @@
 #include "model/ModelText.h"
 
-#include "app/Localization.h"
+#include "foundation/Localization.h"
 
 namespace sonorix {
 

@@ -1,5 +1,6 @@
 #include "model/SonorixModel.h"
 
+#include "audio/SoundCheck.h"
 #include "foundation/CrashJournal.h"
 
 #include "foundation/Locks.h"
@@ -90,8 +91,7 @@ std::shared_ptr<SonorixStatus> SonorixLibrary::albumStatus(const SonorixAlbum& a
             double gain = 0.0;
             double peak = 0.0;
             std::shared_ptr<DateTimePoint> date;
-            if (trackStat->getGainAndPeak(gain, peak, &date) &&
-                peak >= AlbumGainAccumulator::kSilencePeak) {
+            if (trackStat->getGainAndPeak(gain, peak, &date) && !SoundCheck::isSilent(peak)) {
                 if (!status) {
                     status = statusFor(key, true);
                 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "itunes/CantLoadiTunes.h"
+
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -69,10 +71,7 @@ public:
     private:
         std::string m_what;
     };
-    class CantLoadiTunesException : public ModelException {
-    public:
-        CantLoadiTunesException() : ModelException("CantLoadiTunesException") {}
-    };
+    using CantLoadiTunesException = sonorix::CantLoadiTunesException;
     class CantLoadiTunesXMLException : public ModelException {
     public:
         explicit CantLoadiTunesXMLException(std::string what = "CantLoadiTunesXMLException")

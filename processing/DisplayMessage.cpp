@@ -1,6 +1,6 @@
 #include "processing/DisplayMessage.h"
 
-#include "app/ControllerHooks.h"
+#include "processing/ControllerHooks.h"
 
 #include <algorithm>
 

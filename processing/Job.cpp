@@ -4,18 +4,16 @@
 
 namespace sonorix {
 
-Job::Job() : m_cancelLock(MutexLock::create()), m_prerequisiteLock(MutexLock::create()) {}
+Job::Job() = default;
 
 Job::~Job() = default;
 
 void Job::cancel() {
-    MutexLocker hold(m_cancelLock);
-    m_cancelled = true;
+    m_cancelled.store(true);
 }
 
 bool Job::isCancelled() const {
-    MutexLocker hold(m_cancelLock);
-    return m_cancelled;
+    return m_cancelled.load();
 }
 
 void Job::addDependent(const std::shared_ptr<Job>& other) {
@@ -24,13 +22,12 @@ void Job::addDependent(const std::shared_ptr<Job>& other) {
 }
 
 void Job::adjustPrerequisites(int amount) {
-    MutexLocker hold(m_prerequisiteLock);
-    m_prerequisites += amount;
+    // Sequentially consistent: a dependent that sees the count reach zero sees what run wrote.
+    m_prerequisites.fetch_add(amount);
 }
 
 int Job::prerequisiteCount() const {
-    MutexLocker hold(m_prerequisiteLock);
-    return m_prerequisites;
+    return m_prerequisites.load();
 }
 
 void Job::perform(const ParameterPtr& context, int workerIndex) {

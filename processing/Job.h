@@ -2,6 +2,7 @@
 
 #include "foundation/Threads.h"
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -38,11 +39,9 @@ protected:
     int m_workerIndex = -1;
 
 private:
-    std::shared_ptr<MutexLock> m_cancelLock;
-    bool m_cancelled = false;
+    std::atomic<bool> m_cancelled{false};
     std::vector<std::shared_ptr<Job>> m_dependents;
-    std::shared_ptr<MutexLock> m_prerequisiteLock;
-    int m_prerequisites = 0;
+    std::atomic<int> m_prerequisites{0};
 };
 
 } // namespace sonorix

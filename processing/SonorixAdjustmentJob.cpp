@@ -1,11 +1,11 @@
 #include "processing/SonorixAdjustmentJob.h"
 
-#include "foundation/CrashJournal.h"
-
-#include "app/Localization.h"
 #include "audio/SafeTagSave.h"
 #include "audio/SoundCheck.h"
 #include "audio/iTunNORMTag.h"
+#include "foundation/CrashJournal.h"
+#include "foundation/Localization.h"
+#include "foundation/Log.h"
 #include "foundation/MemoryMappable.h"
 #include "foundation/Paths.h"
 #include "foundation/Text.h"
@@ -267,8 +267,10 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
         trackStatus.markTagAbsent(date);
     } catch (const MemoryMappable::MemoryMappableException& e) {
         newError = kErrorFile, newFileError = fileErrorOf(e), newState = kStateFailed;
+        writeLog("adjustment of %s failed: %s", path.c_str(), e.what());
     } catch (const iTunNORMTag::iTunNORMTagException& e) {
         newError = kErrorFile, newFileError = fileErrorOf(e), newState = kStateFailed;
+        writeLog("adjustment of %s failed: %s", path.c_str(), e.what());
     }
     if (message) {
         message->hide();

@@ -1,9 +1,9 @@
 #include "processing/SonorixAdjustmentJobManager.h"
 
-#include "app/ControllerHooks.h"
 #include "foundation/Value.h"
 #include "itunes/iTunesTrack.h"
 #include "model/SonorixGroups.h"
+#include "processing/ControllerHooks.h"
 
 namespace sonorix {
 

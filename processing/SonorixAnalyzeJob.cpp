@@ -2,9 +2,9 @@
 
 #include "foundation/CrashJournal.h"
 
-#include "app/Localization.h"
 #include "audio/AudioDecoder.h"
 #include "audio/GainAnalysis.h"
+#include "foundation/Localization.h"
 #include "foundation/Log.h"
 #include "foundation/Text.h"
 #include "itunes/iTunesTrack.h"

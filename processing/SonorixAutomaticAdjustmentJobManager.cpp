@@ -1,13 +1,13 @@
 #include "processing/SonorixAutomaticAdjustmentJobManager.h"
 
-#include "app/ControllerHooks.h"
-#include "app/Localization.h"
 #include "audio/AudioDecoder.h"
 #include "audio/MediaLayer.h"
+#include "foundation/Localization.h"
 #include "foundation/Log.h"
 #include "foundation/Text.h"
 #include "model/SonorixPreferences.h"
 #include "processing/AlbumChain.h"
+#include "processing/ControllerHooks.h"
 #include "processing/DisplayMessage.h"
 
 #include <mutex>

@@ -1,7 +1,7 @@
 #include "processing/SonorixManualAdjustmentJob.h"
 
-#include "app/ControllerHooks.h"
 #include "audio/iTunNORMTag.h"
+#include "foundation/Log.h"
 #include "foundation/MemoryMappable.h"
 #include "foundation/Paths.h"
 #include "itunes/iTunesTrack.h"
@@ -10,6 +10,7 @@
 #include "model/SonorixModel.h"
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"
+#include "processing/ControllerHooks.h"
 #include "processing/SonorixAdjustmentJob.h"
 
 #include <climits>
@@ -179,20 +180,12 @@ void SonorixManualAdjustmentJob::run(const ParameterPtr&) {
         } catch (const iTunNORMTag::NoTagException&) {
             newError = kErrorTag, newState = kStateNoTag;
             status->markTagAbsent(date);
-        } catch (const iTunNORMTag::SaveErrorException&) {
-            newError = kErrorFile, newFileError = kFileErrorSave, newState = kStateFailed;
-        } catch (const MemoryMappable::FileOpenException&) {
-            newError = kErrorFile, newFileError = kFileErrorOpen, newState = kStateFailed;
-        } catch (const MemoryMappable::FileEmptyException&) {
-            newError = kErrorFile, newFileError = kFileErrorEmpty, newState = kStateFailed;
-        } catch (const MemoryMappable::FileTooLargeException&) {
-            newError = kErrorFile, newFileError = kFileErrorTooLarge, newState = kStateFailed;
-        } catch (const MemoryMappable::MMapException&) {
-            newError = kErrorFile, newFileError = kFileErrorMmap, newState = kStateFailed;
-        } catch (const MemoryMappable::MemoryMappableException&) {
-            newError = kErrorFile, newFileError = kFileErrorNone, newState = kStateFailed;
-        } catch (const iTunNORMTag::iTunNORMTagException&) {
-            newError = kErrorFile, newFileError = kFileErrorNone, newState = kStateFailed;
+        } catch (const MemoryMappable::MemoryMappableException& e) {
+            newError = kErrorFile, newFileError = fileErrorOf(e), newState = kStateFailed;
+            writeLog("manual adjustment of %s failed: %s", path.c_str(), e.what());
+        } catch (const iTunNORMTag::iTunNORMTagException& e) {
+            newError = kErrorFile, newFileError = fileErrorOf(e), newState = kStateFailed;
+            writeLog("manual adjustment of %s failed: %s", path.c_str(), e.what());
         }
     }
 

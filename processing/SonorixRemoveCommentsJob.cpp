@@ -1,13 +1,13 @@
 #include "processing/SonorixRemoveCommentsJob.h"
 
-#include "app/ControllerHooks.h"
-#include "app/Localization.h"
+#include "foundation/Localization.h"
 #include "foundation/Text.h"
 #include "itunes/iTunesTrack.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"
+#include "processing/ControllerHooks.h"
 #include "processing/DisplayMessage.h"
 #include "processing/SonorixAdjustmentJob.h"
 

@@ -1,10 +1,10 @@
 #include "processing/SonorixStatusUpdater.h"
 
-#include "app/ControllerHooks.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"
+#include "processing/ControllerHooks.h"
 
 namespace sonorix {
 

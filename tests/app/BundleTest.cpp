@@ -1,7 +1,7 @@
 // Checks the archive that ships inside the executables: every language complete, printf
 // conversions that match English, and the images and sounds the views ask for.
 #include "ZipBuilder.h"
-#include "app/Localization.h"
+#include "foundation/Localization.h"
 
 #include <gtest/gtest.h>
 

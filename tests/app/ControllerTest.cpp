@@ -1,6 +1,6 @@
-#include "app/Localization.h"
 #include "app/SonorixController.h"
 #include "foundation/DateTimePoint.h"
+#include "foundation/Localization.h"
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
 #include "foundation/Threads.h"

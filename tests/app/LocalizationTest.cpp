@@ -1,4 +1,4 @@
-#include "app/Localization.h"
+#include "foundation/Localization.h"
 #include "ZipBuilder.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "app/ResourceArchive.h"
+#include "foundation/ResourceArchive.h"
 #include "ZipBuilder.h"
 
 #include <gtest/gtest.h>

@@ -133,28 +133,6 @@ TEST(ValuesForAdjustment, SetsBothPairsZeroesPeaksKeepsStatistics) {
     EXPECT_NEAR(playbackAdjustment(v, kITunes80), playbackAdjustment(v, kITunes7), 0.01);
 }
 
-TEST(AlbumValues, WeighsGainsByDurationAndSkipsSilentOrUnanalysed) {
-    std::vector<AlbumTrack> tracks = {
-        {true, -4, 1000, 100000},
-        {true, -8, 20000, 300000},
-        {true, 50, 1.5, 500000},    // silent
-        {false, 50, 30000, 500000}, // not analysed
-    };
-    auto album = albumValues(tracks);
-    ASSERT_TRUE(album);
-    EXPECT_DOUBLE_EQ(album->gain, -7);
-    EXPECT_DOUBLE_EQ(album->peak, 20000);
-}
-
-TEST(AlbumValues, NoQualifyingTrackGivesNoResultAndZeroTimeGivesZeroGain) {
-    EXPECT_FALSE(albumValues({}));
-    EXPECT_FALSE(albumValues({{true, -4, 1, 1000}, {false, -4, 100, 1000}}));
-    auto zero = albumValues({{true, -4, 100, 0}, {true, -6, 300, 0}});
-    ASSERT_TRUE(zero);
-    EXPECT_EQ(zero->gain, 0);
-    EXPECT_EQ(zero->peak, 300);
-}
-
 TEST(AlbumPresentAdjustment, MeanAndUniformity) {
     auto none = albumPresentAdjustment({std::nullopt, std::nullopt}, kITunes801);
     EXPECT_EQ(none.mean, 0);

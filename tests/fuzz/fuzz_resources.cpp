@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes to the resource archive reader and to the .strings parser.
-#include "app/Localization.h"
+#include "foundation/Localization.h"
 
 #include <cstddef>
 #include <cstdint>

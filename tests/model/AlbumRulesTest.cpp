@@ -290,9 +290,14 @@ TEST(AlbumGain, DurationWeightedAndSilenceIgnored) {
     AlbumGainAccumulator acc;
     EXPECT_TRUE(acc.add(-6.0, 30000, 100));
     EXPECT_TRUE(acc.add(-10.0, 20000, 300));
-    EXPECT_FALSE(acc.add(+20.0, 1.0, 500));
+    EXPECT_FALSE(acc.add(+20.0, 1.99, 500));
     EXPECT_DOUBLE_EQ(acc.gain(), -9.0);
     EXPECT_DOUBLE_EQ(acc.peak(), 30000);
+    AlbumGainAccumulator quiet;
+    EXPECT_TRUE(quiet.add(-4.0, 2.0, 0)); // the threshold itself is sound
+    EXPECT_TRUE(quiet.add(-6.0, 3.0, 0));
+    EXPECT_EQ(quiet.gain(), 0.0); // no duration to weigh by
+    EXPECT_EQ(quiet.peak(), 3.0);
     AlbumGainAccumulator none;
     EXPECT_FALSE(none.anyCounted());
     EXPECT_EQ(none.gain(), 0.0);

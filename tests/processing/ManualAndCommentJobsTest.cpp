@@ -1,9 +1,9 @@
 #include "ProcessingTestSupport.h"
 
-#include "app/Localization.h"
 #include "audio/CommentTag.h"
 #include "audio/SoundCheck.h"
 #include "audio/iTunNORMTag.h"
+#include "foundation/Localization.h"
 #include "foundation/Log.h"
 #include "foundation/Text.h"
 #include "itunes/iTunesLibrary.h"

@@ -3,7 +3,6 @@
 // Stand-ins for what the processing layer talks to: a controller that records what reached it,
 // a clock the test moves, and a model over a generated library.
 
-#include "app/ControllerHooks.h"
 #include "foundation/Paths.h"
 #include "foundation/Threads.h"
 #include "model/LibraryFile.h"
@@ -11,6 +10,7 @@
 #include "model/SonorixModel.h"
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"
+#include "processing/ControllerHooks.h"
 #include "processing/DisplayMessage.h"
 #include "support/TestSupport.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ResourceArchive.h"
+#include "foundation/ResourceArchive.h"
 
 #include <map>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "app/ResourceArchive.h"
+#include "foundation/ResourceArchive.h"
 
 #include <minizip/unzip.h>
 

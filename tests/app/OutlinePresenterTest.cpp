@@ -1,0 +1,125 @@
+#include "app/OutlinePresenter.h"
+
+#include "foundation/Text.h"
+#include "model/ModelFixture.h"
+#include "model/SonorixStatus.h"
+#include "model/StatusDisplay.h"
+
+namespace sonorix::test {
+
+namespace {
+
+// iTunNORM fields for a playback adjustment of +3.0 dB.
+const SoundCheckValues kPlus3 = {501, 501, 1253, 1253, 0, 0, 0, 0, 0, 0};
+
+class OutlinePresenterTest : public ModelFixture {
+protected:
+    std::vector<OutlineRow> rowsOf(const std::shared_ptr<SonorixModel>& model) {
+        auto group = model->groups()->groupAt(0);
+        group->options().setAlbumMode(2);
+        group->markAlbumsDirty();
+        return OutlinePresenter(model).rows(*group);
+    }
+    static const OutlineRow* rowWithId(const std::vector<OutlineRow>& rows, uint64_t id) {
+        char hex[24];
+        std::snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(id));
+        for (const auto& row : rows) {
+            if (row.id == hex) {
+                return &row;
+            }
+        }
+        return nullptr;
+    }
+};
+
+} // namespace
+
+TEST_F(OutlinePresenterTest, AlbumRowLeadsItsTracksAndAOneTrackAlbumShowsAsItsTrack) {
+    auto model = load({track(1).on("Pair").named("A"), track(2).on("Pair").named("B").number(2),
+                       track(3).on("Solo").named("C")});
+    auto rows = rowsOf(model);
+    ASSERT_EQ(rows.size(), 4u);
+    size_t album = 0;
+    while (album < rows.size() && rows[album].kind != OutlineRow::Kind::Album) {
+        ++album;
+    }
+    ASSERT_LT(album + 2, rows.size());
+    EXPECT_EQ(toUtf8(rows[album].album), "Pair");
+    EXPECT_FALSE(rows[album].inAlbum);
+    for (size_t i : {album + 1, album + 2}) {
+        EXPECT_EQ(rows[i].kind, OutlineRow::Kind::Track);
+        EXPECT_TRUE(rows[i].inAlbum);
+    }
+    const OutlineRow* solo = rowWithId(rows, 3);
+    ASSERT_NE(solo, nullptr);
+    EXPECT_EQ(solo->kind, OutlineRow::Kind::Track);
+    EXPECT_FALSE(solo->inAlbum);
+    EXPECT_EQ(toUtf8(solo->title), "C");
+}
+
+TEST_F(OutlinePresenterTest, TrackWithoutArtistShowsTheAlbumArtist) {
+    LibraryTrack without = track(1).on("X").named("A").by("");
+    without.albumArtist = "The Album Artist";
+    LibraryTrack with = track(2).on("Y").named("B").by("Own Artist");
+    with.albumArtist = "Other Album Artist";
+    auto rows = rowsOf(load({without, with}));
+    ASSERT_NE(rowWithId(rows, 1), nullptr);
+    ASSERT_NE(rowWithId(rows, 2), nullptr);
+    EXPECT_EQ(toUtf8(rowWithId(rows, 1)->artist), "The Album Artist");
+    EXPECT_EQ(toUtf8(rowWithId(rows, 2)->artist), "Own Artist");
+}
+
+TEST_F(OutlinePresenterTest, AdjustmentColumnShowsErrorBeforeValueAndNoDataWithoutOne) {
+    auto model = load({track(1).on("X"), track(2).on("Y"), track(3).on("Z")});
+    auto measured = model->statusLibrary()->trackStatus(1, true);
+    measured->setTag(kPlus3, nullptr);
+    measured->setState(kStateDone);
+    auto failed = model->statusLibrary()->trackStatus(2, true);
+    failed->setTag(kPlus3, nullptr);
+    failed->setError(kErrorSilent);
+    failed->setState(kStateFailed);
+    auto rows = rowsOf(model);
+
+    const OutlineRow* done = rowWithId(rows, 1);
+    ASSERT_NE(done, nullptr);
+    ASSERT_TRUE(done->adjustment.has_value());
+    EXPECT_NEAR(*done->adjustment, 3.0, 0.05);
+    EXPECT_EQ(done->adjustmentText(), "+3.0 dB");
+    EXPECT_EQ(done->statusWord, "adjusted");
+    EXPECT_EQ(done->iconName, "success");
+
+    const OutlineRow* error = rowWithId(rows, 2);
+    ASSERT_NE(error, nullptr);
+    EXPECT_FALSE(error->errorText.empty());
+    EXPECT_EQ(error->adjustmentText(), toUtf8(error->errorText));
+    EXPECT_EQ(error->statusWord, "failed");
+    EXPECT_EQ(error->iconName, "warning");
+
+    const OutlineRow* fresh = rowWithId(rows, 3);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_FALSE(fresh->adjustment.has_value());
+    EXPECT_EQ(fresh->adjustmentText(), "no data");
+    EXPECT_EQ(fresh->statusWord, "new");
+    EXPECT_EQ(fresh->iconName, "");
+}
+
+TEST_F(OutlinePresenterTest, AlbumShowsAValueOnlyWhenItsTracksAgree) {
+    auto model = load({track(1).on("X"), track(2).on("X").number(2)});
+    model->statusLibrary()->trackStatus(1, true)->setTag(kPlus3, nullptr);
+    model->statusLibrary()->trackStatus(2, true)->setTag({1000, 1000, 2500, 2500, 0, 0, 0, 0, 0, 0},
+                                                         nullptr);
+    auto album = [&] {
+        for (const auto& row : rowsOf(model)) {
+            if (row.kind == OutlineRow::Kind::Album) {
+                return row;
+            }
+        }
+        ADD_FAILURE() << "no album row";
+        return OutlineRow{};
+    };
+    EXPECT_FALSE(album().adjustment.has_value());
+    model->statusLibrary()->trackStatus(2, true)->setTag(kPlus3, nullptr);
+    EXPECT_EQ(album().adjustmentText(), "+3.0 dB");
+}
+
+} // namespace sonorix::test
