@@ -55,7 +55,11 @@ SonorixController::SonorixController() {
     mediaLayer();
 }
 
-SonorixController::~SonorixController() = default;
+SonorixController::~SonorixController() {
+    if (m_versionCheck) {
+        m_versionCheck->cancel(); // it holds this controller as its delegate
+    }
+}
 
 // ---- start-up
 
@@ -196,7 +200,93 @@ void SonorixController::continueStartUp(int32_t result) {
         showImportantNotice();
     }
     writeLog("Update Check ...");
+    if (checksForUpdatesAtStart()) {
+        checkForUpdates(false);
+    }
     writeLog("... Started.");
+}
+
+// ---- the update check
+
+void SonorixController::checkForUpdates(bool interactive) {
+    if (m_shutDown) {
+        return;
+    }
+    if (m_versionCheck) {
+        if (interactive) {
+            m_versionCheck->setInteractive(true);
+        }
+        return;
+    }
+    VersionCheck::Settings settings;
+    settings.appVersion = SONORIX_VERSION;
+    settings.languageCode = Localization::shared().currentLanguageCode();
+    settings.interactive = interactive;
+    settings.limits = m_updateCheckLimits;
+    if (m_preferences) {
+        settings.ignoredVersion = toUtf8(m_preferences->ignoredUpdateVersion());
+        settings.url = m_preferences->updateCheckURL();
+    } else {
+        settings.url = SONORIX_UPDATE_CHECK_URL;
+    }
+    m_versionCheck = VersionCheck::create(this, std::move(settings));
+    m_versionCheck->start();
+}
+
+void SonorixController::versionCheckFinished(const std::shared_ptr<VersionCheck>& check) {
+    const bool update = check->isUpdateAvailable();
+    writeLog(update ? "Update available: App version %s, latest version %s."
+                    : "No update available. App version %s, latest version %s.",
+             check->appVersion().c_str(), check->latestVersion().c_str());
+    if (update) {
+        if (check->isInteractive() && m_preferences) {
+            m_preferences->setIgnoredUpdateVersion(u"");
+            m_preferences->save();
+        }
+        showUpdateCheckResult(check);
+    } else if (check->isInteractive()) {
+        showUpdateCheckResult(check);
+    }
+    if (m_versionCheck == check) {
+        m_versionCheck.reset();
+    }
+}
+
+void SonorixController::skipUpdateVersion(const std::string& version) {
+    if (m_preferences && !version.empty()) {
+        m_preferences->setIgnoredUpdateVersion(toUtf16(version));
+        m_preferences->save();
+    }
+}
+
+void SonorixController::showUpdateCheckResult(const std::shared_ptr<VersionCheck>& check) {
+    auto& texts = Localization::shared();
+    const auto table = Localization::kVersionCheckLocalizable;
+    if (!check->versionFileRead()) {
+        showAlert(texts.localizedString("UpdateCheckFailed_Title", table),
+                  texts.localizedString("UpdateCheckFailed_Message", table),
+                  texts.localizedString("UpdateCheckFailed_OK", table), false);
+    } else if (check->isUpdateAvailable()) {
+        const std::string message =
+            texts.windowText("A newer version of Sonorix is available for download.") + "\n" +
+            formatString(texts.windowText("Your version is %s, the latest version is %s.").c_str(),
+                         check->appVersion().c_str(), check->latestVersion().c_str());
+        std::vector<std::string> buttons = {texts.windowText("Download…"),
+                                            texts.windowText("Remind Me Later")};
+        if (!check->isInteractive()) {
+            buttons.push_back(texts.windowText("Skip This Version"));
+        }
+        const int choice = askAlert(texts.windowText("Software Update"), message, buttons, false);
+        if (choice == 0 && !check->downloadPageURL().empty()) {
+            openURL(check->downloadPageURL());
+        } else if (choice == 2) {
+            skipUpdateVersion(check->latestVersion());
+        }
+    } else {
+        showAlert(texts.localizedString("Uptodate_Title", table),
+                  texts.localizedString("Uptodate_Message", table),
+                  texts.localizedString("Uptodate_OK", table), false);
+    }
 }
 
 void SonorixController::shutDown() {
@@ -214,6 +304,9 @@ void SonorixController::shutDown() {
         }
     }
     stopProcessors();
+    if (auto check = std::move(m_versionCheck)) {
+        check->cancel();
+    }
     if (m_statusRefresh) {
         m_statusRefresh->shutDown();
         m_statusRefresh.reset();

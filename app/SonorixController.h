@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/VersionCheck.h"
 #include "foundation/Delegate.h"
 #include "itunes/iTunesController.h"
 #include "processing/ControllerHooks.h"
@@ -59,7 +60,8 @@ private:
 // hooks (the pure virtual operations below).
 class SonorixController : public ThreadCallable<SonorixController>,
                           public SonorixControllerHooks,
-                          public iTunesControllerHooks {
+                          public iTunesControllerHooks,
+                          public VersionCheckDelegate {
 public:
     // Processing modes: the argument of startAdjusting and the "StartButtonMode" setting.
     enum Mode : int32_t {
@@ -119,6 +121,17 @@ public:
     void stopRemovingComments();
     bool isRemovingComments() const { return m_removeCommentsProcessor != nullptr; }
     std::string removeCommentsMenuTitle() const;
+
+    // ---- the update check
+
+    // Starts a check unless one runs; an interactive request makes a running check interactive.
+    void checkForUpdates(bool interactive);
+    std::shared_ptr<VersionCheck> versionCheck() const { return m_versionCheck; }
+    // Logs the outcome and shows it as the user expects: an update always (clearing a
+    // skipped version when asked for), the rest only when asked for.
+    void versionCheckFinished(const std::shared_ptr<VersionCheck>& check) override;
+    // "Skip This Version": the automatic check stays silent about this version from now on.
+    void skipUpdateVersion(const std::string& version);
 
     // ---- the current group and the views
 
@@ -231,6 +244,10 @@ public:
     virtual void processingFinished() = 0;
     // The Preferences command (the first-use notice's second button).
     virtual void showPreferences() = 0;
+    // The outcome of a finished update check: "failed" when no version file was read, the
+    // Software Update dialog when an update is available, else "up-to-date". This default shows
+    // alerts, offering the download page in place of the dialog; a window shows its dialog.
+    virtual void showUpdateCheckResult(const std::shared_ptr<VersionCheck>& check);
 
     // iTunesControllerHooks: the one-button alert goes to showAlert; openURL,
     // chooseLibraryFile and quitApplication stay for the front end.
@@ -265,6 +282,15 @@ protected:
     // Replaces the display scheduler (tests); empty: the process-wide one.
     void setDisplayScheduler(std::shared_ptr<DisplayMessageScheduler> scheduler) {
         m_scheduler = std::move(scheduler);
+    }
+    // Whether the start-up continuation runs the automatic update check (the window does; a
+    // console command has no use for it).
+    virtual bool checksForUpdatesAtStart() const { return true; }
+    // The limits of the update check's downloads (tests shorten the time-outs).
+    void setUpdateCheckLimits(const UrlDownloadLimits& limits) { m_updateCheckLimits = limits; }
+    // Settings for work that runs without start (the console's update check).
+    void setPreferences(std::shared_ptr<SonorixPreferences> preferences) {
+        m_preferences = std::move(preferences);
     }
     // The seconds after libraryLoaded before the start-up continuation (1.0; tests shorten it).
     void setContinuationDelay(double seconds) { m_continuationDelay = seconds; }
@@ -319,6 +345,8 @@ private:
     double m_interactionSeconds = 10.0;
     double m_revealSeconds = 0.1;
     std::shared_ptr<ScheduledTimer> m_continuationTimer;
+    std::shared_ptr<VersionCheck> m_versionCheck;
+    UrlDownloadLimits m_updateCheckLimits;
     SonorixTracksTableController m_tracksTable;
     TachoController m_tacho;
     bool m_libraryLoaded = false;

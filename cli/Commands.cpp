@@ -21,6 +21,7 @@ int runGroupNew(const GlobalOptions& options, const std::vector<std::string>& ar
 int runGroupDelete(const GlobalOptions& options, const std::vector<std::string>& args);
 int runGroupRename(const GlobalOptions& options, const std::vector<std::string>& args);
 int runMove(const GlobalOptions& options, const std::vector<std::string>& args);
+int runCheckUpdates(const GlobalOptions& options, const std::vector<std::string>& args);
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> list = {
@@ -46,6 +47,7 @@ const std::vector<Command>& commands() {
         {"comment", "Show or set the comment of audio files", runComment, false},
         {"debug", "Show everything known about tracks and albums", runDebug, true},
         {"export", "Write the loudness results as a CSV file", runExport, true},
+        {"check-updates", "Look for a newer version of Sonorix", runCheckUpdates, true},
     };
     return list;
 }

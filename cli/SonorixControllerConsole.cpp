@@ -1,5 +1,6 @@
 #include "cli/SonorixControllerConsole.h"
 
+#include "app/RtfText.h"
 #include "app/SleepInhibitor.h"
 #include "cli/ModelCli.h"
 #include "foundation/Localization.h"
@@ -147,6 +148,69 @@ int SonorixControllerConsole::run(const Action& action) {
     }
     clearMainRunLoop();
     return m_exitStatus;
+}
+
+int SonorixControllerConsole::runUpdateCheck() {
+    m_loop = std::make_shared<BasicRunLoop>();
+    setMainRunLoop(m_loop);
+    auto preferences = std::make_shared<SonorixPreferences>();
+    preferences->load();
+    setPreferences(preferences);
+    auto loop = m_loop;
+    std::weak_ptr<SonorixControllerConsole> weak =
+        std::static_pointer_cast<SonorixControllerConsole>(sharedFromThis());
+    {
+        SignalWatcher signals([weak, loop] {
+            loop->post([weak] {
+                if (auto self = weak.lock()) {
+                    self->finish(kExitInterrupted);
+                }
+            });
+        });
+        checkForUpdates(true);
+        if (!m_finished) {
+            m_loop->run();
+        }
+        shutDown();
+    }
+    clearMainRunLoop();
+    return m_exitStatus;
+}
+
+void SonorixControllerConsole::showUpdateCheckResult(const std::shared_ptr<VersionCheck>& check) {
+    auto& texts = Localization::shared();
+    const auto table = Localization::kVersionCheckLocalizable;
+    // The exit statuses of check-updates.
+    constexpr int kUpToDate = 0;
+    constexpr int kUpdateAvailable = 1;
+    constexpr int kCheckFailed = 3;
+    int status = kUpToDate;
+    if (!check->versionFileRead()) {
+        std::printf("%s\n%s\n", texts.localizedString("UpdateCheckFailed_Title", table).c_str(),
+                    texts.localizedString("UpdateCheckFailed_Message", table).c_str());
+        status = kCheckFailed;
+    } else if (check->isUpdateAvailable()) {
+        std::printf(
+            "%s\n%s\n",
+            texts.windowText("A newer version of Sonorix is available for download.").c_str(),
+            formatString(texts.windowText("Your version is %s, the latest version is %s.").c_str(),
+                         check->appVersion().c_str(), check->latestVersion().c_str())
+                .c_str());
+        if (!check->downloadPageURL().empty()) {
+            std::printf("%s\n", formatString(text("CliUpdateDownload").c_str(),
+                                             check->downloadPageURL().c_str())
+                                    .c_str());
+        }
+        for (const auto& note : check->releaseNotes()) {
+            std::printf("\n%s", rtfToPlainText(note).c_str());
+        }
+        status = kUpdateAvailable;
+    } else {
+        std::printf("%s\n%s\n", texts.localizedString("Uptodate_Title", table).c_str(),
+                    texts.localizedString("Uptodate_Message", table).c_str());
+    }
+    std::fflush(stdout);
+    finish(status);
 }
 
 void SonorixControllerConsole::finish(int status) {

@@ -47,6 +47,9 @@ public:
     // Starts up, runs the action once the library is loaded and the main run loop until the work
     // ended (or Ctrl-C stopped it), then shuts down. Returns the exit status.
     int run(const Action& action);
+    // An interactive update check without a library: prints the outcome on standard output and
+    // returns 0 when up to date, 1 when an update is available and 3 when the check failed.
+    int runUpdateCheck();
 
     // Counts of the last finished run.
     struct Summary {
@@ -93,6 +96,7 @@ public:
                  const std::vector<std::string>& buttons, bool tall) override;
     void processingFinished() override;
     void showPreferences() override;
+    void showUpdateCheckResult(const std::shared_ptr<VersionCheck>& check) override;
     void processorFinished(const std::shared_ptr<JobManager>& processor) override;
     void refreshTrack(const std::shared_ptr<iTunesTrack>& track) override;
     void libraryLoaded(int32_t result) override;
@@ -100,6 +104,10 @@ public:
     void openURL(const std::string& url) override;
     void chooseLibraryFile() override;
     void quitApplication() override;
+
+protected:
+    // A console command ends before a check's answer would come.
+    bool checksForUpdatesAtStart() const override { return false; }
 
 private:
     explicit SonorixControllerConsole(Options options);

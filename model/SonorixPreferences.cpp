@@ -29,6 +29,7 @@ constexpr const char* kDontShowQuickStartGuide = "DontShowQuickStartGuide";
 constexpr const char* kStartButtonMode = "StartButtonMode";
 constexpr const char* kLibraryXMLPath = "iTunesLibraryXMLPath";
 constexpr const char* kLocationPrefixMap = "LocationPrefixMap";
+constexpr const char* kUpdateCheckURL = "UpdateCheckURL";
 
 std::string formatReal(double value) {
     char buffer[64];
@@ -64,6 +65,7 @@ const std::vector<SettingInfo>& settingsTable() {
         {kStartButtonMode, SettingType::Integer16, "-1"},
         {kLibraryXMLPath, SettingType::Text, ""},
         {kLocationPrefixMap, SettingType::LocationMap, ""},
+        {kUpdateCheckURL, SettingType::Text, SONORIX_UPDATE_CHECK_URL},
     };
     return table;
 }
@@ -180,6 +182,14 @@ void SonorixPreferences::setITunesLibraryXMLPath(const std::string& value) {
     mv::setText(*m_root, kLibraryXMLPath, toUtf16(value));
 }
 
+std::string SonorixPreferences::updateCheckURL() const {
+    std::string url = toUtf8(mv::getText(*m_root, kUpdateCheckURL));
+    return url.empty() ? SONORIX_UPDATE_CHECK_URL : url;
+}
+void SonorixPreferences::setUpdateCheckURL(const std::string& value) {
+    mv::setText(*m_root, kUpdateCheckURL, toUtf16(value));
+}
+
 std::vector<std::pair<std::string, std::string>> SonorixPreferences::locationPrefixMap() const {
     std::vector<std::pair<std::string, std::string>> map;
     auto array = mv::getArray(*m_root, kLocationPrefixMap);
@@ -235,7 +245,7 @@ std::string SonorixPreferences::displayValue(const SettingInfo& setting) const {
         return value ? "true" : "false";
     }
     case SettingType::Text:
-        return toUtf8(mv::getText(*m_root, setting.key));
+        return isSet(setting) ? toUtf8(mv::getText(*m_root, setting.key)) : setting.defaultText;
     case SettingType::Integer16:
         return std::to_string(
             mv::getInt16(*m_root, setting.key, int16_t(std::stoi(setting.defaultText))));

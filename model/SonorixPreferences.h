@@ -77,6 +77,9 @@ public:
     // Path of the iTunes library file; empty lets the iTunes connection find it.
     std::string iTunesLibraryXMLPath() const;
     void setITunesLibraryXMLPath(const std::string& value);
+    // Address of the update check's version file; empty or absent: the build's default.
+    std::string updateCheckURL() const;
+    void setUpdateCheckURL(const std::string& value);
     // Location prefixes of the library import, tried in order: (from, to).
     std::vector<std::pair<std::string, std::string>> locationPrefixMap() const;
     void setLocationPrefixMap(const std::vector<std::pair<std::string, std::string>>& map);
