@@ -101,6 +101,7 @@ PreferencesDialog::PreferencesDialog(PreferencesController& controller, QWidget*
     layout->addWidget(notice);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    buttons->button(QDialogButtonBox::Close)->setText(windowText("Close"));
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
 

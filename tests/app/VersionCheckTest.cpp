@@ -382,6 +382,20 @@ TEST_F(VersionCheckTest, DefaultAddressFailsAtOnce) {
     EXPECT_EQ(front->alerts, std::vector<std::string>{text("UpdateCheckFailed_Title")});
 }
 
+TEST_F(VersionCheckTest, DownloadsOnlyWebAddressesWithinTheSizeLimit) {
+    UrlDownloadLimits limits;
+    limits.maxBytes = 100000;
+    EXPECT_TRUE(UrlDownload::fetch(server.url("/big?100000"), limits).success);
+    auto over = UrlDownload::fetch(server.url("/big?100001"), limits);
+    EXPECT_FALSE(over.success);
+    EXPECT_TRUE(over.body.empty());
+    // A setting or a redirect cannot make the check read local files.
+    writeFile(dir.file("local.txt"), "secret");
+    EXPECT_FALSE(UrlDownload::fetch("file://" + dir.file("local.txt"), limits).success);
+    EXPECT_FALSE(UrlDownload::fetch("ftp://127.0.0.1/x", limits).success);
+    EXPECT_FALSE(UrlDownload::fetch("https://UPDATES.Example.INVALID./v.plist", limits).success);
+}
+
 TEST_F(VersionCheckTest, ShutDownDropsARunningCheck) {
     auto front = frontEnd("/hang");
     front->checkForUpdates(true);
