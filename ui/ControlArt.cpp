@@ -36,6 +36,19 @@ QPixmap resourcePixmap(const QString& name, qreal devicePixelRatio) {
     return pixmap;
 }
 
+QIcon applicationIcon() {
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256, 512}) {
+        const auto bytes = Localization::shared().resourceData(
+            QStringLiteral("icons/hicolor/%1x%1/apps/sonorix.png").arg(size).toStdString());
+        QPixmap pixmap;
+        if (!bytes.empty() &&
+            pixmap.loadFromData(bytes.data(), static_cast<uint>(bytes.size()), "PNG"))
+            icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
 QString localizedText(const char* key) {
     return QString::fromStdString(Localization::shared().localizedString(key));
 }

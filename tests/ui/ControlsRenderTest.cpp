@@ -95,6 +95,28 @@ private slots:
         QVERIFY(l10n.setLanguage(l10n.languageNamed("en")));
     }
 
+    void everyImageHasItsHighDensityTwin() {
+        QStringList names = {"StartButtonBackground", "StartButtonBackgroundClicked",
+                             "StartButtonGlowing",    "SpeedometerDial",
+                             "SonorixLogo",           "Sonorix16x16_empty"};
+        for (int i = 0; i < StartButton::kGearFrames; ++i)
+            names << QStringLiteral("StartButtonGear%1").arg(i)
+                  << QStringLiteral("StartButtonGlowingGear%1").arg(i);
+        for (int i = 0; i <= 5; ++i)
+            names << QStringLiteral("Sonorix16x16_%1").arg(i);
+        for (const QString& name : names) {
+            const QPixmap plain = resourcePixmap(name, 1.0);
+            const QPixmap dense = resourcePixmap(name, 2.0);
+            QVERIFY2(!plain.isNull(), qPrintable(name));
+            QCOMPARE(dense.devicePixelRatio(), 2.0);
+            QCOMPARE(dense.size(), plain.size() * 2);
+        }
+        QCOMPARE(resourcePixmap(QStringLiteral("Sonorix16x16_5"), 1.0).size(), QSize(16, 16));
+        const QIcon icon = applicationIcon();
+        QVERIFY(icon.availableSizes().contains(QSize(16, 16)));
+        QVERIFY(icon.availableSizes().contains(QSize(512, 512)));
+    }
+
     void controlsRenderInBothPalettes() {
         QList<QImage> images;
         for (const QPalette& palette : {lightPalette(), darkPalette()})
