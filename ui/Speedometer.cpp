@@ -3,6 +3,7 @@
 #include "foundation/Localization.h"
 #include "ui/ControlArt.h"
 
+#include <QAccessibleWidget>
 #include <QEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -28,17 +29,60 @@ struct ScaleMark {
 constexpr ScaleMark kLabels[] = {{0, "0"},     {100, "100"}, {500, "500"},
                                  {1000, "1k"}, {5000, "5k"}, {10000, "10k"}};
 
+// A dial to assistive technology, whose value is the speed the needle shows.
+class AccessibleSpeedometer : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit AccessibleSpeedometer(Speedometer* meter)
+        : QAccessibleWidget(meter, QAccessible::Dial) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        return type == QAccessible::ValueInterface ? static_cast<QAccessibleValueInterface*>(this)
+                                                   : QAccessibleWidget::interface_cast(type);
+    }
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Value)
+            return QString::fromStdString(
+                formatString(Localization::shared().localizedString("SpeedometerValue").c_str(),
+                             meter()->displayedValue()));
+        if (t == QAccessible::Name)
+            return localizedText("Speed");
+        if (t == QAccessible::Description && meter()->captionActive())
+            return meter()->caption();
+        return QAccessibleWidget::text(t);
+    }
+    QVariant currentValue() const override { return meter()->displayedValue(); }
+    void setCurrentValue(const QVariant&) override {}
+    QVariant maximumValue() const override {
+        return Speedometer::valueForPosition(Speedometer::kMaxPosition);
+    }
+    QVariant minimumValue() const override { return 0.0; }
+    QVariant minimumStepSize() const override { return 0.1; }
+
+private:
+    Speedometer* meter() const { return static_cast<Speedometer*>(widget()); }
+};
+
+QAccessibleInterface* accessibleFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String(Speedometer::staticMetaObject.className()) && object &&
+        object->isWidgetType())
+        return new AccessibleSpeedometer(static_cast<Speedometer*>(object));
+    return nullptr;
+}
+
 } // namespace
 
 Speedometer::Speedometer(QWidget* parent) : QWidget(parent) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(accessibleFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     m_elapsed.start();
     m_timer.setInterval(kTickMs);
     connect(&m_timer, &QTimer::timeout, this, [this] { tick(now()); });
     m_processors = std::max(1, QThread::idealThreadCount());
     m_caption = localizedText("Speed");
-    setAccessibleName(m_caption);
-    updateAccessibleValue();
 }
 
 double Speedometer::positionForValue(double x) {
@@ -83,7 +127,6 @@ void Speedometer::setValue(double value) {
     if (value == m_target)
         return;
     m_target = value;
-    updateAccessibleValue();
     if (!m_timer.isActive()) {
         m_needleSpeed = 0.0;
         m_lastTick = now();
@@ -108,6 +151,11 @@ void Speedometer::tick(double time) {
     }
     updateCaption();
     update();
+    if (QAccessible::isActive() && !m_timer.isActive()) {
+        // Told once the needle rests, not at every tick.
+        QAccessibleValueChangeEvent event(this, m_displayed);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void Speedometer::updateCaption() {
@@ -122,11 +170,6 @@ void Speedometer::updateCaption() {
     else
         m_caption = QString::fromStdString(
             formatString(Localization::shared().localizedString("xCores").c_str(), m_processors));
-}
-
-void Speedometer::updateAccessibleValue() {
-    setAccessibleDescription(QString::fromStdString(formatString(
-        Localization::shared().localizedString("SpeedometerValue").c_str(), m_target)));
 }
 
 void Speedometer::changeEvent(QEvent* event) {

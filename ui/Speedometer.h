@@ -46,7 +46,6 @@ protected:
 
 private:
     void updateCaption();
-    void updateAccessibleValue();
     double now() const;
 
     double m_target = 0.0;

@@ -1,6 +1,7 @@
 #include "ui/Speedometer.h"
 #include "foundation/Localization.h"
 
+#include <QAccessible>
 #include <QtTest>
 
 #include <cmath>
@@ -142,6 +143,23 @@ private slots:
         meter.setValue(8);
         settle(meter, clock);
         QCOMPARE(meter.caption(), QStringLiteral("1 Core"));
+    }
+
+    void assistiveTechnologyHearsTheSpeed() {
+        Speedometer meter;
+        double clock = 0;
+        meter.setClock([&] { return clock; });
+        meter.setProcessorCount(2);
+        meter.setValue(37);
+        settle(meter, clock);
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&meter);
+        QVERIFY(accessible);
+        QCOMPARE(accessible->role(), QAccessible::Dial);
+        QCOMPARE(accessible->text(QAccessible::Name), QStringLiteral("Speed"));
+        QCOMPARE(accessible->text(QAccessible::Value), QStringLiteral("37 times real time"));
+        QCOMPARE(accessible->text(QAccessible::Description), QStringLiteral("2 Cores"));
+        QVERIFY(accessible->valueInterface());
+        QCOMPARE(accessible->valueInterface()->currentValue().toDouble(), 37.0);
     }
 
     void timerDrivesTheNeedle() {

@@ -85,9 +85,12 @@ private slots:
     void holdAsksForTheMenuAndDoesNotClick() {
         QSignalSpy start(button.get(), &StartButton::startClicked);
         QSignalSpy menu(button.get(), &StartButton::modeMenuRequested);
+        QElapsedTimer held;
+        held.start();
         QTest::mousePress(button.get(), Qt::LeftButton, {}, knob);
         QTest::qWait(120);
-        QCOMPARE(menu.count(), 0);
+        if (held.elapsed() < StartButton::kHoldMs - 20) // a loaded machine may oversleep
+            QCOMPARE(menu.count(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(menu.count(), 1, 1000);
         QTest::mouseRelease(button.get(), Qt::LeftButton, {}, knob);
         QCOMPARE(start.count(), 0);
@@ -102,9 +105,13 @@ private slots:
     void shortPressIsAClickOnly() {
         QSignalSpy start(button.get(), &StartButton::startClicked);
         QSignalSpy menu(button.get(), &StartButton::modeMenuRequested);
+        QElapsedTimer held;
+        held.start();
         QTest::mousePress(button.get(), Qt::LeftButton, {}, knob);
         QTest::qWait(100);
         QTest::mouseRelease(button.get(), Qt::LeftButton, {}, knob);
+        if (held.elapsed() >= StartButton::kHoldMs)
+            QSKIP("the machine was too busy to release the button in time");
         QTest::qWait(300); // past the hold time: the released press must not open the menu
         QCOMPARE(start.count(), 1);
         QCOMPARE(menu.count(), 0);
