@@ -19,7 +19,8 @@ QPixmap loadImage(const QString& name) {
 } // namespace
 
 QPixmap resourcePixmap(const QString& name, qreal devicePixelRatio) {
-    static QHash<QString, QPixmap> cache;
+    // Never destroyed: pixmaps must not outlive the application object in static destruction.
+    static auto& cache = *new QHash<QString, QPixmap>;
     const bool dense = devicePixelRatio > 1.0;
     const QString key = dense ? name + QStringLiteral("@2x") : name;
     if (auto found = cache.constFind(key); found != cache.constEnd())

@@ -26,6 +26,8 @@ private:
 
 private slots:
     void initTestCase() {
+        if (qEnvironmentVariableIsSet("SONORIX_LAUNCHER_CHILD"))
+            return; // the child of silentWithoutABus brings no bus
         const QString program = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
         if (program.isEmpty())
             QSKIP("dbus-daemon is not installed");
@@ -53,6 +55,32 @@ private slots:
     }
 
     void init() { updates.clear(); }
+
+    void silentWithoutABus() {
+        if (qEnvironmentVariableIsSet("SONORIX_LAUNCHER_CHILD")) {
+            LauncherEntry entry(QStringLiteral("sonorix"));
+            entry.setProgress(0.5);
+            entry.setProgress(std::nullopt);
+            entry.setProgress(1.0);
+            return;
+        }
+        // A process of its own, since the session bus is chosen once per process.
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("SONORIX_LAUNCHER_CHILD"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=/nonexistent/sonorix-test-bus"));
+        environment.remove(QStringLiteral("DISPLAY")); // no bus started on the display's behalf
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("silentWithoutABus"), QStringLiteral("-silent")});
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitCode(), 0);
+        const QString errors = QString::fromLocal8Bit(child.readAllStandardError());
+        QVERIFY2(!errors.contains(QStringLiteral("DBus"), Qt::CaseInsensitive) &&
+                     !errors.contains(QStringLiteral("D-Bus"), Qt::CaseInsensitive),
+                 qPrintable(errors));
+    }
 
     void sendsProgressAndItsVisibility() {
         {
