@@ -65,6 +65,10 @@ class ControlsRenderTest : public QObject {
         layout->addWidget(button);
         layout->addWidget(meter);
         layout->addWidget(display, 1);
+        // As before the library has loaded.
+        auto* disabled = new StartButton;
+        disabled->setEnabled(false);
+        layout->addWidget(disabled);
         bar.resize(640, bar.sizeHint().height());
         bar.show();
         if (!QTest::qWaitForWindowExposed(&bar))
