@@ -59,8 +59,8 @@ std::shared_ptr<SonorixGroup> findGroup(SonorixModel& model, const std::string& 
     if (auto group = groups->groupWithTitle(toUtf16(title))) {
         return group;
     }
-    std::fprintf(stderr, "sonorix-cli: no group named '%s' (see 'sonorix-cli groups')\n",
-                 title.c_str());
+    std::fprintf(stderr, "sonorix-cli: %s\n",
+                 sayf("no group named '%s' (see 'sonorix-cli groups')", title.c_str()).c_str());
     return nullptr;
 }
 
@@ -126,7 +126,7 @@ int runGroups(const GlobalOptions& options, const std::vector<std::string>& args
         return kExitOk;
     }
     if (!args.empty()) {
-        return usageError("groups takes no arguments");
+        return usageError(sayf("%s takes no arguments", "groups"));
     }
     SonorixPreferences preferences;
     std::shared_ptr<SonorixModel> model;
@@ -134,7 +134,7 @@ int runGroups(const GlobalOptions& options, const std::vector<std::string>& args
         return status;
     }
     auto groups = model->groups();
-    std::printf("#\tTitle\tMode\tAlbum mode\tTracks\tAlbums\n");
+    std::printf("%s\n", say("#\tTitle\tMode\tAlbum mode\tTracks\tAlbums").c_str());
     for (size_t i = 0; i < groups->count(); ++i) {
         printGroup(i, *groups->groupAt(i));
     }
@@ -207,12 +207,13 @@ int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>
     if (!changes.empty()) {
         group->markAlbumsDirty();
         if (!model->save()) {
-            std::fprintf(stderr, "sonorix-cli: could not write '%s'\n", model->modelPath().c_str());
+            std::fprintf(stderr, "sonorix-cli: %s\n",
+                         sayf("could not write '%s'", model->modelPath().c_str()).c_str());
             return kExitFailures;
         }
     }
     auto q = groupOptions.queries();
-    std::printf("Group: %s\n", utf8(group->title()).c_str());
+    std::printf("%s\n", sayf("Group: %s", utf8(group->title()).c_str()).c_str());
     std::printf("OperationMode               %d (%s)\n", q.operationMode,
                 text(operationModeText(q.operationMode)).c_str());
     std::printf("AlbumMode                   %d (%s)\n", q.rules.albumMode,
