@@ -8,6 +8,7 @@ desktop, metainfo, man, completion, deb. Everything runs from WORK_DIR, outside 
 build trees, with a data folder of its own.
 """
 
+import glob
 import gzip
 import os
 import plistlib
@@ -80,6 +81,11 @@ class Checks:
         ]
         if self.window_built():
             expected += ["bin/sonorix", "share/man/man1/sonorix.1.gz"]
+        # Every size drawn, under the application's id.
+        source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        for drawn in glob.glob(os.path.join(source, "resources/icons/hicolor/*x*/apps/*.png")):
+            size = drawn.split(os.sep)[-3]
+            expected.append(f"share/icons/hicolor/{size}/apps/{APP_ID}.png")
         for path in expected:
             check(os.path.isfile(self.installed(path)), f"not installed: {path}")
         for path in ["bin/sonorix-cli", "bin/sonorix"]:
