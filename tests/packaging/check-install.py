@@ -115,33 +115,36 @@ class Checks:
             check(git.stdout.strip()[:7] in version.stdout,
                   f"--version {version.stdout!r} does not name commit {git.stdout.strip()}")
 
-        # The installed program must need nothing from the trees it was built from: run it once
-        # more where they are hidden under empty folders (in a private mount namespace, where
-        # the system allows one).
+        # The installed program must need nothing from the trees it was built from: it runs in a
+        # folder outside them, where they are hidden under empty folders (in a private mount
+        # namespace, where the system allows one).
         with tempfile.TemporaryDirectory() as outside:
-            program = os.path.join(outside, "sonorix-cli")
+            program = os.path.join(outside, "bin", "sonorix-cli")
+            os.makedirs(os.path.dirname(program))
             shutil.copy2(self.installed("bin/sonorix-cli"), program)
+            song = os.path.join(outside, "song.mp3")
+            made = run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                        "sine=frequency=440:duration=1", "-c:a", "libmp3lame", song])
+            if not check(made.returncode == 0, f"ffmpeg failed: {made.stderr}"):
+                return
+            steps = (f"cd {outside!r} && {program!r} --language de --help && echo @ && "
+                     f"{program!r} tag --set -3.5 song.mp3 && echo @ && "
+                     f"{program!r} tag --format tsv song.mp3")
             hide = " && ".join(f"mount -t tmpfs none {tree!r}" for tree in [self.build, source])
-            hidden = run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
-                          f"{hide} && cd / && {program!r} --language de --help"],
-                         env=dict(self.env, XDG_DATA_HOME=outside))
-        if hidden.returncode != 0 and "unshare" in hidden.stderr:
-            print(f"not checked with the trees hidden: {hidden.stderr.strip()}")
-        else:
-            check(hidden.returncode == 0 and "Befehle:" in hidden.stdout,
-                  f"with the build and source trees hidden: {hidden.stdout}{hidden.stderr}")
-
-        song = os.path.join(self.work, "song.mp3")
-        made = run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                    "sine=frequency=440:duration=1", "-c:a", "libmp3lame", song])
-        if not check(made.returncode == 0, f"ffmpeg failed: {made.stderr}"):
+            env = dict(self.env, XDG_DATA_HOME=os.path.join(outside, "data"))
+            done = run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
+                        f"{hide} && {steps}"], env=env)
+            if done.returncode != 0 and "unshare" in done.stderr:
+                print(f"run without hiding the trees: {done.stderr.strip()}")
+                done = run(["sh", "-c", steps], env=env)
+        parts = done.stdout.split("@\n")
+        if not check(done.returncode == 0 and len(parts) == 3,
+                     f"the installed program outside the trees: {done.stdout}{done.stderr}"):
             return
-        written = self.cli("tag", "--set", "-3.5", "song.mp3")
-        check(written.returncode == 0, f"tag --set failed: {written.stdout}{written.stderr}")
-        shown = self.cli("tag", "--format", "tsv", "song.mp3")
-        rows = [line.split("\t") for line in shown.stdout.splitlines()]
-        check(shown.returncode == 0 and len(rows) == 2 and rows[1][2] == "-3.50",
-              f"tag after --set -3.5 shows {shown.stdout!r} {shown.stderr!r}")
+        check("Befehle:" in parts[0], f"no German help from the embedded resources: {parts[0]}")
+        rows = [line.split("\t") for line in parts[2].splitlines()]
+        check(len(rows) == 2 and rows[1][2] == "-3.50",
+              f"tag after --set -3.5 shows {parts[2]!r}")
 
     # -- desktop entry -----------------------------------------------------------------------
 
