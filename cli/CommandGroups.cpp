@@ -3,6 +3,7 @@
 #include "cli/ITunesCli.h"
 #include "itunes/iTunesController.h"
 
+#include "foundation/Localization.h"
 #include "foundation/Text.h"
 #include "itunes/iTunesLibrary.h"
 #include "model/ModelText.h"
@@ -150,7 +151,8 @@ int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>
     std::vector<std::pair<std::string, std::string>> changes;
     for (size_t i = 0; i < args.size(); i += 2) {
         if (i + 1 >= args.size()) {
-            return usageError(args[i] + " needs a value");
+            return usageError(
+                formatString(localizedString("CliNeedsValue").c_str(), args[i].c_str()));
         }
         if (args[i] == "--group") {
             title = args[i + 1];
@@ -174,13 +176,13 @@ int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>
             if (option == "--mode") {
                 int mode = boost::lexical_cast<int>(value);
                 if (mode < 0 || mode > 2) {
-                    return usageError("--mode takes 0, 1 or 2");
+                    return usageError(say("--mode takes 0, 1 or 2"));
                 }
                 groupOptions.setOperationMode(mode);
             } else if (option == "--album-mode") {
                 int mode = boost::lexical_cast<int>(value);
                 if (mode < 0 || mode > 3) {
-                    return usageError("--album-mode takes 0, 1, 2 or 3");
+                    return usageError(say("--album-mode takes 0, 1, 2 or 3"));
                 }
                 groupOptions.setAlbumMode(mode);
             } else if (option == "--additional") {
@@ -188,7 +190,7 @@ int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>
             } else if (option == "--gapless-always" || option == "--compilations-apart" ||
                        option == "--multiple-cd") {
                 if (!parseFlag(value, flag)) {
-                    return usageError(option + " takes true or false");
+                    return usageError(sayf("%s takes true or false", option.c_str()));
                 }
                 if (option == "--gapless-always") {
                     groupOptions.setGaplessAlwaysAlbums(flag);
@@ -198,10 +200,11 @@ int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>
                     groupOptions.setMultipleCDAlbums(flag);
                 }
             } else {
-                return usageError("unknown option '" + option + "'");
+                return usageError(
+                    formatString(localizedString("CliUnknownOption").c_str(), option.c_str()));
             }
         } catch (const boost::bad_lexical_cast&) {
-            return usageError(option + " takes a number, not '" + value + "'");
+            return usageError(sayf("%s takes a number, not '%s'", option.c_str(), value.c_str()));
         }
     }
     if (!changes.empty()) {

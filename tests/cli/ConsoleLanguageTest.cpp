@@ -139,6 +139,14 @@ TEST(ConsoleLanguage, LibraryAndGroupCommandsSpeakTheChosenLanguage) {
     c.compare({"groups", "extra"});
     c.compare({"group-options", "--group", "Live Sets"});
     c.compare({"group-options", "--group", "No Such Group"});
+    for (auto [option, value] : {std::pair{"--mode", "7"},
+                                 {"--album-mode", "9"},
+                                 {"--gapless-always", "maybe"},
+                                 {"--additional", "loud"},
+                                 {"--bogus", "1"}}) {
+        c.compare({"group-options", option, value});
+    }
+    c.compare({"group-options", "--mode"});
     auto list = c.compare({"list"});
     EXPECT_EQ(list.out.rfind("Gruppe: ", 0), 0u) << list.out;
     c.compare({"list", "--all"});
@@ -152,6 +160,12 @@ TEST(ConsoleLanguage, LibraryAndGroupCommandsSpeakTheChosenLanguage) {
     c.compare({"config", "PerceivedLoudness"});
     c.compare({"config", "NoSuchSetting"});
     c.compare({"config", "LocationPrefixMap", "/nowhere/", "/elsewhere/"});
+    c.compare({"config", "LocationPrefixMap", "/nowhere/"});
+    c.compare({"config", "LocationPrefixMap", "", "/elsewhere/"});
+    c.compare({"config", "PerceivedLoudness", "loud"});
+    c.compare({"config", "PerceivedLoudness", "90", "91"});
+    c.compare({"config", "PreventSleep", "maybe"});
+    c.compare({"config", "StartButtonMode", "70000"});
 }
 
 TEST(ConsoleLanguage, FileCommandsSpeakTheChosenLanguage) {
