@@ -322,7 +322,9 @@ class Checks:
                      f"usr/share/icons/hicolor/scalable/apps/{APP_ID}.svg",
                      "usr/share/man/man1/sonorix-cli.1.gz",
                      "usr/share/bash-completion/completions/sonorix-cli",
-                     "usr/share/doc/sonorix/copyright", "usr/share/doc/sonorix/changelog.gz"]:
+                     "usr/share/doc/sonorix/copyright", "usr/share/doc/sonorix/changelog.gz"] + (
+                         ["usr/bin/sonorix", "usr/share/man/man1/sonorix.1.gz"]
+                         if self.window_built() else []):
             check(os.path.isfile(os.path.join(root, path)), f"the package lacks /{path}")
         listing = run(["dpkg-deb", "-c", package]).stdout
         check("/usr/local" not in listing and "_CPack" not in listing,
