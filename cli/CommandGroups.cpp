@@ -85,7 +85,7 @@ const char* albumModeText(int32_t mode) {
     case 0:
         return "|Adjust Each Song Separately";
     case 1:
-        return "Combine Albums and Groupings";
+        return "|Combine Albums and Groupings";
     case 2:
         return "|Combine Albums";
     case 3:

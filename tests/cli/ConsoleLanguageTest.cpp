@@ -147,6 +147,10 @@ TEST(ConsoleLanguage, LibraryAndGroupCommandsSpeakTheChosenLanguage) {
         c.compare({"group-options", option, value});
     }
     c.compare({"group-options", "--mode"});
+    // Each album mode's name, the one the window does not offer included.
+    for (const char* mode : {"0", "1", "2", "3"}) {
+        c.compare({"group-options", "--group", "Live Sets", "--album-mode", mode});
+    }
     auto list = c.compare({"list"});
     EXPECT_EQ(list.out.rfind("Gruppe: ", 0), 0u) << list.out;
     c.compare({"list", "--all"});
