@@ -48,4 +48,14 @@ int usageError(const std::string& message);
 // return become backslash t, n and r, so every row stays one line with its columns.
 std::string tsvField(const std::string& text);
 
+// A console line's text in the interface language: the English text as written here, its
+// translations found under "|" + english in the string tables.
+std::string say(const char* english);
+// The same, filled in like printf; every translation keeps the English text's conversions.
+[[gnu::format(printf, 1, 2)]] std::string sayf(const char* english, ...);
+// say and sayf, or the English text when translate is false: tab-separated rows are read by
+// scripts and stay English.
+std::string sayIf(bool translate, const char* english);
+[[gnu::format(printf, 2, 3)]] std::string sayfIf(bool translate, const char* english, ...);
+
 } // namespace sonorix::cli

@@ -1,5 +1,6 @@
 #include "audio/TrackAnalysis.h"
 #include "cli/Cli.h"
+#include "foundation/Localization.h"
 #include "foundation/Threads.h"
 
 #include <atomic>
@@ -22,6 +23,25 @@ std::string formatLength(int64_t frames) {
     return text;
 }
 
+// The texts the window shows for these failures.
+std::string errorText(AnalysisError error) {
+    switch (error) {
+    case AnalysisError::None:
+        break;
+    case AnalysisError::FileNotFound:
+        return localizedString("Error_File_NotFound");
+    case AnalysisError::DecodeError:
+        return localizedString("Error_Decode");
+    case AnalysisError::Protected:
+        return localizedString("Error_Protected");
+    case AnalysisError::TooShort:
+        return localizedString("Error_Analyze");
+    case AnalysisError::NotRegularFile:
+        return localizedString("Error_File_NotRegular");
+    }
+    return analysisErrorText(error);
+}
+
 } // namespace
 
 int runAnalyze(const GlobalOptions&, const std::vector<std::string>& args) {
@@ -42,12 +62,13 @@ int runAnalyze(const GlobalOptions&, const std::vector<std::string>& args) {
             optionsDone = true;
         } else if (a == "--format" || a == "--threads") {
             if (i + 1 >= args.size()) {
-                return usageError(a + " needs a value");
+                return usageError(
+                    formatString(localizedString("CliNeedsValue").c_str(), a.c_str()));
             }
             const std::string& v = args[++i];
             if (a == "--format") {
                 if (v != "tsv" && v != "human") {
-                    return usageError("unknown format '" + v + "' (human or tsv)");
+                    return usageError(sayf("unknown format '%s' (human or tsv)", v.c_str()));
                 }
                 tsv = v == "tsv";
             } else {
@@ -57,17 +78,17 @@ int runAnalyze(const GlobalOptions&, const std::vector<std::string>& args) {
                     threads = 0;
                 }
                 if (threads < 1 || threads > 1024) {
-                    return usageError("--threads needs a number from 1 to 1024");
+                    return usageError(say("--threads needs a number from 1 to 1024"));
                 }
             }
         } else if (a == "--gstreamer") {
             gstreamer = true;
         } else {
-            return usageError("unknown option '" + a + "' for analyze");
+            return usageError(sayf("unknown option '%s' for %s", a.c_str(), "analyze"));
         }
     }
     if (files.empty()) {
-        return usageError("analyze needs at least one FILE");
+        return usageError(sayf("%s needs at least one FILE", "analyze"));
     }
 
     std::vector<std::optional<TrackAnalysis>> results(files.size());
@@ -113,10 +134,12 @@ int runAnalyze(const GlobalOptions&, const std::vector<std::string>& args) {
                             static_cast<long long>(r.frames));
             }
         } else if (failed) {
-            std::printf("%s: %s\n", path, analysisErrorText(r.error));
+            std::printf("%s: %s\n", path, errorText(r.error).c_str());
         } else {
-            std::printf("%s: %s dB, peak %.2f, length %s\n", path, decimalText(r.gain, 2).c_str(),
-                        r.peak, formatLength(r.frames).c_str());
+            std::printf("%s\n",
+                        sayf("%s: %s dB, peak %.2f, length %s", path,
+                             decimalText(r.gain, 2).c_str(), r.peak, formatLength(r.frames).c_str())
+                            .c_str());
         }
         std::fflush(stdout);
     }

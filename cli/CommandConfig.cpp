@@ -31,7 +31,7 @@ const char* typeNameKey(SettingType type) {
 
 void printSetting(const SonorixPreferences& preferences, const SettingInfo& setting) {
     std::printf("%-24s = %s%s\n", setting.key, preferences.displayValue(setting).c_str(),
-                preferences.isSet(setting) ? "" : "  (default)");
+                preferences.isSet(setting) ? "" : say("  (default)").c_str());
 }
 
 // A prefix that matches none of the library's locations is most often a typing slip; it would
@@ -69,8 +69,10 @@ void warnUnusedPrefixes(const GlobalOptions& options, const SonorixPreferences& 
     }
     for (size_t i = 0; i < map.size(); ++i) {
         if (!used[i]) {
-            std::fprintf(stderr, "sonorix-cli: warning: '%s' maps no track of %s\n",
-                         map[i].first.c_str(), path.c_str());
+            std::fprintf(
+                stderr, "sonorix-cli: %s\n",
+                sayf("warning: '%s' maps no track of %s", map[i].first.c_str(), path.c_str())
+                    .c_str());
         }
     }
 }
@@ -102,7 +104,8 @@ int runConfig(const GlobalOptions& options, const std::vector<std::string>& args
     }
     const SettingInfo* setting = findSetting(args[0]);
     if (!setting) {
-        return usageError("unknown setting '" + args[0] + "' (see 'sonorix-cli config --help')");
+        return usageError(
+            sayf("unknown setting '%s' (see 'sonorix-cli config --help')", args[0].c_str()));
     }
     if (args.size() == 1) {
         printSetting(preferences, *setting);
@@ -116,7 +119,8 @@ int runConfig(const GlobalOptions& options, const std::vector<std::string>& args
         return usageError(error);
     }
     if (!preferences.save()) {
-        std::fprintf(stderr, "sonorix-cli: could not write '%s'\n", preferences.path().c_str());
+        std::fprintf(stderr, "sonorix-cli: %s\n",
+                     sayf("could not write '%s'", preferences.path().c_str()).c_str());
         return kExitFailures;
     }
     printSetting(preferences, *setting);

@@ -3,6 +3,7 @@
 #include "cli/ITunesCli.h"
 #include "itunes/iTunesController.h"
 
+#include "foundation/Localization.h"
 #include "foundation/Text.h"
 #include "itunes/iTunesLibrary.h"
 #include "model/ModelText.h"
@@ -59,8 +60,8 @@ std::shared_ptr<SonorixGroup> findGroup(SonorixModel& model, const std::string& 
     if (auto group = groups->groupWithTitle(toUtf16(title))) {
         return group;
     }
-    std::fprintf(stderr, "sonorix-cli: no group named '%s' (see 'sonorix-cli groups')\n",
-                 title.c_str());
+    std::fprintf(stderr, "sonorix-cli: %s\n",
+                 sayf("no group named '%s' (see 'sonorix-cli groups')", title.c_str()).c_str());
     return nullptr;
 }
 
@@ -84,7 +85,7 @@ const char* albumModeText(int32_t mode) {
     case 0:
         return "|Adjust Each Song Separately";
     case 1:
-        return "Combine Albums and Groupings";
+        return "|Combine Albums and Groupings";
     case 2:
         return "|Combine Albums";
     case 3:
@@ -126,7 +127,7 @@ int runGroups(const GlobalOptions& options, const std::vector<std::string>& args
         return kExitOk;
     }
     if (!args.empty()) {
-        return usageError("groups takes no arguments");
+        return usageError(sayf("%s takes no arguments", "groups"));
     }
     SonorixPreferences preferences;
     std::shared_ptr<SonorixModel> model;
@@ -134,7 +135,7 @@ int runGroups(const GlobalOptions& options, const std::vector<std::string>& args
         return status;
     }
     auto groups = model->groups();
-    std::printf("#\tTitle\tMode\tAlbum mode\tTracks\tAlbums\n");
+    std::printf("%s\n", say("#\tTitle\tMode\tAlbum mode\tTracks\tAlbums").c_str());
     for (size_t i = 0; i < groups->count(); ++i) {
         printGroup(i, *groups->groupAt(i));
     }
@@ -150,7 +151,8 @@ int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>
     std::vector<std::pair<std::string, std::string>> changes;
     for (size_t i = 0; i < args.size(); i += 2) {
         if (i + 1 >= args.size()) {
-            return usageError(args[i] + " needs a value");
+            return usageError(
+                formatString(localizedString("CliNeedsValue").c_str(), args[i].c_str()));
         }
         if (args[i] == "--group") {
             title = args[i + 1];
@@ -174,13 +176,13 @@ int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>
             if (option == "--mode") {
                 int mode = boost::lexical_cast<int>(value);
                 if (mode < 0 || mode > 2) {
-                    return usageError("--mode takes 0, 1 or 2");
+                    return usageError(say("--mode takes 0, 1 or 2"));
                 }
                 groupOptions.setOperationMode(mode);
             } else if (option == "--album-mode") {
                 int mode = boost::lexical_cast<int>(value);
                 if (mode < 0 || mode > 3) {
-                    return usageError("--album-mode takes 0, 1, 2 or 3");
+                    return usageError(say("--album-mode takes 0, 1, 2 or 3"));
                 }
                 groupOptions.setAlbumMode(mode);
             } else if (option == "--additional") {
@@ -188,7 +190,7 @@ int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>
             } else if (option == "--gapless-always" || option == "--compilations-apart" ||
                        option == "--multiple-cd") {
                 if (!parseFlag(value, flag)) {
-                    return usageError(option + " takes true or false");
+                    return usageError(sayf("%s takes true or false", option.c_str()));
                 }
                 if (option == "--gapless-always") {
                     groupOptions.setGaplessAlwaysAlbums(flag);
@@ -198,21 +200,23 @@ int runGroupOptions(const GlobalOptions& options, const std::vector<std::string>
                     groupOptions.setMultipleCDAlbums(flag);
                 }
             } else {
-                return usageError("unknown option '" + option + "'");
+                return usageError(
+                    formatString(localizedString("CliUnknownOption").c_str(), option.c_str()));
             }
         } catch (const boost::bad_lexical_cast&) {
-            return usageError(option + " takes a number, not '" + value + "'");
+            return usageError(sayf("%s takes a number, not '%s'", option.c_str(), value.c_str()));
         }
     }
     if (!changes.empty()) {
         group->markAlbumsDirty();
         if (!model->save()) {
-            std::fprintf(stderr, "sonorix-cli: could not write '%s'\n", model->modelPath().c_str());
+            std::fprintf(stderr, "sonorix-cli: %s\n",
+                         sayf("could not write '%s'", model->modelPath().c_str()).c_str());
             return kExitFailures;
         }
     }
     auto q = groupOptions.queries();
-    std::printf("Group: %s\n", utf8(group->title()).c_str());
+    std::printf("%s\n", sayf("Group: %s", utf8(group->title()).c_str()).c_str());
     std::printf("OperationMode               %d (%s)\n", q.operationMode,
                 text(operationModeText(q.operationMode)).c_str());
     std::printf("AlbumMode                   %d (%s)\n", q.rules.albumMode,

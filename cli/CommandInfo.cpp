@@ -16,10 +16,10 @@ int runInfo(const GlobalOptions& options, const std::vector<std::string>& args) 
         return kExitOk;
     }
     if (!args.empty()) {
-        return usageError("info takes no arguments besides --library FILE");
+        return usageError(say("info takes no arguments besides --library FILE"));
     }
     if (options.library.empty()) {
-        return usageError("info needs --library FILE");
+        return usageError(say("info needs --library FILE"));
     }
     // The files are looked for where the other commands look: through the location map.
     SonorixPreferences preferences;
@@ -32,8 +32,13 @@ int runInfo(const GlobalOptions& options, const std::vector<std::string>& args) 
     try {
         library = iTunesLibrary::load(options.library, std::move(map));
     } catch (const iTunesLibrary::CantLoadiTunesXMLException&) {
-        std::fprintf(stderr, "sonorix-cli: cannot read the iTunes library file '%s'%s\n",
-                     options.library.c_str(), fileExists(options.library) ? "" : ": no such file");
+        std::fprintf(
+            stderr, "sonorix-cli: %s\n",
+            (fileExists(options.library)
+                 ? sayf("cannot read the iTunes library file '%s'", options.library.c_str())
+                 : sayf("cannot read the iTunes library file '%s': no such file",
+                        options.library.c_str()))
+                .c_str());
         return kExitStartupError;
     }
     size_t songs = 0;
@@ -66,25 +71,29 @@ int runInfo(const GlobalOptions& options, const std::vector<std::string>& args) 
             break;
         }
     }
-    std::printf("Library Persistent ID: %s\n", hexIdText(library->libraryPersistentId()).c_str());
-    std::printf("Application Version: %s (0x%X)\n",
-                toUtf8(library->applicationVersionText()).c_str(), library->applicationVersion());
-    std::printf("Tracks: %zu\n", library->tracks().size());
+    std::printf("%s\n",
+                sayf("Library Persistent ID: %s", hexIdText(library->libraryPersistentId()).c_str())
+                    .c_str());
+    std::printf("%s\n", sayf("Application Version: %s (0x%X)",
+                             toUtf8(library->applicationVersionText()).c_str(),
+                             library->applicationVersion())
+                            .c_str());
+    std::printf("%s\n", sayf("Tracks: %zu", library->tracks().size()).c_str());
     std::string left;
-    auto add = [&left](size_t count, const char* what) {
+    auto add = [&left](size_t count, const std::string& what) {
         if (count > 0) {
-            left += (left.empty() ? "" : ", ") + std::to_string(count) + " " + what;
+            left += (left.empty() ? "" : say(", ")) + what;
         }
     };
-    add(videos, videos == 1 ? "video" : "videos");
-    add(streams, streams == 1 ? "stream" : "streams");
-    add(notAudio, "not audio");
-    add(noFile, "without a file");
-    add(noId, "without a persistent id");
+    add(videos, videos == 1 ? say("1 video") : sayf("%zu videos", videos));
+    add(streams, streams == 1 ? say("1 stream") : sayf("%zu streams", streams));
+    add(notAudio, sayf("%zu not audio", notAudio));
+    add(noFile, sayf("%zu without a file", noFile));
+    add(noId, sayf("%zu without a persistent id", noId));
     if (!left.empty()) {
-        std::printf("Not in any group: %s\n", left.c_str());
+        std::printf("%s\n", sayf("Not in any group: %s", left.c_str()).c_str());
     }
-    std::printf("Files found: %zu of %zu\n", found, songs);
+    std::printf("%s\n", sayf("Files found: %zu of %zu", found, songs).c_str());
     return kExitOk;
 }
 

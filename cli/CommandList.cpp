@@ -20,17 +20,18 @@ namespace sonorix::cli {
 namespace {
 
 void printRow(const OutlineRow& row, bool ids) {
+    const std::string adjustment =
+        row.errorText.empty() && !row.adjustment ? say("no data") : row.adjustmentText();
     if (ids) {
         std::printf("%-18s ", row.id.c_str());
     }
     if (row.kind == OutlineRow::Kind::Album) {
-        std::printf("%-12s %-22s [%s] %s | %s\n", row.statusWord.c_str(),
-                    row.adjustmentText().c_str(), utf8(row.title).c_str(), utf8(row.artist).c_str(),
-                    utf8(row.album).c_str());
+        std::printf("%-12s %-22s [%s] %s | %s\n", row.statusWord.c_str(), adjustment.c_str(),
+                    utf8(row.title).c_str(), utf8(row.artist).c_str(), utf8(row.album).c_str());
         return;
     }
     std::printf("%s%-12s %-22s %s | %s | %s\n", row.inAlbum ? "    " : "", row.statusWord.c_str(),
-                row.adjustmentText().c_str(), utf8(row.title).c_str(), utf8(row.artist).c_str(),
+                adjustment.c_str(), utf8(row.title).c_str(), utf8(row.artist).c_str(),
                 utf8(row.album).c_str());
 }
 
@@ -52,7 +53,7 @@ void printGroup(const std::shared_ptr<SonorixModel>& model,
             model->save();
         }
     }
-    std::printf("Group: %s\n%s\n\n", utf8(group->title()).c_str(),
+    std::printf("%s\n%s\n\n", sayf("Group: %s", utf8(group->title()).c_str()).c_str(),
                 utf8(statusLine(group.get())).c_str());
     for (const auto& row : OutlinePresenter(model).rows(*group)) {
         printRow(row, ids);
@@ -109,9 +110,9 @@ int runList(const GlobalOptions& options, const std::vector<std::string>& args) 
             descending = true;
         } else if (args[i] == "--sort" && i + 1 < args.size()) {
             if (!parseColumns(args[++i], columns)) {
-                return usageError("--sort takes columns from status, title, artist, album, "
-                                  "adjustment, separated by commas, not '" +
-                                  args[i] + "'");
+                return usageError(sayf("--sort takes columns from status, title, artist, album, "
+                                       "adjustment, separated by commas, not '%s'",
+                                       args[i].c_str()));
             }
         } else if (args[i] == "--check") {
             check = true;
@@ -123,7 +124,7 @@ int runList(const GlobalOptions& options, const std::vector<std::string>& args) 
             (args[i] == "--group" ? title : search) = args[i + 1];
             ++i;
         } else {
-            return usageError("unexpected argument '" + args[i] + "'");
+            return usageError(sayf("unexpected argument '%s'", args[i].c_str()));
         }
     }
     SonorixPreferences preferences;

@@ -16,7 +16,7 @@ int runPlaylists(const GlobalOptions& options, const std::vector<std::string>& a
         return kExitOk;
     }
     if (!args.empty()) {
-        return usageError("playlists takes no arguments");
+        return usageError(sayf("%s takes no arguments", "playlists"));
     }
     SonorixPreferences preferences;
     preferences.load();

@@ -2,6 +2,8 @@
 
 #include "audio/SoundCheck.h"
 #include "audio/iTunNORMTag.h"
+#include "foundation/Localization.h"
+#include "foundation/RegularFile.h"
 
 #include <cerrno>
 #include <cmath>
@@ -24,14 +26,15 @@ struct Row {
     std::string error;
 };
 
-std::string whereText(const iTunNORMTag& tag) {
+// Texts of tab-separated rows stay English (translate false) for the scripts that read them.
+std::string whereText(const iTunNORMTag& tag, bool translate) {
     switch (tag.mode()) {
     case iTunNORMTag::Mode::Raw:
-        return "in place at byte " + std::to_string(tag.textOffset());
+        return sayfIf(translate, "in place at byte %s", std::to_string(tag.textOffset()).c_str());
     case iTunNORMTag::Mode::ID3v2:
-        return "ID3v2 tag";
+        return sayIf(translate, "ID3v2 tag");
     case iTunNORMTag::Mode::MP4:
-        return "MP4 tag";
+        return sayIf(translate, "MP4 tag");
     case iTunNORMTag::Mode::None:
         break;
     }
@@ -39,31 +42,33 @@ std::string whereText(const iTunNORMTag& tag) {
 }
 
 // A failure as the user reads it; empty with noText set when the file simply has no text.
-std::string errorText(const std::exception& e, bool& noText) {
+std::string errorText(const std::exception& e, bool& noText, bool translate) {
     noText = false;
     if (dynamic_cast<const iTunNORMTag::NoTagException*>(&e)) {
         noText = true;
-        return "no Sound Check text";
+        return sayIf(translate, "no Sound Check text");
     }
-    if (dynamic_cast<const MemoryMappable::FileOpenException*>(&e)) {
-        return std::string("cannot open the file: ") + e.what();
+    if (auto open = dynamic_cast<const MemoryMappable::FileOpenException*>(&e)) {
+        // The fault's own text when there is one: e.what() is English.
+        const char* cause = open->fault() != FileFault::Other ? faultText(open->fault()) : e.what();
+        return sayfIf(translate, "cannot open the file: %s", sayIf(translate, cause).c_str());
     }
     if (dynamic_cast<const MemoryMappable::FileEmptyException*>(&e)) {
-        return "the file is empty";
+        return sayIf(translate, "the file is empty");
     }
     if (dynamic_cast<const MemoryMappable::FileTooLargeException*>(&e)) {
-        return "the file is too large (4 GiB or more)";
+        return sayIf(translate, "the file is too large (4 GiB or more)");
     }
     if (dynamic_cast<const MemoryMappable::MMapException*>(&e)) {
-        return std::string("cannot read the file: ") + e.what();
+        return sayfIf(translate, "cannot read the file: %s", e.what());
     }
     if (dynamic_cast<const iTunNORMTag::SaveErrorException*>(&e)) {
-        return std::string("not written: ") + e.what();
+        return sayfIf(translate, "not written: %s", e.what());
     }
     return e.what();
 }
 
-Row readRow(const std::string& path, bool& failed) {
+Row readRow(const std::string& path, bool& failed, bool translate) {
     Row row;
     row.path = path;
     try {
@@ -73,17 +78,19 @@ Row readRow(const std::string& path, bool& failed) {
         row.present = tag.isPresent() && tag.isValid();
         if (tag.isPresent() && !row.present) {
             row.text = tag.text();
-            row.error = "invalid Sound Check text \"" + row.text + "\" (not a value iTunes writes)";
+            row.error =
+                sayfIf(translate, "invalid Sound Check text \"%s\" (not a value iTunes writes)",
+                       row.text.c_str());
         } else if (row.present) {
             row.text = tag.text();
             row.adjustment = SoundCheck::playbackAdjustment(tag.values(), kCurrentITunes);
-            row.where = whereText(tag);
+            row.where = whereText(tag, translate);
         } else {
-            row.error = "no Sound Check text";
+            row.error = sayIf(translate, "no Sound Check text");
         }
     } catch (const std::exception& e) {
         bool noText = false;
-        row.error = errorText(e, noText);
+        row.error = errorText(e, noText, translate);
         failed = failed || !noText;
     }
     return row;
@@ -115,13 +122,15 @@ void printHuman(const Row& row) {
         std::printf("%s: %s\n", row.path.c_str(), row.error.c_str());
         return;
     }
-    std::printf("%s\n  text:       \"%s\"\n  adjustment: %s dB\n  found:      %s\n",
-                row.path.c_str(), row.text.c_str(), adjustmentText(row).c_str(), row.where.c_str());
+    std::printf("%s\n", sayf("%s\n  text:       \"%s\"\n  adjustment: %s dB\n  found:      %s",
+                             row.path.c_str(), row.text.c_str(), adjustmentText(row).c_str(),
+                             row.where.c_str())
+                            .c_str());
 }
 
 int setOne(const std::string& path, double adjustment, bool tsv) {
     bool ignored = false;
-    Row before = readRow(path, ignored);
+    Row before = readRow(path, ignored, !tsv);
     bool changed = false;
     std::string error;
     std::string how;
@@ -131,19 +140,21 @@ int setOne(const std::string& path, double adjustment, bool tsv) {
         tag.open(path, hint, true, true);
         bool created = !tag.isPresent();
         changed = tag.setAdjustment(adjustment);
-        how = created ? (tag.mode() == iTunNORMTag::Mode::MP4 ? "MP4 item created"
-                                                              : "ID3v2 comment created")
-              : tag.mode() == iTunNORMTag::Mode::Raw ? "written " + whereText(tag)
-                                                     : "written to the " + whereText(tag);
+        how = created ? say(tag.mode() == iTunNORMTag::Mode::MP4 ? "MP4 item created"
+                                                                 : "ID3v2 comment created")
+              : tag.mode() == iTunNORMTag::Mode::Raw
+                  ? sayf("written in place at byte %s", std::to_string(tag.textOffset()).c_str())
+              : tag.mode() == iTunNORMTag::Mode::MP4 ? say("written to the MP4 tag")
+                                                     : say("written to the ID3v2 tag");
     } catch (const std::exception& e) {
         bool noText = false;
-        error = errorText(e, noText);
+        error = errorText(e, noText, !tsv);
         if (noText) {
-            error = "no Sound Check text, and none can be added to this file";
+            error = sayIf(!tsv, "no Sound Check text, and none can be added to this file");
         }
     }
     bool failed = false;
-    Row after = error.empty() ? readRow(path, failed) : before;
+    Row after = error.empty() ? readRow(path, failed, !tsv) : before;
     if (!error.empty()) {
         after.error = error;
         failed = true;
@@ -153,12 +164,16 @@ int setOne(const std::string& path, double adjustment, bool tsv) {
     } else if (!error.empty()) {
         std::printf("%s: %s\n", path.c_str(), error.c_str());
     } else {
-        std::string old = before.present ? adjustmentText(before) + " dB" : "no Sound Check text";
+        std::string old = before.present ? sayf("%s dB", adjustmentText(before).c_str())
+                                         : say("no Sound Check text");
         if (changed) {
-            std::printf("%s: %s -> %s dB, %s\n", path.c_str(), old.c_str(),
-                        adjustmentText(after).c_str(), how.c_str());
+            std::printf("%s\n", sayf("%s: %s -> %s dB, %s", path.c_str(), old.c_str(),
+                                     adjustmentText(after).c_str(), how.c_str())
+                                    .c_str());
         } else {
-            std::printf("%s: %s dB, unchanged\n", path.c_str(), adjustmentText(after).c_str());
+            std::printf(
+                "%s\n",
+                sayf("%s: %s dB, unchanged", path.c_str(), adjustmentText(after).c_str()).c_str());
         }
     }
     return failed ? kExitFailures : kExitOk;
@@ -183,12 +198,13 @@ int runTag(const GlobalOptions&, const std::vector<std::string>& args) {
             filesOnly = true;
         } else if (a == "--format" || a == "--set") {
             if (i + 1 >= args.size()) {
-                return usageError(a + " needs a value");
+                return usageError(
+                    formatString(localizedString("CliNeedsValue").c_str(), a.c_str()));
             }
             const std::string& v = args[++i];
             if (a == "--format") {
                 if (v != "tsv" && v != "text") {
-                    return usageError("unknown format '" + v + "' (tsv or text)");
+                    return usageError(sayf("unknown format '%s' (tsv or text)", v.c_str()));
                 }
                 tsv = v == "tsv";
             } else {
@@ -196,16 +212,16 @@ int runTag(const GlobalOptions&, const std::vector<std::string>& args) {
                 errno = 0;
                 double db = std::strtod(v.c_str(), &end);
                 if (v.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(db)) {
-                    return usageError("--set needs an adjustment in dB, not '" + v + "'");
+                    return usageError(sayf("--set needs an adjustment in dB, not '%s'", v.c_str()));
                 }
                 set = db;
             }
         } else {
-            return usageError("unknown option '" + a + "' for tag");
+            return usageError(sayf("unknown option '%s' for %s", a.c_str(), "tag"));
         }
     }
     if (files.empty()) {
-        return usageError("tag needs at least one FILE");
+        return usageError(sayf("%s needs at least one FILE", "tag"));
     }
     int status = kExitOk;
     if (tsv) {
@@ -219,7 +235,7 @@ int runTag(const GlobalOptions&, const std::vector<std::string>& args) {
             continue;
         }
         bool failed = false;
-        Row row = readRow(f, failed);
+        Row row = readRow(f, failed, !tsv);
         if (tsv) {
             printTsv(row, nullptr);
         } else {

@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 
+#include "foundation/BuildVersion.h"
 #include "foundation/InstanceLock.h"
 #include "foundation/Localization.h"
 #include "foundation/Log.h"
@@ -49,7 +50,9 @@ void printUsage() {
     for (const auto& c : commands()) {
         std::printf("  %-15s %s\n", c.name, localizedString("|" + std::string(c.summary)).c_str());
     }
-    std::printf("\n%s\n", localizedString("CliCommandHelp").c_str());
+    std::printf("\n%s\n\n%s\n\n%s\n", localizedString("CliOptions").c_str(),
+                localizedString("CliExitStatus").c_str(),
+                localizedString("CliCommandHelp").c_str());
 }
 
 // Applies --language: a display name from the language list in any letter case, or a locale
@@ -101,6 +104,10 @@ int run(int argc, char** argv) {
         return rest.empty() ? kExitUsage : kExitOk;
     }
     std::string name = rest.front();
+    if (name == "--version") {
+        std::printf("sonorix-cli %s\n", sonorix::buildVersion());
+        return kExitOk;
+    }
     if (name[0] == '-') {
         return usageError(formatString(localizedString("CliUnknownOption").c_str(), name.c_str()));
     }

@@ -1,5 +1,6 @@
 #include "model/SonorixPreferences.h"
 
+#include "foundation/Localization.h"
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
 #include "foundation/Text.h"
@@ -270,13 +271,14 @@ bool SonorixPreferences::setFromText(const SettingInfo& setting,
             return true;
         }
         if (values.empty() || values.size() % 2 != 0) {
-            error = "LocationPrefixMap takes pairs: FROM TO [FROM TO ...]";
+            error = Localization::shared().windowText(
+                "LocationPrefixMap takes pairs: FROM TO [FROM TO ...]");
             return false;
         }
         std::vector<std::pair<std::string, std::string>> map;
         for (size_t i = 0; i < values.size(); i += 2) {
             if (values[i].empty()) {
-                error = "a location prefix must not be empty";
+                error = Localization::shared().windowText("a location prefix must not be empty");
                 return false;
             }
             map.emplace_back(values[i], values[i + 1]);
@@ -285,7 +287,8 @@ bool SonorixPreferences::setFromText(const SettingInfo& setting,
         return true;
     }
     if (values.size() != 1) {
-        error = key + " takes one value";
+        error = formatString(Localization::shared().windowText("%s takes one value").c_str(),
+                             key.c_str());
         return false;
     }
     const std::string& text = values[0];
@@ -295,13 +298,17 @@ bool SonorixPreferences::setFromText(const SettingInfo& setting,
             mv::setDouble(*m_root, setting.key, boost::lexical_cast<double>(text));
             return true;
         } catch (const boost::bad_lexical_cast&) {
-            error = key + " takes a number, not '" + text + "'";
+            error = formatString(
+                Localization::shared().windowText("%s takes a number, not '%s'").c_str(),
+                key.c_str(), text.c_str());
             return false;
         }
     case SettingType::Boolean: {
         bool value = false;
         if (!parseBool(text, value)) {
-            error = key + " takes true or false, not '" + text + "'";
+            error = formatString(
+                Localization::shared().windowText("%s takes true or false, not '%s'").c_str(),
+                key.c_str(), text.c_str());
             return false;
         }
         if (key == kDebugMenuSetting) {
@@ -316,7 +323,8 @@ bool SonorixPreferences::setFromText(const SettingInfo& setting,
             mv::setText(*m_root, setting.key, toUtf16(text));
             return true;
         } catch (const TextConversionError&) {
-            error = key + " takes UTF-8 text";
+            error = formatString(Localization::shared().windowText("%s takes UTF-8 text").c_str(),
+                                 key.c_str());
             return false;
         }
     case SettingType::Integer16:
@@ -324,7 +332,11 @@ bool SonorixPreferences::setFromText(const SettingInfo& setting,
             mv::setInt32(*m_root, setting.key, boost::lexical_cast<int16_t>(text));
             return true;
         } catch (const boost::bad_lexical_cast&) {
-            error = key + " takes a whole number from -32768 to 32767, not '" + text + "'";
+            error = formatString(Localization::shared()
+                                     .windowText("%s takes a whole number from -32768 to 32767, "
+                                                 "not '%s'")
+                                     .c_str(),
+                                 key.c_str(), text.c_str());
             return false;
         }
     case SettingType::LocationMap:

@@ -17,6 +17,7 @@ packages=(
   python3 python3-mutagen mp3gain
   xdg-utils libglib2.0-bin libglib2.0-dev
   dbus-daemon python3-gi
+  dpkg-dev file desktop-file-utils appstream lintian bash-completion man-db groff-base
 )
 
 missing=()

@@ -14,7 +14,8 @@ struct EnglishLocale {
         lang{"LANG", "C.UTF-8"};
 };
 
-// The command lines of the usage text: "  NAME  SUMMARY".
+// The command lines of the usage text: "  NAME  SUMMARY", the first indented block (the
+// options and exit statuses follow in blocks of their own).
 std::vector<std::string> summaries(const std::string& out) {
     std::vector<std::string> lines;
     size_t start = 0;
@@ -23,6 +24,8 @@ std::vector<std::string> summaries(const std::string& out) {
         std::string line = out.substr(start, end - start);
         if (line.rfind("  ", 0) == 0) {
             lines.push_back(line);
+        } else if (line.empty() && !lines.empty()) {
+            break;
         }
         start = end == std::string::npos ? out.size() : end + 1;
     }
