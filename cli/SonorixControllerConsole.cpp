@@ -369,7 +369,6 @@ void SonorixControllerConsole::redraw(bool force) {
 
 void SonorixControllerConsole::showAlert(const std::string& title, const std::string& message,
                                          const std::string&, bool) {
-    assertMainThread("SonorixControllerConsole::showAlert");
     m_status.clear();
     std::fprintf(stderr, "sonorix-cli: %s\n", title.c_str());
     if (!message.empty()) {
