@@ -23,6 +23,22 @@ int threeWay(const T& a, const T& b) {
     return a < b ? -1 : (b < a ? 1 : 0);
 }
 
+// The first column that tells the rows apart decides; identity keeps the order total.
+template <class Row, class Compare>
+bool lessByColumns(const std::vector<int32_t>& columns, bool descending, const Row& a, const Row& b,
+                   const Compare& compare) {
+    int r = 0;
+    for (int32_t column : columns) {
+        if ((r = compare(column, a, b)) != 0) {
+            break;
+        }
+    }
+    if (r == 0) {
+        r = &a == &b ? 0 : (std::less<const void*>()(&a, &b) ? -1 : 1);
+    }
+    return descending ? r > 0 : r < 0;
+}
+
 std::u16string artistOf(const iTunesTrack& track) {
     std::u16string artist = ta::artist(track);
     return artist.empty() ? ta::albumArtist(track) : artist;
@@ -174,30 +190,17 @@ int OutlineSortOptions::compareAlbums(int32_t column, const SonorixAlbum& a,
 }
 
 bool OutlineSortOptions::tracksLess(const iTunesTrack& a, const iTunesTrack& b) const {
-    int r = 0;
-    for (int32_t column : m_columns) {
-        if ((r = compareTracks(column, a, b)) != 0) {
-            break;
-        }
-    }
-    if (r == 0) {
-        // Identity keeps the order total.
-        r = &a == &b ? 0 : (std::less<const void*>()(&a, &b) ? -1 : 1);
-    }
-    return m_descending ? r > 0 : r < 0;
+    return lessByColumns(m_columns, m_descending, a, b,
+                         [this](int32_t column, const iTunesTrack& x, const iTunesTrack& y) {
+                             return compareTracks(column, x, y);
+                         });
 }
 
 bool OutlineSortOptions::albumsLess(const SonorixAlbum& a, const SonorixAlbum& b) const {
-    int r = 0;
-    for (int32_t column : m_columns) {
-        if ((r = compareAlbums(column, a, b)) != 0) {
-            break;
-        }
-    }
-    if (r == 0) {
-        r = &a == &b ? 0 : (std::less<const void*>()(&a, &b) ? -1 : 1);
-    }
-    return m_descending ? r > 0 : r < 0;
+    return lessByColumns(m_columns, m_descending, a, b,
+                         [this](int32_t column, const SonorixAlbum& x, const SonorixAlbum& y) {
+                             return compareAlbums(column, x, y);
+                         });
 }
 
 int32_t sortColumnOfHeader(int32_t headerColumn) {

@@ -454,12 +454,7 @@ bool SonorixController::startAdjusting(int32_t mode) {
 
     if (processor->pendingCount() > 0) {
         setCurrentGroup(firstAutomatic, false);
-        clearFollowState();
-        updateGroupOptions();
-        setStartButtonRunning(true);
-        reloadOutline();
-        processor->start();
-        setGroupButtonsEnabled(false, false);
+        startRun(*processor);
         return true;
     }
     stopAdjusting();
@@ -531,6 +526,7 @@ void SonorixController::stopAdjusting() {
 }
 
 void SonorixController::processorFinished(const std::shared_ptr<JobManager>& processor) {
+    assertMainThread("SonorixController::processorFinished");
     // Closing runs the calls already on their way; a run ending among them is not reported.
     if (m_shutDown || !processor) {
         return;
@@ -783,13 +779,17 @@ bool SonorixController::removeComments() {
         stopRemovingComments();
         return false;
     }
+    startRun(*processor);
+    return true;
+}
+
+void SonorixController::startRun(JobManager& processor) {
     clearFollowState();
     updateGroupOptions();
     setStartButtonRunning(true);
     reloadOutline();
-    processor->start();
+    processor.start();
     setGroupButtonsEnabled(false, false);
-    return true;
 }
 
 void SonorixController::stopRemovingComments() {
@@ -861,6 +861,25 @@ void SonorixController::reloadOutline() {
     tracksChanged(nullptr);
     setStatusText(toUtf8(statusLine(m_currentGroup.get())));
     showSortIndicator();
+}
+
+void SonorixController::checkTags(const std::shared_ptr<SonorixGroup>& group,
+                                  std::function<void()> done) {
+    if (!group || !m_statusRefresh) {
+        if (done) {
+            done();
+        }
+        return;
+    }
+    m_statusRefresh->checkTags(*group, processingActivity(), std::move(done));
+}
+
+ProcessingActivity SonorixController::processingActivity() const {
+    ProcessingActivity activity;
+    activity.processorExists = anyProcessorRunning();
+    activity.followsProgress = followsProgress();
+    activity.removingComments = isRemovingComments();
+    return activity;
 }
 
 std::vector<int32_t> SonorixController::sortColumns() const {
@@ -994,18 +1013,21 @@ std::shared_ptr<SonorixGroup> SonorixController::groupOfTrack(const iTunesTrack&
 }
 
 void SonorixController::refreshTrack(const std::shared_ptr<iTunesTrack>& track) {
+    assertMainThread("SonorixController::refreshTrack");
     if (track && m_currentGroup && groupOfTrack(*track) == m_currentGroup) {
         tracksChanged(track);
     }
 }
 
 void SonorixController::refreshAlbum(const std::shared_ptr<SonorixAlbum>& album) {
+    assertMainThread("SonorixController::refreshAlbum");
     if (album && m_currentGroup && album->group() == m_currentGroup) {
         tracksChanged(album);
     }
 }
 
 void SonorixController::revealTrack(const std::shared_ptr<iTunesTrack>& track) {
+    assertMainThread("SonorixController::revealTrack");
     if (!track || !followsProgress()) {
         return;
     }
@@ -1021,6 +1043,7 @@ void SonorixController::revealTrack(const std::shared_ptr<iTunesTrack>& track) {
 }
 
 void SonorixController::revealAlbum(const std::shared_ptr<SonorixAlbum>& album) {
+    assertMainThread("SonorixController::revealAlbum");
     if (!album || !followsProgress()) {
         return;
     }
@@ -1218,6 +1241,7 @@ bool SonorixController::renameGroup(const std::shared_ptr<SonorixGroup>& group,
 }
 
 void SonorixController::setSpeedometerValue(double speed) {
+    assertMainThread("SonorixController::setSpeedometerValue");
     m_tacho.setValue(speed);
     updateSpeedometer();
 }

@@ -6,6 +6,7 @@
 #include "processing/ControllerHooks.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -21,6 +22,7 @@ class SonorixGroup;
 class SonorixModel;
 class SonorixPreferences;
 class SonorixStatusRefresh;
+struct ProcessingActivity;
 class DisplayProgress;
 class DisplayMessageScheduler;
 class ScheduledTimer;
@@ -142,6 +144,12 @@ public:
     void searchTextChanged(const std::u16string& text);
     // Reloads the outline and refreshes the status line.
     void reloadOutline();
+    // Checks the Sound Check values in the files of the group's visible tracks on the status
+    // refresh and redraws their rows; a changed value is saved with the model, later. done runs
+    // on the main thread once every check was delivered, at once when none was needed.
+    void checkTags(const std::shared_ptr<SonorixGroup>& group, std::function<void()> done);
+    // The running work, as the status refresh weighs it when rows are prepared for display.
+    ProcessingActivity processingActivity() const;
     virtual bool followsProgress() const;
 
     // The "Sort by" commands (SortColumn) and a click on a header column (the outline's columns
@@ -201,7 +209,8 @@ public:
     void setSpeedometerValue(double speed) override;
     void processorFinished(const std::shared_ptr<JobManager>& processor) override;
 
-    // ---- the view hooks a front end implements
+    // ---- the view hooks a front end implements, called on the main thread only (an
+    // implementation that does work begins with assertMainThread)
 
     // Creates the iTunes connection (connectITunes) and connects it; applies the language.
     virtual void startUp(bool debugMenu) = 0;
@@ -313,6 +322,8 @@ private:
     void continueStartUp(int32_t result);
     // knownSelection: mode 3 found tracks selected in iTunes that the library holds.
     void showNoTracksAlert(int32_t mode, bool knownSelection);
+    // Shows a run of the Start button's kind as running and starts its workers.
+    void startRun(JobManager& processor);
     void stopProcessors();
     void updateGroupButtons();
     std::shared_ptr<SonorixGroup> groupOfTrack(const iTunesTrack& track) const;

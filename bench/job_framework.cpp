@@ -21,7 +21,7 @@ constexpr int kChain = 4;
 class TrivialJob : public Job {
 public:
     explicit TrivialJob(std::function<void()> body = {}) : m_body(std::move(body)) {}
-    void run(const ParameterPtr&) override {
+    void run(const WorkerContext&) override {
         if (m_body) {
             m_body();
         }
@@ -85,7 +85,7 @@ void BM_DirectCalls(benchmark::State& state) {
         state.ResumeTiming();
         double before = processCpuSeconds();
         for (auto& job : jobs) {
-            job->perform(nullptr, 0);
+            job->perform({}, 0);
             job->finishedOnMainThread();
         }
         jobs.clear();

@@ -134,7 +134,7 @@ public:
 class IdleAdjustment : public SonorixJob {
 public:
     using SonorixJob::SonorixJob;
-    void run(const ParameterPtr&) override {}
+    void run(const WorkerContext&) override {}
 };
 
 // Does what the automatic manager does around its jobs: the run message, a display line per
@@ -152,12 +152,12 @@ public:
         m_runMessage->show();
         SonorixAdjustmentJobManager::start();
     }
-    ParameterPtr createWorkerContext() override {
-        return DisplayMessage::create(u"Processing Tracks", u"", progress(),
-                                      DisplayMessage::kWorkerLine);
+    WorkerContext createWorkerContext() override {
+        return {DisplayMessage::create(u"Processing Tracks", u"", progress(),
+                                       DisplayMessage::kWorkerLine)};
     }
-    void workerStarted(const ParameterPtr&) override { t_cpuStart = threadCpuSeconds(); }
-    void workerFinished(const ParameterPtr&) override {
+    void workerStarted(const WorkerContext&) override { t_cpuStart = threadCpuSeconds(); }
+    void workerFinished(const WorkerContext&) override {
         const double used = threadCpuSeconds() - t_cpuStart;
         double seen = workerCpu.load();
         while (!workerCpu.compare_exchange_weak(seen, seen + used)) {

@@ -2,18 +2,14 @@
 
 #include "app/OutlinePresenter.h"
 #include "app/OutlineSort.h"
+#include "cli/SonorixControllerConsole.h"
 #include "foundation/Text.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
-#include "model/SonorixPreferences.h"
-#include "model/SonorixStatus.h"
-#include "model/TrackAccess.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstdio>
-#include <optional>
 
 namespace sonorix::cli {
 
@@ -36,26 +32,10 @@ void printRow(const OutlineRow& row, bool ids) {
 }
 
 // One group's albums and tracks, with its status line above them.
-void printGroup(const std::shared_ptr<SonorixModel>& model,
-                const std::shared_ptr<SonorixGroup>& group, const std::string& search,
-                const std::shared_ptr<const TrackSortOptions>& sort, bool check, bool ids) {
-    group->setSearchText(toUtf16(search));
-    group->setSortOptions(sort);
-    if (check) {
-        bool changed = false;
-        for (const auto& album : group->visibleAlbums()) {
-            for (const auto& track : album->visibleTracks()) {
-                auto status = model->statusLibrary()->trackStatus(ta::persistentId(*track), true);
-                changed |= status->checkTag(*track, false);
-            }
-        }
-        if (changed) {
-            model->save();
-        }
-    }
-    std::printf("%s\n%s\n\n", sayf("Group: %s", utf8(group->title()).c_str()).c_str(),
-                utf8(statusLine(group.get())).c_str());
-    for (const auto& row : OutlinePresenter(model).rows(*group)) {
+void printGroup(const std::shared_ptr<SonorixModel>& model, SonorixGroup& group, bool ids) {
+    std::printf("%s\n%s\n\n", sayf("Group: %s", utf8(group.title()).c_str()).c_str(),
+                utf8(statusLine(&group)).c_str());
+    for (const auto& row : OutlinePresenter(model).rows(group)) {
         printRow(row, ids);
     }
 }
@@ -127,32 +107,54 @@ int runList(const GlobalOptions& options, const std::vector<std::string>& args) 
             return usageError(sayf("unexpected argument '%s'", args[i].c_str()));
         }
     }
-    SonorixPreferences preferences;
-    std::shared_ptr<SonorixModel> model;
-    if (int status = loadModel(options, preferences, model)) {
-        return status;
-    }
-    std::shared_ptr<const TrackSortOptions> sort;
-    if (!columns.empty() || descending) {
-        sort = std::make_shared<OutlineSortOptions>(model, columns, descending);
-    }
-    std::vector<std::shared_ptr<SonorixGroup>> groups;
-    if (all) {
-        for (size_t i = 0; i < model->groups()->count(); ++i) {
-            groups.push_back(model->groups()->groupAt(i));
+    SonorixControllerConsole::Options consoleOptions;
+    consoleOptions.global = options;
+    auto console = SonorixControllerConsole::create(std::move(consoleOptions));
+    return console->run([&](SonorixControllerConsole& c) -> int {
+        auto model = c.model();
+        std::vector<std::shared_ptr<SonorixGroup>> groups;
+        if (all) {
+            for (size_t i = 0; i < model->groups()->count(); ++i) {
+                groups.push_back(model->groups()->groupAt(i));
+            }
+        } else if (auto group = findGroup(*model, title)) {
+            groups.push_back(group);
+        } else {
+            return kExitUsage;
         }
-    } else if (auto group = findGroup(*model, title)) {
-        groups.push_back(group);
-    } else {
-        return kExitUsage;
-    }
-    for (size_t i = 0; i < groups.size(); ++i) {
-        if (i > 0) {
-            std::printf("\n");
+        std::shared_ptr<const TrackSortOptions> sort;
+        if (!columns.empty() || descending) {
+            sort = std::make_shared<OutlineSortOptions>(model, columns, descending);
         }
-        printGroup(model, groups[i], search, sort, check, ids);
-    }
-    return kExitOk;
+        for (const auto& group : groups) {
+            group->setSearchText(toUtf16(search));
+            group->setSortOptions(sort);
+        }
+        auto print = [model, groups, ids] {
+            for (size_t i = 0; i < groups.size(); ++i) {
+                if (i > 0) {
+                    std::printf("\n");
+                }
+                printGroup(model, *groups[i], ids);
+            }
+        };
+        if (!check) {
+            print();
+            return kExitOk;
+        }
+        // The rows are printed once every group's files were read.
+        c.hold();
+        auto pending = std::make_shared<size_t>(groups.size());
+        for (const auto& group : groups) {
+            c.checkTags(group, [&c, pending, print] {
+                if (--*pending == 0) {
+                    print();
+                    c.release(kExitOk);
+                }
+            });
+        }
+        return kExitOk;
+    });
 }
 
 } // namespace sonorix::cli

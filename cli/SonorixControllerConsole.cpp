@@ -282,6 +282,16 @@ void SonorixControllerConsole::beginWork() {
     }
 }
 
+void SonorixControllerConsole::hold() {
+    ++m_holds;
+}
+
+void SonorixControllerConsole::release(int status) {
+    if (m_holds > 0 && --m_holds == 0 && !anyProcessorRunning() && !m_stoppingProcessor) {
+        finish(status);
+    }
+}
+
 bool SonorixControllerConsole::runNextSteps() {
     while (!m_steps.empty() && !anyProcessorRunning() && !m_finished) {
         auto step = std::move(m_steps.front());
@@ -292,6 +302,7 @@ bool SonorixControllerConsole::runNextSteps() {
 }
 
 void SonorixControllerConsole::startUp(bool) {
+    assertMainThread("SonorixControllerConsole::startUp");
     iTunesBackendLibraryFile::Options backendOptions;
     backendOptions.handedFile = m_options.global.library;
     backendOptions.settingPath = preferences()->iTunesLibraryXMLPath();
@@ -309,6 +320,7 @@ void SonorixControllerConsole::startUp(bool) {
 }
 
 void SonorixControllerConsole::libraryLoaded(int32_t result) {
+    assertMainThread("SonorixControllerConsole::libraryLoaded");
     SonorixController::libraryLoaded(result);
     if (result != SonorixModel::kLoaded || m_finished) {
         return;
@@ -320,7 +332,7 @@ void SonorixControllerConsole::libraryLoaded(int32_t result) {
     } else {
         m_steps.clear();
     }
-    if (!anyProcessorRunning() && !m_finished) {
+    if (!anyProcessorRunning() && !m_finished && (m_holds == 0 || status != kExitOk)) {
         finish(status);
     }
 }
@@ -356,6 +368,7 @@ void SonorixControllerConsole::refreshTrack(const std::shared_ptr<iTunesTrack>& 
 void SonorixControllerConsole::tracksChanged(const OutlineItem&) {}
 
 void SonorixControllerConsole::setStartButtonRunning(bool running) {
+    assertMainThread("SonorixControllerConsole::setStartButtonRunning");
     if (running && !m_processing) {
         m_processing = true;
         m_workStarted = currentSeconds();
@@ -366,6 +379,7 @@ void SonorixControllerConsole::setStartButtonRunning(bool running) {
 }
 
 void SonorixControllerConsole::updateSpeedometer() {
+    assertMainThread("SonorixControllerConsole::updateSpeedometer");
     // The speed is unknown for a moment whenever no analysis runs (between short files, while
     // writing); the dial's needle glides over such gaps, the line keeps the last speed.
     if (tacho().value() > 0) {
@@ -375,10 +389,12 @@ void SonorixControllerConsole::updateSpeedometer() {
 }
 
 void SonorixControllerConsole::preventSleep() {
+    assertMainThread("SonorixControllerConsole::preventSleep");
     m_sleep->inhibit();
 }
 
 void SonorixControllerConsole::allowSleep() {
+    assertMainThread("SonorixControllerConsole::allowSleep");
     m_sleep->release();
 }
 
@@ -426,6 +442,7 @@ void SonorixControllerConsole::showAlert(const std::string& title, const std::st
 
 int SonorixControllerConsole::askAlert(const std::string& title, const std::string& message,
                                        const std::vector<std::string>& buttons, bool tall) {
+    assertMainThread("SonorixControllerConsole::askAlert");
     showAlert(title, message, {}, tall);
     if (buttons.empty()) {
         return 0;
@@ -459,10 +476,12 @@ int SonorixControllerConsole::askAlert(const std::string& title, const std::stri
 }
 
 void SonorixControllerConsole::processingFinished() {
+    assertMainThread("SonorixControllerConsole::processingFinished");
     // The summary follows when the run ends.
 }
 
 void SonorixControllerConsole::showPreferences() {
+    assertMainThread("SonorixControllerConsole::showPreferences");
     std::fprintf(stderr, "%s\n", text("CliPreferencesHint").c_str());
 }
 
@@ -475,7 +494,7 @@ void SonorixControllerConsole::processorFinished(const std::shared_ptr<JobManage
     if (wasStopping) {
         m_stoppingProcessor.reset();
         finish(kExitInterrupted);
-    } else if (!anyProcessorRunning() && !m_stoppingProcessor) {
+    } else if (!anyProcessorRunning() && !m_stoppingProcessor && m_holds == 0) {
         finish(kExitOk);
     }
 }

@@ -70,6 +70,10 @@ public:
     void queueStep(std::function<void()> step);
     // Counts the tracks touched from now on in the summary (work that has no Start button).
     void beginWork();
+    // Keeps the run going for work that no processor stands for (a tag check) until release,
+    // which then ends the run with status unless a processor still runs.
+    void hold();
+    void release(int status);
 
     // ---- hooks
     void startUp(bool debugMenu) override;
@@ -140,6 +144,7 @@ private:
     bool m_finished = false;
     bool m_interrupted = false;
     bool m_processing = false;
+    int m_holds = 0;
     std::shared_ptr<JobManager> m_stoppingProcessor;
     std::deque<std::function<void()>> m_steps;
     // The files as they were before the run, to tell adjusted from unchanged tracks.

@@ -1,64 +1,37 @@
 #pragma once
 
+#include <functional>
 #include <memory>
-#include <type_traits>
 #include <typeinfo>
+#include <utility>
 
 namespace sonorix {
 
-// The untyped shared parameter every cross-thread call carries; empty means "no parameter".
-using ParameterPtr = std::shared_ptr<void>;
-
-// Keeps the object a delegate runs on alive until the delegate is gone.
-class DelegateBase {
+// A call bound to strong references to what it runs on, which live until the delegate is gone.
+class Delegate {
 public:
-    explicit DelegateBase(std::shared_ptr<void> target) : m_target(std::move(target)) {}
-    virtual ~DelegateBase() = default;
+    explicit Delegate(std::function<void()> function) : m_function(std::move(function)) {}
 
-protected:
-    std::shared_ptr<void> m_target;
-};
-
-// A function bound to a strong reference to its object, called with one shared parameter.
-template <class Param>
-class DelegateWithParam : public DelegateBase {
-public:
-    using Function = void (*)(const std::shared_ptr<void>& target, const Param& parameter);
-
-    DelegateWithParam(std::shared_ptr<void> target, Function function)
-        : DelegateBase(std::move(target)), m_function(function) {}
-
-    void call(const Param& parameter) const {
-        std::shared_ptr<void> target = m_target;
-        Param copy = parameter;
-        m_function(target, copy);
+    // A copy runs, so that what it holds lives through the call even when the last reference to
+    // the delegate goes inside it.
+    void call() const {
+        auto function = m_function;
+        function();
     }
 
 private:
-    Function m_function;
+    std::function<void()> m_function;
 };
 
-using Delegate = DelegateWithParam<ParameterPtr>;
-using DelegatePtr = std::shared_ptr<Delegate>;
+using DelegatePtr = std::shared_ptr<const Delegate>;
 
 namespace detail {
 
 template <class M>
-struct MemberTraits;
-template <class C>
-struct MemberTraits<void (C::*)(ParameterPtr)> {
+struct MemberClass;
+template <class C, class... Params>
+struct MemberClass<void (C::*)(Params...)> {
     using Class = C;
-    static constexpr bool takesParameter = true;
-};
-template <class C>
-struct MemberTraits<void (C::*)(const ParameterPtr&)> {
-    using Class = C;
-    static constexpr bool takesParameter = true;
-};
-template <class C>
-struct MemberTraits<void (C::*)()> {
-    using Class = C;
-    static constexpr bool takesParameter = false;
 };
 
 } // namespace detail
@@ -69,28 +42,18 @@ class ThreadCallableBase : public std::enable_shared_from_this<ThreadCallableBas
 public:
     virtual ~ThreadCallableBase() = default;
 
-    // A delegate that calls Member (void (C::*)(ParameterPtr), or without parameter) on this
-    // object and holds a strong reference to it, so the object lives until every call scheduled
-    // on it has run. Throws std::bad_weak_ptr when the object is not held by a shared pointer.
-    template <auto Member>
-    DelegatePtr delegateFor() {
-        using Traits = detail::MemberTraits<decltype(Member)>;
-        using C = typename Traits::Class;
+    // A delegate that calls Member on this object with copies of args and holds a strong
+    // reference to it, so the object lives until every call scheduled on it has run. Throws
+    // std::bad_weak_ptr when the object is not held by a shared pointer.
+    template <auto Member, class... Args>
+    DelegatePtr delegateFor(Args... args) {
+        using C = typename detail::MemberClass<decltype(Member)>::Class;
         std::shared_ptr<C> self = std::dynamic_pointer_cast<C>(shared_from_this());
         if (!self) {
             throw std::bad_cast();
         }
-        return std::make_shared<Delegate>(
-            std::static_pointer_cast<void>(self),
-            [](const std::shared_ptr<void>& target, const ParameterPtr& parameter) {
-                C* object = static_cast<C*>(target.get());
-                if constexpr (Traits::takesParameter) {
-                    (object->*Member)(parameter);
-                } else {
-                    (void)parameter;
-                    (object->*Member)();
-                }
-            });
+        return std::make_shared<const Delegate>(
+            [self = std::move(self), ... args = std::move(args)] { ((*self).*Member)(args...); });
     }
 };
 

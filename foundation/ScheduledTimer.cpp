@@ -107,29 +107,19 @@ int64_t timerDueMilliseconds(double intervalSeconds) {
 }
 
 std::shared_ptr<ScheduledTimer> ScheduledTimer::scheduledTimer(double interval,
-                                                               DelegatePtr delegate,
-                                                               ParameterPtr parameter,
-                                                               bool repeats) {
-    auto timer = std::make_shared<ScheduledTimerBoost>(interval, std::move(delegate),
-                                                       std::move(parameter), repeats);
+                                                               DelegatePtr delegate, bool repeats) {
+    auto timer = std::make_shared<ScheduledTimerBoost>(interval, std::move(delegate), repeats);
     timer->arm();
     return timer;
 }
 
 std::shared_ptr<ScheduledTimer>
 ScheduledTimer::scheduledTimer(double interval, std::function<void()> function, bool repeats) {
-    auto holder = std::make_shared<std::function<void()>>(std::move(function));
-    auto delegate = std::make_shared<Delegate>(
-        holder, [](const std::shared_ptr<void>& target, const ParameterPtr&) {
-            (*static_cast<std::function<void()>*>(target.get()))();
-        });
-    return scheduledTimer(interval, std::move(delegate), nullptr, repeats);
+    return scheduledTimer(interval, std::make_shared<const Delegate>(std::move(function)), repeats);
 }
 
-ScheduledTimerBoost::ScheduledTimerBoost(double interval, DelegatePtr delegate,
-                                         ParameterPtr parameter, bool repeats)
-    : m_delegate(std::move(delegate)), m_parameter(std::move(parameter)), m_interval(interval),
-      m_repeats(repeats) {}
+ScheduledTimerBoost::ScheduledTimerBoost(double interval, DelegatePtr delegate, bool repeats)
+    : m_delegate(std::move(delegate)), m_interval(interval), m_repeats(repeats) {}
 
 ScheduledTimerBoost::~ScheduledTimerBoost() = default;
 
@@ -157,7 +147,7 @@ void ScheduledTimerBoost::fire() {
     if (!m_valid.load()) {
         return;
     }
-    callOnMainThread(m_delegate, m_parameter, true);
+    callOnMainThread(m_delegate, true);
     if (!m_valid.load()) {
         return;
     }

@@ -25,7 +25,7 @@ public:
 
     // A timer, already armed, that first fires after `interval` seconds.
     static std::shared_ptr<ScheduledTimer> scheduledTimer(double interval, DelegatePtr delegate,
-                                                          ParameterPtr parameter, bool repeats);
+                                                          bool repeats);
     static std::shared_ptr<ScheduledTimer>
     scheduledTimer(double interval, std::function<void()> function, bool repeats);
 };
@@ -36,8 +36,7 @@ int64_t timerDueMilliseconds(double intervalSeconds);
 class ScheduledTimerBoost final : public ScheduledTimer,
                                   public std::enable_shared_from_this<ScheduledTimerBoost> {
 public:
-    ScheduledTimerBoost(double interval, DelegatePtr delegate, ParameterPtr parameter,
-                        bool repeats);
+    ScheduledTimerBoost(double interval, DelegatePtr delegate, bool repeats);
     ~ScheduledTimerBoost() override;
 
     void fire() override;
@@ -50,7 +49,6 @@ private:
     void disarm();
 
     DelegatePtr m_delegate;
-    ParameterPtr m_parameter;
     double m_interval;
     bool m_repeats;
     // Written by whoever invalidates while the timer thread reads it.

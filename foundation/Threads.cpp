@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <sched.h>
@@ -170,9 +172,42 @@ void callOnMainThread(std::function<void()> function, bool waitUntilDone) {
     }
 }
 
-void callOnMainThread(const DelegatePtr& delegate, const ParameterPtr& parameter,
-                      bool waitUntilDone) {
-    auto call = std::make_shared<DeferredCall>(DeferredCall{delegate, parameter, waitUntilDone});
+namespace {
+
+// -1 until decided: the environment is read on first use.
+std::atomic<int> g_mainThreadChecks{-1};
+
+} // namespace
+
+bool mainThreadChecks() {
+    int on = g_mainThreadChecks.load(std::memory_order_relaxed);
+    if (on < 0) {
+#ifdef NDEBUG
+        const char* value = std::getenv("SONORIX_MAIN_THREAD_CHECKS");
+        on = value && std::strcmp(value, "1") == 0 ? 1 : 0;
+#else
+        on = 1;
+#endif
+        g_mainThreadChecks.store(on, std::memory_order_relaxed);
+    }
+    return on != 0;
+}
+
+void setMainThreadChecks(bool on) {
+    g_mainThreadChecks.store(on ? 1 : 0, std::memory_order_relaxed);
+}
+
+void assertMainThread(const char* where) {
+    if (!mainThreadChecks() || isMainThread()) {
+        return;
+    }
+    writeLog("%s was called off the main thread", where);
+    std::fprintf(stderr, "sonorix: %s was called off the main thread\n", where);
+    std::abort();
+}
+
+void callOnMainThread(const DelegatePtr& delegate, bool waitUntilDone) {
+    auto call = std::make_shared<DeferredCall>(DeferredCall{delegate, waitUntilDone});
     callOnMainThread([call]() { call->run(); }, waitUntilDone);
 }
 
@@ -192,8 +227,8 @@ void callOnNewThread(std::function<void()> function) {
     }).detach();
 }
 
-void callOnNewThread(const DelegatePtr& delegate, const ParameterPtr& parameter) {
-    auto call = std::make_shared<DeferredCall>(DeferredCall{delegate, parameter, false});
+void callOnNewThread(const DelegatePtr& delegate) {
+    auto call = std::make_shared<DeferredCall>(DeferredCall{delegate, false});
     callOnNewThread([call]() { call->run(); });
 }
 

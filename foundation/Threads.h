@@ -12,13 +12,12 @@
 
 namespace sonorix {
 
-// One cross-thread call: the delegate, its parameter and whether the caller waits.
+// One cross-thread call: the delegate and whether the caller waits.
 struct DeferredCall {
     DelegatePtr delegate;
-    ParameterPtr parameter;
     bool waitUntilDone = false;
 
-    void run() const { delegate->call(parameter); }
+    void run() const { delegate->call(); }
 };
 
 // Makes the calling thread the main thread and `loop` the loop that runs its calls. Each
@@ -31,18 +30,26 @@ std::shared_ptr<RunLoop> mainRunLoop();
 // True on the thread that registered the main run loop.
 bool isMainThread();
 
-// Runs the delegate with the parameter on the main thread. On the main thread itself it is
+// Whether assertMainThread checks: always in builds without NDEBUG; otherwise once
+// setMainThreadChecks turned it on or the environment holds SONORIX_MAIN_THREAD_CHECKS=1 (the
+// test runs set it).
+bool mainThreadChecks();
+void setMainThreadChecks(bool on);
+// For hooks that must run on the main thread: when checking, a call from any other thread is
+// logged and ends the process, naming where it happened.
+void assertMainThread(const char* where);
+
+// Runs the delegate on the main thread. On the main thread itself it is
 // called directly, waiting or not. From another thread, when waiting, the call returns after
 // the delegate ran, and an ExceptionBase it raised is thrown again here with its own type;
 // other exceptions are logged on the main thread and the call returns normally. Dropped once
 // the main window began closing, or when no loop is registered.
-void callOnMainThread(const DelegatePtr& delegate, const ParameterPtr& parameter,
-                      bool waitUntilDone);
+void callOnMainThread(const DelegatePtr& delegate, bool waitUntilDone);
 void callOnMainThread(std::function<void()> function, bool waitUntilDone);
 
 // Runs the delegate on a new detached thread named "callOnNewThread" at a lower priority than
 // the interface. An exception escaping it is logged ("Uncaught Exception %s in Thread! >>%s<<").
-void callOnNewThread(const DelegatePtr& delegate, const ParameterPtr& parameter);
+void callOnNewThread(const DelegatePtr& delegate);
 void callOnNewThread(std::function<void()> function);
 
 // Read side: held by callers while they hand a call over (and while a waiting caller waits).

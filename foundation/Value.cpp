@@ -195,9 +195,6 @@ const uint8_t* Value::bytes(int32_t& length) const {
 std::shared_ptr<DateTimePoint> Value::date() const {
     return {};
 }
-std::shared_ptr<void> Value::object() const {
-    return {};
-}
 void Value::appendBytes(const uint8_t*, int32_t) {}
 
 void Value::appendBytesOf(const Value& other) {
@@ -255,14 +252,12 @@ void Value_date::writeXML(std::ostream& out, const std::string& indent) const {
         << "</date>\n";
 }
 
-void Value_ptr::writeXML(std::ostream&, const std::string&) const {}
-
 void Value_dict::writeXML(std::ostream& out, const std::string& indent) const {
     out << indent << "<dict>\n";
     std::string inner = indent + '\t';
     for (const auto& [key, value] : m_items) {
-        if (!value || value->type() == kPtr) {
-            continue; // an in-memory object has no file form; its key would dangle
+        if (!value) {
+            continue;
         }
         // Keys are escaped too: an unescaped "<" would make the whole file unreadable.
         out << inner << "<key>";
@@ -498,10 +493,6 @@ ValueRef makeDate(std::shared_ptr<DateTimePoint> point) {
 
 ValueRef makeDate(const DateTimePoint& point) {
     return std::make_shared<Value_date>(std::make_shared<DateTimePoint>(point));
-}
-
-ValueRef makeObject(std::shared_ptr<void> object) {
-    return std::make_shared<Value_ptr>(std::move(object));
 }
 
 DictRef makeDict() {

@@ -36,7 +36,6 @@ public:
         kReal = 3,
         kData = 4,
         kDate = 5,
-        kPtr = 6,
         kDict = 7,
         kArray = 8,
     };
@@ -56,7 +55,6 @@ public:
     // The buffer of a data value (length in the out parameter); null and 0 for other kinds.
     virtual const uint8_t* bytes(int32_t& length) const;
     virtual std::shared_ptr<DateTimePoint> date() const;
-    virtual std::shared_ptr<void> object() const;
     virtual void appendBytes(const uint8_t* bytes, int32_t length);
     virtual void appendBytesOf(const Value& other);
     virtual size_t count() const;
@@ -169,18 +167,6 @@ private:
     std::shared_ptr<DateTimePoint> m_point;
 };
 
-// Any in-memory object, for dictionaries that never go to a file (it writes nothing).
-class Value_ptr final : public Value {
-public:
-    explicit Value_ptr(std::shared_ptr<void> object) : m_object(std::move(object)) {}
-    int type() const override { return kPtr; }
-    std::shared_ptr<void> object() const override { return m_object; }
-    void writeXML(std::ostream& out, const std::string& indent) const override;
-
-private:
-    std::shared_ptr<void> m_object;
-};
-
 class Value_dict final : public Value {
 public:
     int type() const override { return kDict; }
@@ -250,7 +236,6 @@ ValueRef makeData(const uint8_t* bytes, int32_t length, bool copy = true,
                   bool takeOwnership = false);
 ValueRef makeDate(std::shared_ptr<DateTimePoint> point);
 ValueRef makeDate(const DateTimePoint& point);
-ValueRef makeObject(std::shared_ptr<void> object);
 DictRef makeDict();
 ArrayRef makeArray();
 

@@ -202,6 +202,11 @@ int64_t SonorixStatus::getTagHint() const {
     return mv::getInt64(*m_entry, kTagHint, 0);
 }
 
+int32_t SonorixStatus::tagReaderHint() const {
+    const int64_t hint = getTagHint();
+    return hint >= INT32_MIN && hint <= INT32_MAX ? static_cast<int32_t>(hint) : -1;
+}
+
 void SonorixStatus::setTagHint(int64_t hint) {
     ModelLocker lock(m_modelLock);
     mv::setInt64(*m_entry, kTagHint, hint);

@@ -58,6 +58,8 @@ public:
     void markTagAbsent(const std::shared_ptr<DateTimePoint>& date);
     int64_t getTagHint() const;
     void setTagHint(int64_t hint);
+    // The hint as the tag reader takes it: -1 where it is out of the reader's 32-bit range.
+    int32_t tagReaderHint() const;
     bool getBackup(SoundCheckValues& values) const;
     void setBackup(const SoundCheckValues& values);
 

@@ -11,7 +11,8 @@ class DisplayProgress;
 class JobManager;
 
 // What the processing layer asks of the application controller. Every call comes on the main
-// thread; the window and the console front ends implement them.
+// thread, and implementations check that with assertMainThread; the window and the console
+// front ends implement them.
 class SonorixControllerHooks {
 public:
     virtual ~SonorixControllerHooks() = default;

@@ -152,7 +152,7 @@ void DisplayMessageScheduler::textChanged(const DisplayMessage* message) {
         current = m_currentMessage.get() == message;
     }
     if (current) {
-        callOnMainThread(delegateFor<&DisplayMessageScheduler::pushMessage>(), nullptr, false);
+        callOnMainThread(delegateFor<&DisplayMessageScheduler::pushMessage>(), false);
     }
 }
 
@@ -163,13 +163,12 @@ void DisplayMessageScheduler::progressChanged(const DisplayProgress* progress) {
         current = progress != nullptr && m_currentProgress.get() == progress;
     }
     if (current) {
-        callOnMainThread(delegateFor<&DisplayMessageScheduler::pushProgressValue>(), nullptr,
-                         false);
+        callOnMainThread(delegateFor<&DisplayMessageScheduler::pushProgressValue>(), false);
     }
 }
 
 void DisplayMessageScheduler::requestUpdate() {
-    callOnMainThread(delegateFor<&DisplayMessageScheduler::updateDisplay>(), nullptr, false);
+    callOnMainThread(delegateFor<&DisplayMessageScheduler::updateDisplay>(), false);
 }
 
 void DisplayMessageScheduler::updateDisplay() {
@@ -255,6 +254,7 @@ void DisplayMessageScheduler::pushMessage() {
         message = m_currentMessage;
     }
     if (target) {
+        assertMainThread("showDisplayMessage");
         target->showDisplayMessage(message);
     }
 }
@@ -272,6 +272,7 @@ void DisplayMessageScheduler::pushProgress(bool withTexts) {
         progress = m_currentProgress;
     }
     if (target) {
+        assertMainThread("showProgress");
         target->showProgress(progress, withTexts);
     }
 }

@@ -30,7 +30,7 @@ int Job::prerequisiteCount() const {
     return m_prerequisites.load();
 }
 
-void Job::perform(const ParameterPtr& context, int workerIndex) {
+void Job::perform(const WorkerContext& context, int workerIndex) {
     m_workerIndex = workerIndex;
     try {
         run(context);

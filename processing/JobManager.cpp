@@ -16,13 +16,13 @@ JobManager::JobManager()
 
 JobManager::~JobManager() = default;
 
-ParameterPtr JobManager::createWorkerContext() {
-    return nullptr;
+WorkerContext JobManager::createWorkerContext() {
+    return {};
 }
 void JobManager::stopped() {}
 void JobManager::allJobsFinished() {}
-void JobManager::workerStarted(const ParameterPtr&) {}
-void JobManager::workerFinished(const ParameterPtr&) {}
+void JobManager::workerStarted(const WorkerContext&) {}
+void JobManager::workerFinished(const WorkerContext&) {}
 void JobManager::resumed() {}
 
 int JobManager::usableProcessors() {
@@ -42,7 +42,7 @@ void JobManager::start() {
     }
     for (int i = 0; i < workers; ++i) {
         try {
-            callOnNewThread(delegateFor<&JobManager::worker>(), std::make_shared<int32_t>(i));
+            callOnNewThread(delegateFor<&JobManager::worker>(i));
         } catch (const std::system_error& e) {
             // The workers that did start do the work; the count must only hold those.
             writeLog("JobManager: could not start worker %d: %s\n", i, e.what());
@@ -136,7 +136,7 @@ void JobManager::jobFinished(const std::shared_ptr<Job>& job) {
         }
     }
     if (post) {
-        callOnMainThread(delegateFor<&JobManager::drainFinished>(), nullptr, false);
+        callOnMainThread(delegateFor<&JobManager::drainFinished>(), false);
     }
 }
 
@@ -163,9 +163,8 @@ void JobManager::drainFinished() {
     }
 }
 
-void JobManager::worker(ParameterPtr indexBox) {
-    const int index = *std::static_pointer_cast<int32_t>(indexBox);
-    ParameterPtr context = createWorkerContext();
+void JobManager::worker(int index) {
+    const WorkerContext context = createWorkerContext();
     workerStarted(context);
     for (;;) {
         bool persistent = isPersistent();
@@ -266,7 +265,7 @@ void JobManager::resume() {
     }
     // Outside the lock: resumed may pause again.
     if (wasPaused) {
-        callOnMainThread(delegateFor<&JobManager::resumed>(), nullptr, false);
+        callOnMainThread(delegateFor<&JobManager::resumed>(), false);
     }
 }
 

@@ -27,14 +27,14 @@ public:
     // Starts the workers; on the main thread, once, after the first jobs were added.
     virtual void start();
     // On each worker thread as it starts; what it returns is handed to every job it runs.
-    virtual ParameterPtr createWorkerContext();
+    virtual WorkerContext createWorkerContext();
     // At the end of stop.
     virtual void stopped();
     // On the main thread, once, after the last worker ended and every finished job was
     // delivered.
     virtual void allJobsFinished();
-    virtual void workerStarted(const ParameterPtr& context);
-    virtual void workerFinished(const ParameterPtr& context);
+    virtual void workerStarted(const WorkerContext& context);
+    virtual void workerFinished(const WorkerContext& context);
     // On the main thread after resume released the workers.
     virtual void resumed();
 
@@ -62,7 +62,7 @@ protected:
     virtual int usableProcessors();
 
 private:
-    void worker(ParameterPtr index);
+    void worker(int index);
     std::shared_ptr<Job> nextJob(const std::shared_ptr<Job>& previous);
     void jobFinished(const std::shared_ptr<Job>& job);
     void drainFinished();

@@ -18,8 +18,6 @@
 #include "model/TrackAccess.h"
 #include "processing/DisplayMessage.h"
 
-#include <climits>
-
 namespace sonorix {
 
 namespace {
@@ -29,11 +27,6 @@ constexpr double kWriteUnits = 0.46;
 constexpr double kCommentUnits = 0.66;
 constexpr double kRereadUnits = 0.68;
 constexpr double kUnchangedUnits = 1.8;
-
-int32_t tagHintOf(const SonorixStatus& status) {
-    const int64_t hint = status.getTagHint();
-    return hint >= INT32_MIN && hint <= INT32_MAX ? static_cast<int32_t>(hint) : -1;
-}
 
 bool matchesMask(char16_t c, char16_t mask) {
     return mask == u'9' ? (c >= u'0' && c <= u'9') : c == mask;
@@ -54,73 +47,18 @@ SonorixAdjustmentJob::SonorixAdjustmentJob(std::shared_ptr<SonorixAdjustmentJobM
                                            std::shared_ptr<SonorixAlbum> album,
                                            std::shared_ptr<iTunesTrack> track,
                                            AdjustmentSettings settings)
-    : SonorixJob(std::move(manager)), m_group(std::move(group)), m_album(std::move(album)),
-      m_track(std::move(track)), m_settings(settings) {
-    m_manager->progress()->addTotal(kUnits);
-    if (albumShown()) {
-        auto owner = m_album->group();
-        auto model = owner ? owner->model() : nullptr;
-        if (model) {
-            if (auto status = model->statusLibrary()->albumStatus(*m_album, true, false)) {
-                status->addProgressTotal(kUnits);
-            }
-        }
-    }
-}
+    : SonorixJob(std::move(manager), std::move(album), std::move(track), kUnits, kUnits),
+      m_group(std::move(group)), m_settings(settings) {}
 
-bool SonorixAdjustmentJob::albumShown() const {
-    return m_album->tracks().size() > 1;
-}
-
-void SonorixAdjustmentJob::addUnits(double units, SonorixTrackStatus& trackStatus,
-                                    const std::shared_ptr<SonorixStatus>& albumStatus) {
-    m_manager->progress()->addDone(units);
-    trackStatus.addProgressDone(units);
-    reportTrackProgress(m_track, false);
-    if (albumStatus) {
-        albumStatus->addProgressDone(units);
-        reportAlbumProgress(m_album, false);
-    }
-    m_unitsDone += units;
-}
-
-void SonorixAdjustmentJob::run(const ParameterPtr& context) {
+void SonorixAdjustmentJob::run(const WorkerContext& context) {
     setThreadName("SonorixAdjustmentJob");
-    auto owner = m_album->group();
-    auto model = owner ? owner->model() : nullptr;
+    auto model = albumModel();
     if (!model) {
-        // The library was reloaded meanwhile; the run's total must still be reached.
-        m_manager->progress()->addDone(kUnits - m_unitsDone);
-        m_unitsDone = kUnits;
+        skipWork(kUnits); // the library was reloaded meanwhile
         return;
     }
-    auto library = model->statusLibrary();
-    auto trackStatus = library->trackStatus(ta::persistentId(*m_track), true);
-    trackStatus->resetProgress();
-    trackStatus->addProgressTotal(kUnits);
-    trackStatus->addProcessing(1);
-    reportTrackProgress(m_track, false);
-
     std::shared_ptr<SonorixStatus> albumStatus;
-    if (albumShown()) {
-        albumStatus = library->albumStatus(*m_album, true, true);
-        albumStatus->addProcessing(1);
-        reportAlbumProgress(m_album, false);
-    }
-
-    auto finish = [&] {
-        const double rest = kUnits - m_unitsDone;
-        if (rest != 0) {
-            addUnits(rest, *trackStatus, albumStatus);
-        }
-        trackStatus->addProcessing(-1);
-        reportTrackProgress(m_track, true);
-        if (albumStatus) {
-            albumStatus->addProcessing(-1);
-            reportAlbumProgress(m_album, true);
-        }
-    };
-
+    auto trackStatus = beginWork(*model, kUnits, albumStatus);
     try {
         double gain = 0;
         double peak = 0;
@@ -132,15 +70,15 @@ void SonorixAdjustmentJob::run(const ParameterPtr& context) {
         }
     } catch (...) {
         // Not ours to handle, but the rows must not stay marked as being worked on.
-        finish();
+        endWork(kUnits, *trackStatus, albumStatus);
         throw;
     }
-    finish();
+    endWork(kUnits, *trackStatus, albumStatus);
 }
 
 void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
                                   const std::shared_ptr<SonorixStatus>& albumStatus, double gain,
-                                  double peak, const ParameterPtr& context) {
+                                  double peak, const WorkerContext& context) {
     int16_t newError = trackStatus.getError();
     int16_t newFileError = trackStatus.getFileError();
     int32_t newState = trackStatus.getState();
@@ -160,11 +98,11 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
     CrashJournal::Scope writing(hexIdText(ta::persistentId(*m_track)), path);
 
     auto date = mv::now(true);
-    auto message = std::static_pointer_cast<DisplayMessage>(context);
+    const auto& message = context.message;
     try {
         // Copies left by a run that was killed mid-save go before this run touches the folder.
         removeStaleCopiesBeside(path);
-        int32_t hint = tagHintOf(trackStatus);
+        int32_t hint = trackStatus.tagReaderHint();
         auto tag = createITunNORMTag(path, hint, true, true);
         trackStatus.setTagHint(hint);
         addUnits(kOpenUnits, trackStatus, albumStatus);
@@ -247,7 +185,7 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
         if (manualReset) {
             trackStatus.touchManualAdjustmentDate(date);
         }
-        int32_t readHint = tagHintOf(trackStatus);
+        int32_t readHint = trackStatus.tagReaderHint();
         auto readBack = createITunNORMTag(path, readHint, false, false);
         trackStatus.setTagHint(readHint);
         if (!readBack->isPresent()) {

@@ -41,11 +41,7 @@ public:
                          std::shared_ptr<SonorixGroup> group, std::shared_ptr<SonorixAlbum> album,
                          std::shared_ptr<iTunesTrack> track, AdjustmentSettings settings);
 
-    // context: the worker's DisplayMessage (may be empty).
-    void run(const ParameterPtr& context) override;
-
-    const std::shared_ptr<iTunesTrack>& track() const { return m_track; }
-    double unitsDone() const { return m_unitsDone; }
+    void run(const WorkerContext& context) override;
 
     // The stamp as written at local time `when`: marker, date, time, CR LF.
     static std::u16string commentStampText(std::time_t when);
@@ -56,17 +52,11 @@ public:
     static bool removeCommentStamp(std::u16string& comment);
 
 private:
-    bool albumShown() const;
-    void addUnits(double units, SonorixTrackStatus& trackStatus,
-                  const std::shared_ptr<SonorixStatus>& albumStatus);
     void adjust(SonorixTrackStatus& trackStatus, const std::shared_ptr<SonorixStatus>& albumStatus,
-                double gain, double peak, const ParameterPtr& context);
+                double gain, double peak, const WorkerContext& context);
 
     const std::shared_ptr<SonorixGroup> m_group;
-    const std::shared_ptr<SonorixAlbum> m_album;
-    const std::shared_ptr<iTunesTrack> m_track;
     const AdjustmentSettings m_settings;
-    double m_unitsDone = 0;
 };
 
 } // namespace sonorix

@@ -1,36 +1,10 @@
 #include "processing/SonorixAdjustmentJobManager.h"
 
-#include "foundation/Value.h"
 #include "itunes/iTunesTrack.h"
 #include "model/SonorixGroups.h"
 #include "processing/ControllerHooks.h"
 
 namespace sonorix {
-
-namespace {
-
-constexpr std::u16string_view kTrackKey = u"track";
-constexpr std::u16string_view kAlbumKey = u"album";
-constexpr std::u16string_view kJumpKey = u"jump";
-
-ParameterPtr progressReport(std::u16string_view key, std::shared_ptr<void> item, bool jump) {
-    auto report = std::make_shared<Value_dict>();
-    report->items()[std::u16string(key)] = std::make_shared<Value_ptr>(std::move(item));
-    report->items()[std::u16string(kJumpKey)] = std::make_shared<Value_bool>(jump);
-    return report;
-}
-
-template <class Item>
-std::shared_ptr<Item> reportedItem(const ParameterPtr& parameter, std::u16string_view key,
-                                   bool& jump) {
-    auto report = std::static_pointer_cast<Value_dict>(parameter);
-    ValueRef jumpValue = report->get(kJumpKey);
-    jump = jumpValue && jumpValue->toBool();
-    ValueRef item = report->get(key);
-    return item ? std::static_pointer_cast<Item>(item->object()) : nullptr;
-}
-
-} // namespace
 
 SonorixAdjustmentJobManager::SonorixAdjustmentJobManager(
     std::shared_ptr<SonorixControllerHooks> controller, SecondsClock clock,
@@ -42,19 +16,18 @@ SonorixAdjustmentJobManager::~SonorixAdjustmentJobManager() = default;
 
 void SonorixAdjustmentJobManager::trackProgress(const std::shared_ptr<iTunesTrack>& track,
                                                 bool jump) {
-    callOnMainThread(delegateFor<&SonorixAdjustmentJobManager::deliverTrackProgress>(),
-                     progressReport(kTrackKey, track, jump), false);
+    callOnMainThread(delegateFor<&SonorixAdjustmentJobManager::deliverTrackProgress>(track, jump),
+                     false);
 }
 
 void SonorixAdjustmentJobManager::albumProgress(const std::shared_ptr<SonorixAlbum>& album,
                                                 bool jump) {
-    callOnMainThread(delegateFor<&SonorixAdjustmentJobManager::deliverAlbumProgress>(),
-                     progressReport(kAlbumKey, album, jump), false);
+    callOnMainThread(delegateFor<&SonorixAdjustmentJobManager::deliverAlbumProgress>(album, jump),
+                     false);
 }
 
-void SonorixAdjustmentJobManager::deliverTrackProgress(ParameterPtr parameter) {
-    bool jump = false;
-    auto track = reportedItem<iTunesTrack>(parameter, kTrackKey, jump);
+void SonorixAdjustmentJobManager::deliverTrackProgress(const std::shared_ptr<iTunesTrack>& track,
+                                                       bool jump) {
     if (!m_controller || !track) {
         return;
     }
@@ -64,9 +37,8 @@ void SonorixAdjustmentJobManager::deliverTrackProgress(ParameterPtr parameter) {
     }
 }
 
-void SonorixAdjustmentJobManager::deliverAlbumProgress(ParameterPtr parameter) {
-    bool jump = false;
-    auto album = reportedItem<SonorixAlbum>(parameter, kAlbumKey, jump);
+void SonorixAdjustmentJobManager::deliverAlbumProgress(const std::shared_ptr<SonorixAlbum>& album,
+                                                       bool jump) {
     if (!m_controller || !album) {
         return;
     }

@@ -33,8 +33,8 @@ public:
     const SecondsClock& clock() const { return m_clock; }
 
 private:
-    void deliverTrackProgress(ParameterPtr parameter);
-    void deliverAlbumProgress(ParameterPtr parameter);
+    void deliverTrackProgress(const std::shared_ptr<iTunesTrack>& track, bool jump);
+    void deliverAlbumProgress(const std::shared_ptr<SonorixAlbum>& album, bool jump);
 
     const std::shared_ptr<SonorixControllerHooks> m_controller;
     const SecondsClock m_clock;

@@ -53,25 +53,10 @@ SonorixAnalyzeJob::SonorixAnalyzeJob(std::shared_ptr<SonorixAdjustmentJobManager
                                      std::shared_ptr<SonorixGroup> group,
                                      std::shared_ptr<SonorixAlbum> album,
                                      std::shared_ptr<iTunesTrack> track, DecoderFactory decoders)
-    : SonorixJob(std::move(manager)), m_group(std::move(group)), m_album(std::move(album)),
-      m_track(std::move(track)), m_decoders(std::move(decoders)) {
-    m_manager->progress()->addTotal(kTrackUnits);
-    if (albumShown()) {
-        auto owner = m_album->group();
-        auto model = owner ? owner->model() : nullptr;
-        if (model) {
-            if (auto status = model->statusLibrary()->albumStatus(*m_album, true, false)) {
-                status->addProgressTotal(kAlbumUnits);
-            }
-        }
-    }
-}
+    : SonorixJob(std::move(manager), std::move(album), std::move(track), kTrackUnits, kAlbumUnits),
+      m_group(std::move(group)), m_decoders(std::move(decoders)) {}
 
-bool SonorixAnalyzeJob::albumShown() const {
-    return m_album->tracks().size() > 1;
-}
-
-void SonorixAnalyzeJob::run(const ParameterPtr& context) {
+void SonorixAnalyzeJob::run(const WorkerContext& context) {
     setThreadName("SonorixAnalyzeJob");
     auto owner = m_album->group();
     auto model = owner ? owner->model() : nullptr;
@@ -111,8 +96,8 @@ void SonorixAnalyzeJob::run(const ParameterPtr& context) {
 
 void SonorixAnalyzeJob::measure(SonorixModel& model, SonorixTrackStatus& trackStatus,
                                 const std::shared_ptr<SonorixStatus>& albumStatus,
-                                const ParameterPtr& context) {
-    auto message = std::static_pointer_cast<DisplayMessage>(context);
+                                const WorkerContext& context) {
+    const auto& message = context.message;
     if (message) {
         message->setDetail(analyzingDetail(*m_track));
         message->show();

@@ -38,17 +38,15 @@ public:
                       std::shared_ptr<SonorixGroup> group, std::shared_ptr<SonorixAlbum> album,
                       std::shared_ptr<iTunesTrack> track, DecoderFactory decoders = {});
 
-    // context: the worker's DisplayMessage, whose second line names the track while it is
-    // measured; may be empty.
-    void run(const ParameterPtr& context) override;
+    // The second line of the context's display message, where there is one, names the track
+    // while it is measured.
+    void run(const WorkerContext& context) override;
 
-    const std::shared_ptr<iTunesTrack>& track() const { return m_track; }
     const std::shared_ptr<SonorixAlbum>& album() const { return m_album; }
 
 private:
-    bool albumShown() const;
     void measure(SonorixModel& model, SonorixTrackStatus& trackStatus,
-                 const std::shared_ptr<SonorixStatus>& album, const ParameterPtr& context);
+                 const std::shared_ptr<SonorixStatus>& album, const WorkerContext& context);
     // The track's gain in dB; the peak only when the job was not cancelled.
     double analyzeFile(SonorixTrackStatus& trackStatus,
                        const std::shared_ptr<SonorixStatus>& albumStatus, double& peak,
@@ -58,8 +56,6 @@ private:
     void finish(SonorixTrackStatus& trackStatus, const std::shared_ptr<SonorixStatus>& album);
 
     const std::shared_ptr<SonorixGroup> m_group;
-    const std::shared_ptr<SonorixAlbum> m_album;
-    const std::shared_ptr<iTunesTrack> m_track;
     const DecoderFactory m_decoders;
     double m_trackUnitsDone = 0;
     double m_albumUnitsDone = 0;

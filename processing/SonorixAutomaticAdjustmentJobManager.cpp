@@ -51,13 +51,13 @@ void SonorixAutomaticAdjustmentJobManager::start() {
     SonorixAdjustmentJobManager::start();
 }
 
-ParameterPtr SonorixAutomaticAdjustmentJobManager::createWorkerContext() {
-    return DisplayMessage::create(toUtf16(localizedString("Processing Tracks")), u"", progress(),
-                                  DisplayMessage::kWorkerLine, 0, m_scheduler);
+WorkerContext SonorixAutomaticAdjustmentJobManager::createWorkerContext() {
+    return {DisplayMessage::create(toUtf16(localizedString("Processing Tracks")), u"", progress(),
+                                   DisplayMessage::kWorkerLine, 0, m_scheduler)};
 }
 
-void SonorixAutomaticAdjustmentJobManager::workerStarted(const ParameterPtr& context) {
-    if (auto message = std::static_pointer_cast<DisplayMessage>(context)) {
+void SonorixAutomaticAdjustmentJobManager::workerStarted(const WorkerContext& context) {
+    if (const auto& message = context.message) {
         std::lock_guard<MutexLock> hold(*m_messageLock);
         m_activeMessages.insert(message);
     }
@@ -70,8 +70,8 @@ void SonorixAutomaticAdjustmentJobManager::workerStarted(const ParameterPtr& con
     }
 }
 
-void SonorixAutomaticAdjustmentJobManager::workerFinished(const ParameterPtr& context) {
-    if (auto message = std::static_pointer_cast<DisplayMessage>(context)) {
+void SonorixAutomaticAdjustmentJobManager::workerFinished(const WorkerContext& context) {
+    if (const auto& message = context.message) {
         message->hide();
         std::lock_guard<MutexLock> hold(*m_messageLock);
         m_activeMessages.erase(message);

@@ -30,10 +30,10 @@ public:
                   const std::shared_ptr<SonorixAlbum>& album);
 
     void start() override;
-    ParameterPtr createWorkerContext() override;
+    WorkerContext createWorkerContext() override;
     void allJobsFinished() override;
-    void workerStarted(const ParameterPtr& context) override;
-    void workerFinished(const ParameterPtr& context) override;
+    void workerStarted(const WorkerContext& context) override;
+    void workerFinished(const WorkerContext& context) override;
     void trackProgress(const std::shared_ptr<iTunesTrack>& track, bool jump) override;
 
     int32_t mode() const { return m_mode; }

@@ -4,11 +4,44 @@
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
 #include "model/SonorixStatus.h"
+#include "model/TrackAccess.h"
 
 namespace sonorix {
 
 SonorixJob::SonorixJob(std::shared_ptr<SonorixAdjustmentJobManager> manager)
     : m_manager(std::move(manager)) {}
+
+SonorixJob::SonorixJob(std::shared_ptr<SonorixAdjustmentJobManager> manager,
+                       std::shared_ptr<SonorixAlbum> album, std::shared_ptr<iTunesTrack> track,
+                       double runUnits, double albumUnits)
+    : m_manager(std::move(manager)), m_album(std::move(album)), m_track(std::move(track)) {
+    m_manager->progress()->addTotal(runUnits);
+    if (albumShown()) {
+        auto owner = m_album->group();
+        auto model = owner ? owner->model() : nullptr;
+        if (model) {
+            if (auto status = model->statusLibrary()->albumStatus(*m_album, true, false)) {
+                status->addProgressTotal(albumUnits);
+            }
+        }
+    }
+}
+
+bool SonorixJob::albumShown() const {
+    return m_album && m_album->tracks().size() > 1;
+}
+
+void SonorixJob::addUnits(double units, SonorixStatus& trackStatus,
+                          const std::shared_ptr<SonorixStatus>& albumStatus) {
+    m_manager->progress()->addDone(units);
+    trackStatus.addProgressDone(units);
+    reportTrackProgress(m_track, false);
+    if (albumStatus) {
+        albumStatus->addProgressDone(units);
+        reportAlbumProgress(m_album, false);
+    }
+    m_unitsDone += units;
+}
 
 void SonorixJob::reportTrackProgress(const std::shared_ptr<iTunesTrack>& track, bool force) {
     const double now = m_manager->now();
@@ -36,9 +69,51 @@ void SonorixJob::finalAlbumReport(const std::shared_ptr<SonorixAlbum>& album) {
     m_manager->albumProgress(album, false);
 }
 
+std::shared_ptr<SonorixModel> SonorixJob::albumModel() const {
+    auto owner = m_album ? m_album->group() : nullptr;
+    return owner ? owner->model() : nullptr;
+}
+
+void SonorixJob::skipWork(double units) {
+    m_manager->progress()->addDone(units - m_unitsDone);
+    m_unitsDone = units;
+}
+
+std::shared_ptr<SonorixTrackStatus>
+SonorixJob::beginWork(SonorixModel& model, double units,
+                      std::shared_ptr<SonorixStatus>& albumStatus) {
+    auto library = model.statusLibrary();
+    auto trackStatus = library->trackStatus(ta::persistentId(*m_track), true);
+    trackStatus->resetProgress();
+    trackStatus->addProgressTotal(units);
+    trackStatus->addProcessing(1);
+    reportTrackProgress(m_track, false);
+    albumStatus.reset();
+    if (albumShown()) {
+        albumStatus = library->albumStatus(*m_album, true, true);
+        albumStatus->addProcessing(1);
+        reportAlbumProgress(m_album, false);
+    }
+    return trackStatus;
+}
+
+void SonorixJob::endWork(double units, SonorixStatus& trackStatus,
+                         const std::shared_ptr<SonorixStatus>& albumStatus) {
+    const double rest = units - m_unitsDone;
+    if (rest != 0) {
+        addUnits(rest, trackStatus, albumStatus);
+    }
+    trackStatus.addProcessing(-1);
+    reportTrackProgress(m_track, true);
+    if (albumStatus) {
+        albumStatus->addProcessing(-1);
+        reportAlbumProgress(m_album, true);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 
-void SonorixPairedJob::run(const ParameterPtr& context) {
+void SonorixPairedJob::run(const WorkerContext& context) {
     pairedAction(context);
     m_done = true;
 }
@@ -48,7 +123,7 @@ void SonorixPairedJob::deleter(SonorixPairedJob* job) {
         // The release may come from a destructor or a worker's bookkeeping: nothing may
         // escape from here.
         try {
-            job->run(nullptr);
+            job->run({});
         } catch (const std::exception& e) {
             logUncaughtException(e, "Thread");
         } catch (...) {
@@ -71,7 +146,7 @@ SonorixAlbumProgressJob::SonorixAlbumProgressJob(
     int32_t delta)
     : m_manager(std::move(manager)), m_album(std::move(album)), m_delta(delta) {}
 
-void SonorixAlbumProgressJob::pairedAction(const ParameterPtr&) {
+void SonorixAlbumProgressJob::pairedAction(const WorkerContext&) {
     auto group = m_album->group();
     auto model = group ? group->model() : nullptr;
     if (model) {

@@ -12,6 +12,9 @@ namespace sonorix {
 
 class iTunesTrack;
 class SonorixAlbum;
+class SonorixModel;
+class SonorixStatus;
+class SonorixTrackStatus;
 
 // A job on one track of a run: knows its manager and reports the progress of its track and
 // album, at most one report per kind every 0.05 s unless forced.
@@ -20,6 +23,11 @@ public:
     static constexpr double kReportInterval = 0.05;
 
     explicit SonorixJob(std::shared_ptr<SonorixAdjustmentJobManager> manager);
+    // A job on track of album, worth runUnits in the run's total and albumUnits in the album's
+    // where the album shows as a row of its own.
+    SonorixJob(std::shared_ptr<SonorixAdjustmentJobManager> manager,
+               std::shared_ptr<SonorixAlbum> album, std::shared_ptr<iTunesTrack> track,
+               double runUnits, double albumUnits);
 
     void finishedOnMainThread() override {}
 
@@ -32,9 +40,30 @@ public:
     void finalAlbumReport(const std::shared_ptr<SonorixAlbum>& album);
 
     const std::shared_ptr<SonorixAdjustmentJobManager>& manager() const { return m_manager; }
+    const std::shared_ptr<iTunesTrack>& track() const { return m_track; }
+    double unitsDone() const { return m_unitsDone; }
 
 protected:
+    // An album of several tracks shows as a row of its own, with its own progress.
+    bool albumShown() const;
+    // Work done, in the run's, the track's and (when shown) the album's progress.
+    void addUnits(double units, SonorixStatus& trackStatus,
+                  const std::shared_ptr<SonorixStatus>& albumStatus);
+    // The model of the job's album; none once the library was reloaded.
+    std::shared_ptr<SonorixModel> albumModel() const;
+    // A job that cannot run still brings the run's total to its end.
+    void skipWork(double units);
+    // Marks the track's row, and the album's where it shows, as being worked on, worth units.
+    std::shared_ptr<SonorixTrackStatus> beginWork(SonorixModel& model, double units,
+                                                  std::shared_ptr<SonorixStatus>& albumStatus);
+    // Adds what is left of units and lets the rows go; the last reports are forced.
+    void endWork(double units, SonorixStatus& trackStatus,
+                 const std::shared_ptr<SonorixStatus>& albumStatus);
+
     const std::shared_ptr<SonorixAdjustmentJobManager> m_manager;
+    const std::shared_ptr<SonorixAlbum> m_album;
+    const std::shared_ptr<iTunesTrack> m_track;
+    double m_unitsDone = 0;
 
 private:
     double m_lastTrackReport = 0;
@@ -47,8 +76,8 @@ private:
 class SonorixPairedJob : public Job {
 public:
     void finishedOnMainThread() override {}
-    void run(const ParameterPtr& context) final;
-    virtual void pairedAction(const ParameterPtr& context) = 0;
+    void run(const WorkerContext& context) final;
+    virtual void pairedAction(const WorkerContext& context) = 0;
 
     // Set before the job is handed to a manager.
     void setPartner(std::shared_ptr<SonorixPairedJob> partner) { m_partner = std::move(partner); }
@@ -74,7 +103,7 @@ public:
     create(std::shared_ptr<SonorixAdjustmentJobManager> manager,
            std::shared_ptr<SonorixAlbum> album, int32_t delta);
 
-    void pairedAction(const ParameterPtr& context) override;
+    void pairedAction(const WorkerContext& context) override;
 
     const std::shared_ptr<SonorixAlbum>& album() const { return m_album; }
     int32_t delta() const { return m_delta; }

@@ -13,7 +13,6 @@
 #include "processing/ControllerHooks.h"
 #include "processing/SonorixAdjustmentJob.h"
 
-#include <climits>
 #include <cmath>
 #include <map>
 #include <mutex>
@@ -26,11 +25,6 @@ constexpr double kOpenUnits = 0.1;
 constexpr double kWriteUnits = 0.23;
 constexpr double kCommentUnits = 0.33;
 constexpr double kRereadUnits = 0.34;
-
-int32_t tagHintOf(const SonorixStatus& status) {
-    const int64_t hint = status.getTagHint();
-    return hint >= INT32_MIN && hint <= INT32_MAX ? static_cast<int32_t>(hint) : -1;
-}
 
 // A run replaced by the next request lets its running jobs complete while the new run starts:
 // two jobs of one track must not write its file at once, or the older value could land last.
@@ -96,7 +90,7 @@ void SonorixManualAdjustmentJob::touchComment(std::u16string& comment) {
     }
 }
 
-void SonorixManualAdjustmentJob::run(const ParameterPtr&) {
+void SonorixManualAdjustmentJob::run(const WorkerContext&) {
     setThreadName("SonorixManualAdjustmentJob");
     auto model = SonorixModel::current();
     if (!model) {
@@ -134,7 +128,7 @@ void SonorixManualAdjustmentJob::run(const ParameterPtr&) {
     } else {
         auto date = mv::now(true);
         try {
-            int32_t hint = tagHintOf(*status);
+            int32_t hint = status->tagReaderHint();
             auto tag = createITunNORMTag(path, hint, true, true);
             status->setTagHint(hint);
             step(kOpenUnits);
@@ -167,7 +161,7 @@ void SonorixManualAdjustmentJob::run(const ParameterPtr&) {
             step(kRereadUnits);
             model->setNeedsSave(false);
 
-            int32_t readHint = tagHintOf(*status);
+            int32_t readHint = status->tagReaderHint();
             auto readBack = createITunNORMTag(path, readHint, false, false);
             status->setTagHint(readHint);
             if (!readBack->isPresent()) {

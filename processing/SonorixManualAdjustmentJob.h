@@ -47,7 +47,7 @@ public:
     ~SonorixManualAdjustmentJob() override;
 
     void finishedOnMainThread() override {}
-    void run(const ParameterPtr& context) override;
+    void run(const WorkerContext& context) override;
 
     const std::shared_ptr<iTunesTrack>& track() const { return m_track; }
     double value() const { return m_value; }

@@ -22,11 +22,6 @@ constexpr double kReadUnits = 0.2;
 constexpr double kWriteUnits = 0.5;
 constexpr double kRereadUnits = 0.2;
 
-std::shared_ptr<SonorixModel> modelOf(const SonorixAlbum& album) {
-    auto group = album.group();
-    return group ? group->model() : nullptr;
-}
-
 } // namespace
 
 SonorixRemoveCommentsJobManager::SonorixRemoveCommentsJobManager(
@@ -88,83 +83,42 @@ void SonorixRemoveCommentsJobManager::allJobsFinished() {
 SonorixRemoveCommentsJob::SonorixRemoveCommentsJob(
     std::shared_ptr<SonorixAdjustmentJobManager> manager, std::shared_ptr<SonorixAlbum> album,
     std::shared_ptr<iTunesTrack> track)
-    : SonorixJob(std::move(manager)), m_album(std::move(album)), m_track(std::move(track)) {
-    m_manager->progress()->addTotal(kUnits);
-    if (albumShown()) {
-        if (auto model = modelOf(*m_album)) {
-            if (auto status = model->statusLibrary()->albumStatus(*m_album, true, false)) {
-                status->addProgressTotal(kUnits);
-            }
-        }
-    }
-}
+    : SonorixJob(std::move(manager), std::move(album), std::move(track), kUnits, kUnits) {}
 
-bool SonorixRemoveCommentsJob::albumShown() const {
-    return m_album->tracks().size() > 1;
-}
-
-void SonorixRemoveCommentsJob::addUnits(double units, SonorixStatus& trackStatus,
-                                        const std::shared_ptr<SonorixStatus>& albumStatus) {
-    m_manager->progress()->addDone(units);
-    trackStatus.addProgressDone(units);
-    reportTrackProgress(m_track, false);
-    if (albumStatus) {
-        albumStatus->addProgressDone(units);
-        reportAlbumProgress(m_album, false);
-    }
-    m_unitsDone += units;
-}
-
-void SonorixRemoveCommentsJob::run(const ParameterPtr&) {
+void SonorixRemoveCommentsJob::run(const WorkerContext&) {
     setThreadName("SonorixRemoveCommentsJob");
-    auto model = modelOf(*m_album);
+    auto model = albumModel();
     if (!model) {
-        // The library was reloaded meanwhile; the run's total must still be reached.
-        m_manager->progress()->addDone(kUnits - m_unitsDone);
-        m_unitsDone = kUnits;
+        skipWork(kUnits); // the library was reloaded meanwhile
         return;
     }
-    auto library = model->statusLibrary();
-    auto trackStatus = library->trackStatus(ta::persistentId(*m_track), true);
-    trackStatus->resetProgress();
-    trackStatus->addProgressTotal(kUnits);
-    trackStatus->addProcessing(1);
-    reportTrackProgress(m_track, false);
     std::shared_ptr<SonorixStatus> albumStatus;
-    if (albumShown()) {
-        albumStatus = library->albumStatus(*m_album, true, true);
-        albumStatus->addProcessing(1);
-        reportAlbumProgress(m_album, false);
-    }
-
-    addUnits(kStartUnits, *trackStatus, albumStatus);
-    std::u16string comment;
-    if (m_track->getComment(comment)) {
-        addUnits(kReadUnits, *trackStatus, albumStatus);
-        // A comment without a stamp is left as it is: nothing to write.
-        if (SonorixAdjustmentJob::removeCommentStamp(comment)) {
-            m_track->setComment(comment);
+    auto trackStatus = beginWork(*model, kUnits, albumStatus);
+    try {
+        addUnits(kStartUnits, *trackStatus, albumStatus);
+        std::u16string comment;
+        if (m_track->getComment(comment)) {
+            addUnits(kReadUnits, *trackStatus, albumStatus);
+            // A comment without a stamp is left as it is: nothing to write.
+            if (SonorixAdjustmentJob::removeCommentStamp(comment)) {
+                m_track->setComment(comment);
+            }
+            addUnits(kWriteUnits, *trackStatus, albumStatus);
         }
-        addUnits(kWriteUnits, *trackStatus, albumStatus);
-    }
-    m_track->updateInfoFromFile();
-    m_track->filePath(true, true, false);
-    addUnits(kRereadUnits, *trackStatus, albumStatus);
+        m_track->updateInfoFromFile();
+        m_track->filePath(true, true, false);
+        addUnits(kRereadUnits, *trackStatus, albumStatus);
 
-    trackStatus->setAdjustedMarker(true);
-    if (albumStatus) {
-        albumStatus->setAdjustedMarker(true);
+        trackStatus->setAdjustedMarker(true);
+        if (albumStatus) {
+            albumStatus->setAdjustedMarker(true);
+        }
+    } catch (...) {
+        // Not ours to handle, but the rows must not stay marked as being worked on.
+        endWork(kUnits, *trackStatus, albumStatus);
+        throw;
     }
-    const double rest = kUnits - m_unitsDone;
-    if (rest != 0) {
-        addUnits(rest, *trackStatus, albumStatus);
-    }
-    trackStatus->addProcessing(-1);
-    reportTrackProgress(m_track, true);
-    if (albumStatus) {
-        albumStatus->addProcessing(-1);
-        reportAlbumProgress(m_album, true);
-    }
+    endWork(kUnits, *trackStatus, albumStatus);
 }
 
 } // namespace sonorix

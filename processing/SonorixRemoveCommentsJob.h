@@ -45,19 +45,7 @@ public:
                              std::shared_ptr<SonorixAlbum> album,
                              std::shared_ptr<iTunesTrack> track);
 
-    void run(const ParameterPtr& context) override;
-
-    const std::shared_ptr<iTunesTrack>& track() const { return m_track; }
-    double unitsDone() const { return m_unitsDone; }
-
-private:
-    bool albumShown() const;
-    void addUnits(double units, SonorixStatus& trackStatus,
-                  const std::shared_ptr<SonorixStatus>& albumStatus);
-
-    const std::shared_ptr<SonorixAlbum> m_album;
-    const std::shared_ptr<iTunesTrack> m_track;
-    double m_unitsDone = 0;
+    void run(const WorkerContext& context) override;
 };
 
 } // namespace sonorix

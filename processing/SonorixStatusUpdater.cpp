@@ -22,6 +22,13 @@ std::weak_ptr<SonorixStatusUpdaterJobManager>& currentUpdater() {
 
 } // namespace
 
+void TagCheckBatch::oneDelivered() {
+    if (remaining > 0 && --remaining == 0 && done) {
+        auto action = std::move(done);
+        action();
+    }
+}
+
 std::shared_ptr<SonorixStatusUpdaterJobManager> statusUpdater() {
     std::lock_guard<std::mutex> hold(updaterMutex());
     return currentUpdater().lock();
@@ -51,19 +58,24 @@ SonorixStatusUpdaterJobManager::SonorixStatusUpdaterJobManager(
 
 SonorixStatusUpdaterJobManager::~SonorixStatusUpdaterJobManager() = default;
 
-void SonorixStatusUpdaterJobManager::queueTrack(const std::shared_ptr<SonorixAlbum>& album,
-                                                const std::shared_ptr<iTunesTrack>& track) {
+bool SonorixStatusUpdaterJobManager::queueTrack(const std::shared_ptr<SonorixAlbum>& album,
+                                                const std::shared_ptr<iTunesTrack>& track,
+                                                const std::shared_ptr<TagCheckBatch>& batch) {
     if (!album || !track) {
-        return;
+        return false;
     }
     {
         std::lock_guard<std::mutex> hold(m_queuedLock);
         if (!m_queued.insert(ta::persistentId(*track)).second) {
-            return;
+            return false;
         }
     }
+    if (batch) {
+        ++batch->remaining;
+    }
     auto self = std::static_pointer_cast<SonorixStatusUpdaterJobManager>(sharedFromThis());
-    addJob(std::make_shared<SonorixTrackStatusUpdaterJob>(self, track, album));
+    addJob(std::make_shared<SonorixTrackStatusUpdaterJob>(self, track, album, batch));
+    return true;
 }
 
 void SonorixStatusUpdaterJobManager::queueAlbumTracks(const std::shared_ptr<SonorixAlbum>& album) {
@@ -93,10 +105,11 @@ bool SonorixStatusUpdaterJobManager::isQueued(uint64_t persistentId) const {
 
 SonorixTrackStatusUpdaterJob::SonorixTrackStatusUpdaterJob(
     std::shared_ptr<SonorixStatusUpdaterJobManager> manager, std::shared_ptr<iTunesTrack> track,
-    std::shared_ptr<SonorixAlbum> album)
-    : m_manager(std::move(manager)), m_track(std::move(track)), m_album(std::move(album)) {}
+    std::shared_ptr<SonorixAlbum> album, std::shared_ptr<TagCheckBatch> batch)
+    : m_manager(std::move(manager)), m_track(std::move(track)), m_album(std::move(album)),
+      m_batch(std::move(batch)) {}
 
-void SonorixTrackStatusUpdaterJob::run(const ParameterPtr&) {
+void SonorixTrackStatusUpdaterJob::run(const WorkerContext&) {
     auto group = m_album->group();
     auto model = group ? group->model() : nullptr;
     if (!model) {
@@ -109,6 +122,9 @@ void SonorixTrackStatusUpdaterJob::run(const ParameterPtr&) {
 
 void SonorixTrackStatusUpdaterJob::finishedOnMainThread() {
     if (m_modelGone) {
+        if (m_batch) {
+            m_batch->oneDelivered();
+        }
         return;
     }
     if (m_changed) {
@@ -120,6 +136,9 @@ void SonorixTrackStatusUpdaterJob::finishedOnMainThread() {
     if (const auto& controller = m_manager->controller()) {
         controller->refreshTrack(m_track);
         controller->refreshAlbum(m_album);
+    }
+    if (m_batch) {
+        m_batch->oneDelivered();
     }
 }
 
@@ -173,6 +192,27 @@ void SonorixStatusRefresh::refreshTrackStatus(const std::shared_ptr<iTunesTrack>
         }
     }
     refresh->resume();
+}
+
+void SonorixStatusRefresh::checkTags(SonorixGroup& group, const ProcessingActivity& activity,
+                                     std::function<void()> done) {
+    auto refresh = processor();
+    auto batch = std::make_shared<TagCheckBatch>();
+    batch->done = std::move(done);
+    for (const auto& album : group.visibleAlbums()) {
+        for (const auto& track : album->visibleTracks()) {
+            refresh->queueTrack(album, track, batch);
+        }
+    }
+    if (batch->remaining == 0) {
+        if (auto action = std::move(batch->done)) {
+            action();
+        }
+        return;
+    }
+    if (!pausedFor(activity)) {
+        refresh->resume();
+    }
 }
 
 void SonorixStatusRefresh::shutDown() {

@@ -4,6 +4,7 @@
 #include "processing/JobManager.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -14,6 +15,15 @@ class iTunesTrack;
 class SonorixAlbum;
 class SonorixGroup;
 class SonorixControllerHooks;
+
+// Checks asked for together: done runs on the main thread once the last of them was delivered.
+// Main thread only.
+struct TagCheckBatch {
+    size_t remaining = 0;
+    std::function<void()> done;
+
+    void oneDelivered();
+};
 
 // Checks, in the background, whether the files of the tracks on show changed their Sound Check
 // value, and redraws their rows. Each track is checked once until its status is declared stale.
@@ -27,9 +37,10 @@ public:
     create(std::shared_ptr<SonorixControllerHooks> controller);
     ~SonorixStatusUpdaterJobManager() override;
 
-    // Main thread.
-    void queueTrack(const std::shared_ptr<SonorixAlbum>& album,
-                    const std::shared_ptr<iTunesTrack>& track);
+    // Main thread. False when the track was queued already; batch, when given, counts the check.
+    bool queueTrack(const std::shared_ptr<SonorixAlbum>& album,
+                    const std::shared_ptr<iTunesTrack>& track,
+                    const std::shared_ptr<TagCheckBatch>& batch = nullptr);
     void queueAlbumTracks(const std::shared_ptr<SonorixAlbum>& album);
     // Any thread: a group accepting a track reaches here from wherever it runs.
     void forgetTrack(uint64_t persistentId);
@@ -53,15 +64,17 @@ class SonorixTrackStatusUpdaterJob : public Job {
 public:
     SonorixTrackStatusUpdaterJob(std::shared_ptr<SonorixStatusUpdaterJobManager> manager,
                                  std::shared_ptr<iTunesTrack> track,
-                                 std::shared_ptr<SonorixAlbum> album);
+                                 std::shared_ptr<SonorixAlbum> album,
+                                 std::shared_ptr<TagCheckBatch> batch = nullptr);
 
-    void run(const ParameterPtr& context) override;
+    void run(const WorkerContext& context) override;
     void finishedOnMainThread() override;
 
 private:
     const std::shared_ptr<SonorixStatusUpdaterJobManager> m_manager;
     const std::shared_ptr<iTunesTrack> m_track;
     const std::shared_ptr<SonorixAlbum> m_album;
+    const std::shared_ptr<TagCheckBatch> m_batch;
     bool m_modelGone = false;
     bool m_changed = false;
 };
@@ -88,6 +101,12 @@ public:
     void refreshTrackStatus(const std::shared_ptr<iTunesTrack>& track,
                             const std::shared_ptr<SonorixGroup>& currentGroup,
                             const ProcessingActivity& activity);
+    // Checks the files of the group's visible tracks now, each track once until its status is
+    // declared stale, and redraws their rows. done runs once the last check was delivered (at
+    // once when none was needed), not after a stop. While the views follow running work the
+    // checks wait for it.
+    void checkTags(SonorixGroup& group, const ProcessingActivity& activity,
+                   std::function<void()> done);
     // Stops the processor and lets it go (at shutdown).
     void shutDown();
 

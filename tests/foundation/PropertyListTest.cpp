@@ -55,7 +55,6 @@ TEST(PropertyListWriter, ExactDocument) {
     array->append(makeArray());
     array->append(makeBool(false));
     root->set("g", array);
-    root->set("h", makeObject(std::make_shared<int>(1))); // in-memory only: not written
     EXPECT_EQ(root->toXMLDocument(),
               kHeader + "<dict>\n"
                         "\t<key>B</key>\n\t<true/>\n"

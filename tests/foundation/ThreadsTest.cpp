@@ -52,7 +52,7 @@ protected:
 
 class Counter : public ThreadCallable<Counter> {
 public:
-    void add(ParameterPtr amount) { total += *std::static_pointer_cast<int>(amount); }
+    void add(int amount) { total += amount; }
     void bump() { ++total; }
     std::atomic<int> total{0};
 };
@@ -108,7 +108,7 @@ TEST_F(MainThreadTest, OtherExceptionsAndNonWaitingFailuresAreDropped) {
 TEST_F(MainThreadTest, PostedCallsRunInOrderAndDelegatesKeepTheirObject) {
     auto counter = std::make_shared<Counter>();
     std::vector<int> order;
-    DelegatePtr add = counter->delegateFor<&Counter::add>();
+    DelegatePtr add = counter->delegateFor<&Counter::add>(5);
     DelegatePtr bump = counter->delegateFor<&Counter::bump>();
     std::weak_ptr<Counter> weak = counter;
     counter.reset(); // the delegates hold it now
@@ -117,8 +117,8 @@ TEST_F(MainThreadTest, PostedCallsRunInOrderAndDelegatesKeepTheirObject) {
                                  for (int i = 0; i < 100; ++i) {
                                      callOnMainThread([&order, i] { order.push_back(i); }, false);
                                  }
-                                 callOnMainThread(add, std::make_shared<int>(5), false);
-                                 callOnMainThread(bump, nullptr, true);
+                                 callOnMainThread(add, false);
+                                 callOnMainThread(bump, true);
                                  add.reset();
                                  bump.reset();
                              });
@@ -131,11 +131,23 @@ TEST_F(MainThreadTest, PostedCallsRunInOrderAndDelegatesKeepTheirObject) {
     EXPECT_TRUE(weak.expired()); // released once every scheduled call ran
 }
 
+TEST_F(MainThreadTest, MainThreadHooksCalledElsewhereEndTheProcessWhileChecking) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const bool was = mainThreadChecks();
+    setMainThreadChecks(true);
+    assertMainThread("refreshTrack"); // on the main thread: nothing happens
+    EXPECT_DEATH(std::thread([] { assertMainThread("refreshTrack"); }).join(),
+                 "refreshTrack was called off the main thread");
+    setMainThreadChecks(false);
+    std::thread([] { assertMainThread("refreshTrack"); }).join();
+    setMainThreadChecks(was);
+}
+
 TEST(Delegates, DelegateForNeedsASharedOwner) {
     Counter onStack;
     EXPECT_THROW(onStack.delegateFor<&Counter::bump>(), std::bad_weak_ptr);
     auto shared = std::make_shared<Counter>();
-    shared->delegateFor<&Counter::add>()->call(std::make_shared<int>(3));
+    shared->delegateFor<&Counter::add>(3)->call();
     EXPECT_EQ(shared->total.load(), 3);
 }
 

@@ -36,7 +36,7 @@ public:
         : SonorixJob(std::move(manager)), name(std::move(name)), m_timeline(std::move(timeline)),
           m_body(std::move(body)) {}
 
-    void run(const ParameterPtr&) override {
+    void run(const WorkerContext&) override {
         m_timeline->add(name + "+");
         if (m_body) {
             m_body();
@@ -253,7 +253,7 @@ TEST_F(Chaining, PairedJobRunsAtReleaseOnlyWhenItsPartnerRanAndItDidNot) {
     auto start = SonorixAlbumProgressJob::create(manager, album, +1);
     auto end = SonorixAlbumProgressJob::create(manager, album, -1);
     end->setPartner(start);
-    start->perform(nullptr, 0);
+    start->perform({}, 0);
     EXPECT_EQ(status->processingCount(), 1);
     end.reset();
     EXPECT_EQ(status->processingCount(), 0);
@@ -261,7 +261,7 @@ TEST_F(Chaining, PairedJobRunsAtReleaseOnlyWhenItsPartnerRanAndItDidNot) {
     // The job ran already: nothing more at release.
     end = SonorixAlbumProgressJob::create(manager, album, -1);
     end->setPartner(start);
-    end->perform(nullptr, 0);
+    end->perform({}, 0);
     end.reset();
     EXPECT_EQ(status->processingCount(), -1);
     status->addProcessing(1);

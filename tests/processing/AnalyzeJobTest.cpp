@@ -64,9 +64,9 @@ public:
         : SonorixAdjustmentJobManager(controller, {}, scheduler), m_scheduler(scheduler),
           m_finished(std::move(finished)) {}
 
-    ParameterPtr createWorkerContext() override {
-        return DisplayMessage::create(u"Processing Tracks", u"", progress(),
-                                      DisplayMessage::kWorkerLine, 0, m_scheduler);
+    WorkerContext createWorkerContext() override {
+        return {DisplayMessage::create(u"Processing Tracks", u"", progress(),
+                                       DisplayMessage::kWorkerLine, 0, m_scheduler)};
     }
     void allJobsFinished() override { ++*m_finished; }
 
@@ -276,7 +276,7 @@ TEST_F(Analyzing, StopDuringTheFileStoresNothingAndCompletesTheUnits) {
         }
     };
     // On this thread, so that the refresh runs while the job is between two buffers.
-    job->perform(nullptr, 0);
+    job->perform({}, 0);
     controller->onTrackRefresh = nullptr;
 
     EXPECT_EQ(partialReports, 1);

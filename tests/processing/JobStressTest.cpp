@@ -20,7 +20,7 @@ public:
     explicit CheckedJob(int id, std::shared_ptr<std::vector<std::atomic<int>>> workerSequence)
         : id(id), m_workerSequence(std::move(workerSequence)) {}
 
-    void run(const ParameterPtr&) override {
+    void run(const WorkerContext&) override {
         if (++runs != 1) {
             ++violations;
         }

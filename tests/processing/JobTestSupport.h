@@ -59,7 +59,7 @@ public:
     TestJob(int id, std::shared_ptr<Recorder> recorder, std::function<void(TestJob&)> body = {})
         : id(id), m_recorder(std::move(recorder)), m_body(std::move(body)) {}
 
-    void run(const ParameterPtr&) override {
+    void run(const WorkerContext&) override {
         {
             std::lock_guard<std::mutex> lock(m_recorder->mutex);
             m_recorder->started.push_back(id);
@@ -102,8 +102,8 @@ public:
     }
     void resumed() override { ++m_recorder->resumed; }
     void stopped() override { ++m_recorder->stopped; }
-    void workerStarted(const ParameterPtr&) override { ++m_recorder->workersStarted; }
-    void workerFinished(const ParameterPtr&) override { ++m_recorder->workersFinished; }
+    void workerStarted(const WorkerContext&) override { ++m_recorder->workersStarted; }
+    void workerFinished(const WorkerContext&) override { ++m_recorder->workersFinished; }
 
 protected:
     int usableProcessors() override {

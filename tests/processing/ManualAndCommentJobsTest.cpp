@@ -324,3 +324,63 @@ TEST_F(CommentJobs, RemovalTakesOutStampsKeepsOtherTextAndWritesNothingWithoutAS
     EXPECT_TRUE(shown);
     EXPECT_EQ(scheduler->currentMessage(), nullptr);
 }
+
+// A file the manual run cannot write fails with the file error that names why, the rows stop
+// showing work, and the log names the path and what went wrong.
+TEST_F(CommentJobs, ManualRunKeepsTheCauseOfEachFileFailure) {
+    const std::string empty = m_dir.file("empty.mp3");
+    writeFile(empty, "");
+    const std::string folder = m_dir.file("folder.mp3");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    // An MP4 whose atoms nest deeper than a reader may safely follow.
+    const std::string nested = m_dir.file("nested.m4a");
+    if (!makeAudio(nested, "sine=f=440:d=1:r=44100", {"-c:a", "aac", "-b:a", "64k"})) {
+        GTEST_SKIP() << "ffmpeg cannot make an MP4";
+    }
+    std::string nest;
+    constexpr uint32_t kDepth = 100000;
+    for (uint32_t i = 0; i < kDepth; ++i) {
+        const uint32_t size = 8 * (kDepth - i);
+        nest += {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+                 static_cast<char>(size >> 8), static_cast<char>(size)};
+        nest += "moov";
+    }
+    writeFile(nested, readFile(nested) + nest);
+    const std::string nestedBefore = readFile(nested);
+
+    struct Case {
+        uint64_t id;
+        std::string path;
+        int16_t fileError;
+    };
+    const std::vector<Case> cases = {
+        {1, empty, kFileErrorEmpty},
+        {2, folder, kFileErrorNotRegular},
+        {3, nested, kFileErrorUnsafe},
+    };
+    std::vector<LibraryTrack> tracks;
+    for (const auto& c : cases) {
+        tracks.push_back(fileTrack(c.id, c.path, "Single " + std::to_string(c.id)));
+    }
+    auto model = load(tracks);
+    for (const auto& c : cases) {
+        manualRun(nullptr, {model->library()->track(c.id)}, 1.5, true);
+        auto s = status(*model, c.id);
+        ASSERT_TRUE(s) << c.path;
+        EXPECT_EQ(s->getError(), kErrorFile) << c.path;
+        EXPECT_EQ(s->getFileError(), c.fileError) << c.path;
+        EXPECT_EQ(s->getState(), kStateFailed) << c.path;
+        EXPECT_FALSE(s->isProcessing()) << c.path;
+        EXPECT_FALSE(s->adjustedMarker()) << c.path;
+    }
+    EXPECT_EQ(readFile(nested), nestedBefore);
+    EXPECT_EQ(readFile(empty), "");
+
+    const std::string log = readFile(m_dir.file("Sonorix.log"));
+    for (const auto& c : cases) {
+        EXPECT_NE(log.find("manual adjustment of " + c.path + " failed: "), std::string::npos)
+            << c.path << "\n"
+            << log;
+    }
+    EXPECT_NE(log.find("nest too deeply"), std::string::npos) << log;
+}

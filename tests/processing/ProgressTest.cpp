@@ -22,7 +22,7 @@ std::shared_ptr<DisplayProgress> progressOn(const TestClock& clock) {
 class ReportingJob : public SonorixJob {
 public:
     using SonorixJob::SonorixJob;
-    void run(const ParameterPtr&) override {}
+    void run(const WorkerContext&) override {}
 };
 
 class Reporting : public ProcessingFixture {

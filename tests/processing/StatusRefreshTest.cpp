@@ -130,3 +130,41 @@ TEST_F(StatusRefreshing, TracksMayBeForgottenFromOtherThreadsWhileRowsAreQueued)
     EXPECT_TRUE(processor->isQueued(1) && processor->isQueued(2) && processor->isQueued(3));
     EXPECT_FALSE(processor->isQueued(9));
 }
+
+TEST_F(StatusRefreshing, CheckingAGroupReportsOnceEveryVisibleTrackWasDelivered) {
+    refresh = std::make_unique<SonorixStatusRefresh>(controller);
+    // The search hides the lone track: only what the outline shows is read.
+    group->setSearchText(u"Trio");
+    int reports = 0;
+    size_t redrawnThen = 0;
+    refresh->checkTags(*group, {}, [&] {
+        ++reports;
+        redrawnThen = controller->count("track");
+    });
+    EXPECT_EQ(reports, 0) << "the checks run on the workers";
+    ASSERT_TRUE(runLoopUntil([&] { return reports > 0; }, 20s));
+    EXPECT_EQ(redrawnThen, 3u);
+    EXPECT_EQ(model->statusLibrary()->trackStatus(2, false)->getError(), kErrorFile);
+    EXPECT_FALSE(model->statusLibrary()->trackStatus(9, false));
+    EXPECT_GT(saveRequests.load(), 0);
+
+    // Checked already: nothing to wait for, the answer comes at once.
+    refresh->checkTags(*group, {}, [&] { ++reports; });
+    EXPECT_EQ(reports, 2);
+    loop->runUntil([] { return false; }, 100ms);
+    EXPECT_EQ(reports, 2);
+    EXPECT_EQ(controller->count("track"), 3u);
+}
+
+TEST_F(StatusRefreshing, ChecksAskedForWhileTheViewsFollowWorkWaitForIt) {
+    refresh = std::make_unique<SonorixStatusRefresh>(controller);
+    bool reported = false;
+    refresh->checkTags(*group, {true, true, false}, [&] { reported = true; });
+    auto processor = refresh->processor();
+    EXPECT_TRUE(processor->isPaused());
+    EXPECT_TRUE(processor->isQueued(1) && processor->isQueued(9));
+    loop->runUntil([] { return false; }, 100ms);
+    EXPECT_FALSE(reported);
+    refresh->refreshAlbumStatus(nullptr, {});
+    EXPECT_TRUE(runLoopUntil([&] { return reported; }, 20s));
+}
