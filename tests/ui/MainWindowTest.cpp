@@ -1,0 +1,155 @@
+#include "support/WindowFixture.h"
+
+#include "foundation/Text.h"
+#include "model/SonorixGroups.h"
+#include "model/SonorixModel.h"
+#include "ui/GroupOptionsPane.h"
+#include "ui/GroupsList.h"
+#include "ui/OutlineModel.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QSplitter>
+#include <QUrl>
+#include <QtTest>
+
+using namespace sonorix;
+using namespace sonorix::test;
+
+namespace {
+
+QList<QUrl> urlsOf(const std::vector<std::string>& paths) {
+    QList<QUrl> urls;
+    for (const auto& p : paths) {
+        urls << QUrl::fromLocalFile(QString::fromStdString(p));
+    }
+    return urls;
+}
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+    WindowFixture* fixture = nullptr;
+    MainWindow* window() { return fixture->window.get(); }
+    SonorixController& controller() { return window()->controller(); }
+    std::shared_ptr<SonorixGroups> groups() { return controller().model()->groups(); }
+
+private slots:
+    void init() {
+        fixture = new WindowFixture();
+        QVERIFY(fixture->makeLibrary({{"Alpha", "sine=f=440:d=1:r=44100"},
+                                      {"Beta", "sine=f=660:d=1:r=44100"},
+                                      {"Gamma", "anoisesrc=d=1:c=pink:a=0.3:r=44100"}}));
+        QVERIFY(fixture->open());
+    }
+    void cleanup() {
+        delete fixture;
+        fixture = nullptr;
+    }
+
+    void loadsIntoTheDefaultGroup() {
+        QCOMPARE(window()->groupsList()->count(), 1);
+        QCOMPARE(window()->groupsList()->currentRow(), 0);
+        QCOMPARE(window()->outlineModel()->rowCount(), 3);
+        QVERIFY(window()->searchField()->isEnabled());
+        QVERIFY(!window()->statusLine()->text().isEmpty());
+    }
+
+    void searchAppliesOnceAfterTypingAndAtOnceWhenCleared() {
+        QLineEdit* search = window()->searchField();
+        QTest::keyClicks(search, "alp");
+        QCOMPARE(window()->searchApplications(), 0);
+        QCOMPARE(window()->outlineModel()->rowCount(), 3);
+        QVERIFY(waitUntil([&] { return window()->searchApplications() > 0; }, 3000));
+        // One more event-loop turn shows no second application.
+        QTest::qWait(600);
+        QCOMPARE(window()->searchApplications(), 1);
+        QCOMPARE(window()->outlineModel()->rowCount(), 1);
+        QCOMPARE(QString::fromStdU16String(controller().currentGroup()->searchText()),
+                 QStringLiteral("alp"));
+
+        for (int i = 0; i < 3; ++i) {
+            QTest::keyClick(search, Qt::Key_Backspace);
+        }
+        // The emptied field applied without waiting for the timer.
+        QCOMPARE(window()->searchApplications(), 2);
+        QCOMPARE(window()->outlineModel()->rowCount(), 3);
+        QTest::qWait(600);
+        QCOMPARE(window()->searchApplications(), 2);
+    }
+
+    void sliderStoresAtOnceAndReloadsOnceAtRest() {
+        auto* slider = window()->optionsPane()->slider();
+        QVERIFY(slider->isEnabled());
+        QSignalSpy resets(window()->outlineModel(), &QAbstractItemModel::modelReset);
+        for (int position : {3, 6, 9, 12}) {
+            slider->setValue(position);
+        }
+        QCOMPARE(controller().currentGroup()->options().additionalPerceivedLoudness(), 1.2);
+        QCOMPARE(window()->optionsPane()->valueLabel()->text(), QStringLiteral("+1.2 dB"));
+        QCOMPARE(resets.count(), 0);
+        QVERIFY(waitUntil([&] { return resets.count() > 0; }, 2000));
+        QTest::qWait(300);
+        QCOMPARE(resets.count(), 1);
+    }
+
+    void dropOfFilesNotInTheLibraryMovesNothing() {
+        auto second = controller().newGroup();
+        QVERIFY(second);
+        QCOMPARE(second->trackCount(), size_t(0));
+        const std::string stranger = fixture->dir.file("stranger.mp3");
+        QVERIFY(makeStereoMp3(stranger, "sine=f=300:d=1:r=44100"));
+        QVERIFY(!window()->dropFiles(1, urlsOf({stranger, "/nowhere/at/all.mp3"}), false));
+        QCOMPARE(second->trackCount(), size_t(0));
+        QCOMPARE(groups()->groupAt(0)->trackCount(), size_t(3));
+
+        // The same drop with one library file among them moves that one alone.
+        QVERIFY(window()->dropFiles(1, urlsOf({stranger, fixture->file(1)}), false));
+        QCOMPARE(second->trackCount(), size_t(1));
+        QCOMPARE(groups()->groupAt(0)->trackCount(), size_t(2));
+    }
+
+    void dropWhileProcessingChangesNothing() {
+        auto second = controller().newGroup();
+        controller().setCurrentGroup(groups()->groupAt(0), true);
+        window()->adjustAllAction()->trigger();
+        QVERIFY(controller().isAdjusting());
+        QVERIFY(!window()->dropFiles(1, urlsOf({fixture->file(0)}), false));
+        QVERIFY(!window()->dropFiles(-1, urlsOf({fixture->file(0)}), false));
+        QCOMPARE(second->trackCount(), size_t(0));
+        QCOMPARE(groups()->groupAt(0)->trackCount(), size_t(3));
+        controller().stopAdjusting();
+    }
+
+    void renamingInPlaceKeepsTheDefaultGroupsTitle() {
+        auto second = controller().newGroup();
+        QVERIFY(second);
+        auto* list = window()->groupsList();
+        QCOMPARE(list->count(), 2);
+        QVERIFY(!(list->item(0)->flags() & Qt::ItemIsEditable));
+        QVERIFY(list->item(1)->flags() & Qt::ItemIsEditable);
+        list->item(1)->setText(QStringLiteral("Quiet Ones"));
+        QCOMPARE(QString::fromStdU16String(second->title()), QStringLiteral("Quiet Ones"));
+        // An empty title is refused and the row shows the title kept.
+        list->item(1)->setText(QString());
+        QCOMPARE(QString::fromStdU16String(second->title()), QStringLiteral("Quiet Ones"));
+        QCOMPARE(list->item(1)->text(), QStringLiteral("Quiet Ones"));
+    }
+
+    void geometryAndSplitterSurviveARestart() {
+        window()->resize(900, 600);
+        window()->splitter()->setSizes({260, 600});
+        const int left = window()->splitter()->sizes().front();
+        fixture->close();
+        QVERIFY(fixture->open());
+        QCOMPARE(window()->size(), QSize(900, 600));
+        QCOMPARE(window()->splitter()->sizes().front(), left);
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "MainWindowTest.moc"
