@@ -18,7 +18,7 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   echo "Demo library: $library"
   echo "Demo data folder: $data"
   echo "Press Start (or Tracks > Start Adjusting > All Tracks) to adjust the demo tracks."
-  exec ./build/sonorix --data-dir "$data" --library "$library"
+  exec ./build/ui/sonorix --data-dir "$data" --library "$library"
 fi
 
 cmake --build build -j "${SONORIX_JOBS:-$(nproc)}" --target sonorix-cli

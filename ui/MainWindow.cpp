@@ -217,7 +217,6 @@ void MainWindow::buildTopBar(QWidget* top) {
 
     m_search = new QLineEdit(top);
     m_search->setClearButtonEnabled(true);
-    m_search->setPlaceholderText(windowText("Search"));
     m_search->setMinimumWidth(170);
     m_search->setEnabled(false);
     QLabel* searchCaption = nullptr;

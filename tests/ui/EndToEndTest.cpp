@@ -110,6 +110,7 @@ private slots:
             QVERIFY2(norm != "unreadable" && norm.size() > 40, (file + ": " + norm).c_str());
         }
         QVERIFY(changed >= 1);
+        qInfo("%zu of %zu files written before the window closed", changed, f.files.size());
         QStringList entriesAfter =
             QDir(QString::fromStdString(f.dir.path())).entryList(QDir::Files | QDir::Hidden);
         entriesAfter.removeAll(QStringLiteral("prefs.plist"));

@@ -4,9 +4,12 @@
 
 #include "support/WindowFixture.h"
 
+#include "foundation/Localization.h"
 #include "foundation/Paths.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
+#include "processing/DisplayProgress.h"
+#include "processing/SonorixAutomaticAdjustmentJobManager.h"
 #include "ui/GroupOptionsPane.h"
 #include "ui/Speedometer.h"
 
@@ -108,20 +111,39 @@ class ScreenshotsTest : public QObject {
         QTest::qWait(200);
         keep("idle-" + theme, w.grab().toImage());
 
-        // Running: wait until the needle and the progress moved.
-        QSignalSpy finished(&w, &MainWindow::finished);
+        // Running: once the needle and the progress moved, the workers are held while the
+        // picture is taken.
+        SonorixController& c = w.controller();
         w.adjustAllAction()->trigger();
-        waitUntil([&] { return w.speedometer()->displayedValue() > 0.5 || finished.count() > 0; },
-                  20000);
-        QTest::qWait(700);
-        keep("running-" + theme, w.grab().toImage());
-        w.controller().stopAdjusting();
+        waitUntil(
+            [&] {
+                auto processor = c.adjustingProcessor();
+                return !processor || w.speedometer()->displayedValue() > 0.5 ||
+                       processor->progress()->fraction() >= 0.3;
+            },
+            20000);
+        if (auto processor = c.adjustingProcessor()) {
+            processor->pause();
+            QTest::qWait(300);
+            keep("running-" + theme, w.grab().toImage());
+            processor->resume();
+        } else {
+            keep("running-" + theme, w.grab().toImage());
+        }
+        c.stopAdjusting();
         QTest::qWait(100);
 
         // A manual group: its rows carry the in-cell adjustment control.
-        SonorixController& c = w.controller();
-        auto group = c.currentGroup();
-        if (group && group->options().operationMode() != SonorixOptions::kAdjustManually) {
+        auto groups = c.model()->groups();
+        std::shared_ptr<SonorixGroup> manual;
+        for (size_t i = 0; i < groups->count() && !manual; ++i) {
+            if (groups->groupAt(i)->options().operationMode() == SonorixOptions::kAdjustManually) {
+                manual = groups->groupAt(i);
+            }
+        }
+        if (manual) {
+            c.setCurrentGroup(manual, false);
+        } else {
             w.optionsPane()->operationPopUp()->setCurrentIndex(1);
             emit w.optionsPane()->operationPopUp()->activated(1);
         }
@@ -139,29 +161,34 @@ class ScreenshotsTest : public QObject {
             }
         }
 
-        // An alert over the window, as the Forget Results question shows it.
-        QMessageBox box(&w);
-        box.setIcon(QMessageBox::Information);
-        box.setWindowTitle(QStringLiteral("Sonorix"));
-        box.setText(QString::fromStdString(localizedString("ForgetResults_Title")));
-        box.setInformativeText(QString::fromStdString(localizedString("ForgetResults_Message")));
-        QPushButton* yes = box.addButton(
-            QString::fromStdString(localizedString("ForgetResults_Yes")), QMessageBox::AcceptRole);
-        box.addButton(QString::fromStdString(localizedString("ForgetResults_No")),
-                      QMessageBox::RejectRole);
-        box.setDefaultButton(yes);
-        box.show();
-        QTest::qWait(200);
-        QImage composite = w.grab().toImage();
+        // An alert over the window, as the Forget Results question shows it; it goes before
+        // the window that parents it.
         {
-            QPainter painter(&composite);
-            painter.fillRect(composite.rect(), QColor(0, 0, 0, 60));
-            const QImage alert = box.grab().toImage();
-            painter.drawImage((composite.width() - alert.width()) / 2,
-                              (composite.height() - alert.height()) / 3, alert);
+            QMessageBox box(&w);
+            box.setIcon(QMessageBox::Information);
+            box.setWindowTitle(QStringLiteral("Sonorix"));
+            box.setText(QString::fromStdString(localizedString("ForgetResults_Title")));
+            box.setInformativeText(
+                QString::fromStdString(localizedString("ForgetResults_Message")));
+            QPushButton* yes =
+                box.addButton(QString::fromStdString(localizedString("ForgetResults_Yes")),
+                              QMessageBox::AcceptRole);
+            box.addButton(QString::fromStdString(localizedString("ForgetResults_No")),
+                          QMessageBox::RejectRole);
+            box.setDefaultButton(yes);
+            box.show();
+            QTest::qWait(200);
+            QImage composite = w.grab().toImage();
+            {
+                QPainter painter(&composite);
+                painter.fillRect(composite.rect(), QColor(0, 0, 0, 60));
+                const QImage alert = box.grab().toImage();
+                painter.drawImage((composite.width() - alert.width()) / 2,
+                                  (composite.height() - alert.height()) / 3, alert);
+            }
+            box.close();
+            keep("alert-" + theme, composite);
         }
-        box.close();
-        keep("alert-" + theme, composite);
         f.close();
         setDataFolderOverride("");
     }

@@ -73,8 +73,8 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
         if (clock.elapsed() > timeoutMs) {
             return false;
         }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
     }
     return true;
 }
