@@ -24,4 +24,28 @@ if ! grep -q "exitApplication" "$work/data/Sonorix.log"; then
   echo "smoke.sh: the log does not show a clean exit" >&2
   exit 1
 fi
-echo "sonorix started on the demo library under Xvfb and quit cleanly"
+
+# A second start on the same data folder hands over to the running window and exits with 0.
+cat >"$work/second.sh" <<SCRIPT
+set -u
+"$program" --data-dir "$work/data" --library "$library" >"$work/first.out" 2>&1 &
+first=\$!
+for _ in \$(seq 1 200); do
+  ls "$XDG_RUNTIME_DIR"/*.raise >/dev/null 2>&1 && break
+  sleep 0.1
+done
+"$program" --data-dir "$work/data" --library "$library" >"$work/second.out" 2>&1
+second=\$?
+kill \$first
+wait \$first
+exit \$second
+SCRIPT
+status=0
+QT_QPA_PLATFORM=xcb timeout 120 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$work/second.sh" \
+  || status=$?
+if [ "$status" -ne 0 ]; then
+  cat "$work/first.out" "$work/second.out" >&2
+  echo "smoke.sh: the second start ended with status $status" >&2
+  exit 1
+fi
+echo "sonorix started on the demo library under Xvfb and quit cleanly; a second start raised it"
