@@ -40,10 +40,12 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScreen>
 #include <QSplitter>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QToolButton>
 #include <QUrl>
@@ -184,6 +186,10 @@ MainWindow::~MainWindow() {
     m_closing = true;
     m_controller->shutDown();
     m_controller->detach();
+    // The children outlive the members: what they report while being torn down goes nowhere.
+    for (QObject* child : findChildren<QObject*>()) {
+        QObject::disconnect(child, nullptr, this, nullptr);
+    }
     // Timers and threads of the controller may still hold it; the views must not be reached.
     m_outline->setModel(nullptr);
     clearMainRunLoop();
@@ -205,12 +211,12 @@ void MainWindow::buildTopBar(QWidget* top) {
         column->addWidget(caption);
         return column;
     };
+    // The button and the dial draw their own captions.
     m_startButton = new StartButton(top);
     m_startButton->setEnabled(false);
-    row->addLayout(captioned(m_startButton, m_startCaption, text("StartStopButton_Start")));
+    row->addWidget(m_startButton);
     m_speedometer = new Speedometer(top);
-    row->addLayout(captioned(m_speedometer, m_speedCaption, m_speedometer->caption()));
-    m_speedCaption->setEnabled(false);
+    row->addWidget(m_speedometer);
     m_displayBar = new DisplayBar(top);
     m_displayBar->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     row->addWidget(m_displayBar, 1);
@@ -406,20 +412,6 @@ void MainWindow::start() {
     restoreGeometryFromSettings();
     m_controller->start(m_startOptions.preferencesPath);
     restoreGeometryFromSettings();
-    // The controller reports the load through its hooks; the signal follows its outcome.
-    m_loadPoll = new QTimer(this);
-    m_loadPoll->setInterval(20);
-    connect(m_loadPoll, &QTimer::timeout, this, &MainWindow::pollLoaded);
-    m_loadPoll->start();
-}
-
-void MainWindow::pollLoaded() {
-    if (m_loadedSignalled || m_controller->startupResult() < 0) {
-        return;
-    }
-    m_loadedSignalled = true;
-    m_loadPoll->stop();
-    emit libraryLoaded(m_controller->startupResult());
 }
 
 SonorixController& MainWindow::controller() const {
@@ -661,12 +653,10 @@ void MainWindow::editCurrentGroupTitle() {
 
 void MainWindow::setStartEnabled(bool enabled) {
     m_startButton->setEnabled(enabled);
-    m_startCaption->setEnabled(enabled);
 }
 
 void MainWindow::setStartButtonRunning(bool running) {
     m_startButton->setRunning(running);
-    m_startCaption->setText(text(running ? "StartStopButton_Stop" : "StartStopButton_Start"));
     if (running != m_running) {
         m_running = running;
         emit runningChanged(running);
@@ -736,8 +726,6 @@ int64_t MainWindow::rowOfItem(const OutlineItem& item) const {
 
 void MainWindow::setSpeed(double speed) {
     m_speedometer->setValue(speed);
-    m_speedCaption->setText(m_speedometer->caption());
-    m_speedCaption->setEnabled(m_speedometer->captionActive());
 }
 
 void MainWindow::showDisplayMessage(const std::shared_ptr<DisplayMessage>& message) {
@@ -814,8 +802,21 @@ int MainWindow::ask(const std::string& title, const std::string& message,
 
 void MainWindow::processingFinished() {
     m_tray->playFinishedAnimation();
-    QApplication::beep();
+    playFinishedSound();
     emit finished();
+}
+
+void MainWindow::playFinishedSound() {
+    // The sound server's player, else ALSA's; a desktop without either gets its beep.
+    const QString sound =
+        QString::fromStdString(Localization::shared().resourceFile("finished.wav"));
+    for (const char* player : {"paplay", "pw-play", "aplay"}) {
+        const QString program = QStandardPaths::findExecutable(QString::fromLatin1(player));
+        if (!sound.isEmpty() && !program.isEmpty() && QProcess::startDetached(program, {sound})) {
+            return;
+        }
+    }
+    QApplication::beep();
 }
 
 void MainWindow::showPreferences() {}

@@ -90,6 +90,7 @@ public:
     void showUpdateCheckResult();
     QString chooseLibraryFile();
     void quitFromController();
+    void libraryLoadedHook(int result) { emit libraryLoaded(result); }
 
     // ---- commands, public for the tray, the second instance and tests
     void adjustAllTracks();
@@ -146,7 +147,7 @@ private:
     void restoreGeometryFromSettings();
     void saveGeometryToSettings();
     void updateGroupIcons();
-    void pollLoaded();
+    void playFinishedSound();
 
     Options m_startOptions;
     std::shared_ptr<QtRunLoop> m_loop;
@@ -154,9 +155,7 @@ private:
     AlertResponder m_alertResponder;
 
     StartButton* m_startButton = nullptr;
-    QLabel* m_startCaption = nullptr;
     Speedometer* m_speedometer = nullptr;
-    QLabel* m_speedCaption = nullptr;
     DisplayBar* m_displayBar = nullptr;
     QLineEdit* m_search = nullptr;
     QTimer* m_searchTimer = nullptr;
@@ -171,7 +170,6 @@ private:
     OutlineView* m_outline = nullptr;
     TrayIcon* m_tray = nullptr;
     LauncherEntry* m_launcher = nullptr;
-    QTimer* m_loadPoll = nullptr;
 
     QMenu* m_tracksMenu = nullptr;
     QMenu* m_startMenu = nullptr;
@@ -195,7 +193,6 @@ private:
     bool m_reloadingGroups = false;
     bool m_selectingOutline = false;
     bool m_closing = false;
-    bool m_loadedSignalled = false;
     int m_searchApplications = 0;
     QString m_appliedSearch;
 };

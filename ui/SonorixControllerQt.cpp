@@ -182,12 +182,11 @@ void SonorixControllerQt::showPreferences() {
     }
 }
 
-void SonorixControllerQt::refreshTrack(const std::shared_ptr<iTunesTrack>& track) {
-    SonorixController::refreshTrack(track);
-}
-
-void SonorixControllerQt::refreshAlbum(const std::shared_ptr<SonorixAlbum>& album) {
-    SonorixController::refreshAlbum(album);
+void SonorixControllerQt::libraryLoaded(int32_t result) {
+    SonorixController::libraryLoaded(result);
+    if (m_window) {
+        m_window->libraryLoadedHook(result);
+    }
 }
 
 void SonorixControllerQt::openURL(const std::string& url) {

@@ -52,8 +52,7 @@ public:
                  const std::vector<std::string>& buttons, bool tall) override;
     void processingFinished() override;
     void showPreferences() override;
-    void refreshTrack(const std::shared_ptr<iTunesTrack>& track) override;
-    void refreshAlbum(const std::shared_ptr<SonorixAlbum>& album) override;
+    void libraryLoaded(int32_t result) override;
 
     void openURL(const std::string& url) override;
     void chooseLibraryFile() override;

@@ -10,7 +10,12 @@
 #include <QApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -109,6 +114,42 @@ bool raiseRunningWindow() {
     return true;
 }
 
+// SIGTERM (a logout, a service manager) and Ctrl-C close the window as its close box would, so
+// running work stops and a pending save is written; the handler only writes to a pipe. A second
+// signal ends the process at once (files are replaced whole, so none is left half-written).
+int g_signalPipe[2] = {-1, -1};
+volatile sig_atomic_t g_signals = 0;
+
+void onSignal(int signal) {
+    if (g_signals != 0) {
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+        return;
+    }
+    g_signals = 1;
+    const char byte = 1;
+    [[maybe_unused]] ssize_t written = ::write(g_signalPipe[1], &byte, 1);
+}
+
+void closeOnSignals(QWidget& window) {
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        char byte = 0;
+        while (::read(g_signalPipe[0], &byte, 1) > 0) {
+        }
+        window.close();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -174,6 +215,7 @@ int main(int argc, char** argv) {
                 QTimer::singleShot(300, &window, &QWidget::close);
             }
         });
+        closeOnSignals(window);
         window.show();
         window.start();
         const int loopStatus = application.exec();

@@ -25,7 +25,8 @@ if ! grep -q "exitApplication" "$work/data/Sonorix.log"; then
   exit 1
 fi
 
-# A second start on the same data folder hands over to the running window and exits with 0.
+# A second start on the same data folder hands over to the running window and exits with 0;
+# SIGTERM then closes the first one cleanly.
 cat >"$work/second.sh" <<SCRIPT
 set -u
 "$program" --data-dir "$work/data" --library "$library" >"$work/first.out" 2>&1 &
@@ -36,9 +37,12 @@ for _ in \$(seq 1 200); do
 done
 "$program" --data-dir "$work/data" --library "$library" >"$work/second.out" 2>&1
 second=\$?
-kill \$first
+# SIGTERM closes the window as its close box would: a clean exit.
+kill -TERM \$first
 wait \$first
-exit \$second
+first_status=\$?
+[ \$second -eq 0 ] || exit \$second
+[ \$first_status -eq 0 ] || { echo "first instance ended with \$first_status after SIGTERM"; exit 1; }
 SCRIPT
 status=0
 QT_QPA_PLATFORM=xcb timeout 120 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$work/second.sh" \
