@@ -7,6 +7,7 @@
 #include "ui/GroupsList.h"
 #include "ui/OutlineModel.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QSignalSpy>
@@ -138,6 +139,43 @@ private slots:
         list->item(1)->setText(QString());
         QCOMPARE(QString::fromStdU16String(second->title()), QStringLiteral("Quiet Ones"));
         QCOMPARE(list->item(1)->text(), QStringLiteral("Quiet Ones"));
+    }
+
+    // Tab and Shift+Tab carry the editing to the next and previous editable title (never the
+    // default group's), Enter keeps a title, Escape drops the edit.
+    void titleEditingMovesWithTabAndEndsWithEnterOrEscape() {
+        auto first = controller().newGroup();
+        auto second = controller().newGroup();
+        auto* list = window()->groupsList();
+        window()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window()));
+        auto editor = [&] { return qobject_cast<QLineEdit*>(QApplication::focusWidget()); };
+
+        list->setCurrentRow(1);
+        window()->editCurrentGroupTitle();
+        QTRY_VERIFY(editor() != nullptr);
+        editor()->selectAll();
+        QTest::keyClicks(editor(), "First");
+        QTest::keyClick(editor(), Qt::Key_Tab);
+        QCOMPARE(QString::fromStdU16String(first->title()), QStringLiteral("First"));
+        QTRY_COMPARE(list->currentRow(), 2);
+        QTRY_VERIFY(editor() != nullptr);
+        editor()->selectAll();
+        QTest::keyClicks(editor(), "Second");
+        QTest::keyClick(editor(), Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(QString::fromStdU16String(second->title()), QStringLiteral("Second"));
+        QTRY_COMPARE(list->currentRow(), 1);
+        QTRY_VERIFY(editor() != nullptr);
+        // Back from the first editable title goes round to the last, past the default group.
+        QTest::keyClick(editor(), Qt::Key_Backtab, Qt::ShiftModifier);
+        QTRY_COMPARE(list->currentRow(), 2);
+        QTRY_VERIFY(editor() != nullptr);
+        editor()->selectAll();
+        QTest::keyClicks(editor(), "Dropped");
+        QTest::keyClick(editor(), Qt::Key_Escape);
+        QCOMPARE(QString::fromStdU16String(second->title()), QStringLiteral("Second"));
+        QCOMPARE(list->item(2)->text(), QStringLiteral("Second"));
+        QCOMPARE(QString::fromStdU16String(groups()->groupAt(0)->title()), list->item(0)->text());
     }
 
     void geometryAndSplitterSurviveARestart() {
