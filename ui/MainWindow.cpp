@@ -664,15 +664,22 @@ void MainWindow::setStartButtonRunning(bool running) {
 }
 
 void MainWindow::setSearchField(const QString& text, bool enabled) {
-    // The user's typing wins over the group's text until it is applied.
-    if (!m_searchTimer->isActive() && m_search->text() != text) {
-        m_search->setText(text);
+    // The user's typing wins over the group's text until it is applied, but only in the group
+    // it was typed for: another group shows its own text and drops the pending one.
+    const bool typing =
+        m_searchTimer->isActive() && m_searchGroup.lock() == m_controller->currentGroup();
+    if (!typing) {
+        m_searchTimer->stop();
+        if (m_search->text() != text) {
+            m_search->setText(text);
+        }
         m_appliedSearch = text;
     }
     m_search->setEnabled(enabled);
 }
 
 void MainWindow::searchEdited(const QString& text) {
+    m_searchGroup = m_controller->currentGroup();
     if (text.isEmpty()) {
         m_searchTimer->stop();
         applySearch();
@@ -683,7 +690,7 @@ void MainWindow::searchEdited(const QString& text) {
 
 void MainWindow::applySearch() {
     const QString text = m_search->text();
-    if (text == m_appliedSearch) {
+    if (text == m_appliedSearch || m_searchGroup.lock() != m_controller->currentGroup()) {
         return;
     }
     m_appliedSearch = text;

@@ -195,6 +195,7 @@ private:
     bool m_closing = false;
     int m_searchApplications = 0;
     QString m_appliedSearch;
+    std::weak_ptr<SonorixGroup> m_searchGroup; // the group the pending search was typed for
 };
 
 } // namespace sonorix

@@ -83,6 +83,19 @@ private slots:
         QCOMPARE(window()->searchApplications(), 2);
     }
 
+    // Text typed for one group never lands in the group that became current before it applied.
+    void pendingSearchStaysWithItsGroup() {
+        auto first = controller().currentGroup();
+        QTest::keyClicks(window()->searchField(), "alp");
+        auto second = controller().newGroup();
+        QCOMPARE(controller().currentGroup(), second);
+        QCOMPARE(window()->searchField()->text(), QString());
+        QTest::qWait(700);
+        QCOMPARE(window()->searchApplications(), 0);
+        QVERIFY(second->searchText().empty());
+        QVERIFY(first->searchText().empty());
+    }
+
     void sliderStoresAtOnceAndReloadsOnceAtRest() {
         auto* slider = window()->optionsPane()->slider();
         QVERIFY(slider->isEnabled());
