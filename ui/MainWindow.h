@@ -78,6 +78,7 @@ public:
     void reloadGroupRows();
     void showSortIndicator();
     void editCurrentGroupTitle();
+    // A key in the order the rows are shown, not a count: the controller only compares them.
     int64_t rowOfItem(const OutlineItem& item) const;
     void setSpeed(double speed);
     void showDisplayMessage(const std::shared_ptr<DisplayMessage>& message);

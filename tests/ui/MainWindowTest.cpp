@@ -96,6 +96,26 @@ private slots:
         QVERIFY(first->searchText().empty());
     }
 
+    void rowsOfItemsFollowTheOrderShownAndHiddenOnesHaveNone() {
+        OutlineModel* model = window()->outlineModel();
+        std::vector<OutlineItem> items;
+        for (int row = 0; row < model->rowCount(); ++row) {
+            items.push_back(model->itemAt(model->index(row, 0)));
+        }
+        QCOMPARE(items.size(), size_t(3));
+        for (size_t i = 1; i < items.size(); ++i) {
+            QVERIFY(controller().rowOfItem(items[i - 1]) < controller().rowOfItem(items[i]));
+        }
+        QVERIFY(controller().rowOfItem(items[0]) >= 0);
+        controller().searchTextChanged(u"gamma");
+        QCOMPARE(model->rowCount(), 1);
+        int hidden = 0;
+        for (const auto& item : items) {
+            hidden += controller().rowOfItem(item) < 0 ? 1 : 0;
+        }
+        QCOMPARE(hidden, 2);
+    }
+
     void sliderStoresAtOnceAndReloadsOnceAtRest() {
         auto* slider = window()->optionsPane()->slider();
         QVERIFY(slider->isEnabled());
