@@ -489,8 +489,9 @@ void MainWindow::tracksChanged(const OutlineItem& item) {
     if (!selection.isEmpty()) {
         m_outline->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
     }
-    m_selectingOutline = false;
+    // Handed on as the controller's own change: a reload must not stop the following.
     outlineSelectionChanged();
+    m_selectingOutline = false;
 }
 
 void MainWindow::outlineSelectionChanged() {

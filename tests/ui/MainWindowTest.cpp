@@ -6,6 +6,7 @@
 #include "ui/GroupOptionsPane.h"
 #include "ui/GroupsList.h"
 #include "ui/OutlineModel.h"
+#include "ui/OutlineView.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -114,6 +115,25 @@ private slots:
             hidden += controller().rowOfItem(item) < 0 ? 1 : 0;
         }
         QCOMPARE(hidden, 2);
+    }
+
+    // Only the user's selections pause the following of the work; a reload keeps the selection.
+    void reloadsAreNotTheUsersSelection() {
+        QVERIFY(!controller().isInInteractionPeriod());
+        controller().reloadOutline();
+        QVERIFY(!controller().isInInteractionPeriod());
+
+        OutlineView* view = window()->outlineView();
+        const QModelIndex second = window()->outlineModel()->index(1, OutlineModel::TitleColumn);
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(second).center());
+        QVERIFY(controller().isInInteractionPeriod());
+        QCOMPARE(controller().tracksTable().selectedItems().size(), size_t(1));
+        const OutlineItem chosen = controller().tracksTable().selectedItems().front();
+        QCOMPARE(chosen, window()->outlineModel()->itemAt(second));
+
+        controller().reloadOutline();
+        QCOMPARE(controller().tracksTable().selectedItems().size(), size_t(1));
+        QCOMPARE(controller().tracksTable().selectedItems().front(), chosen);
     }
 
     void sliderStoresAtOnceAndReloadsOnceAtRest() {
