@@ -804,7 +804,9 @@ int MainWindow::ask(const std::string& title, const std::string& message,
 
 void MainWindow::processingFinished() {
     m_tray->playFinishedAnimation();
-    playFinishedSound();
+    if (!m_quiet) {
+        playFinishedSound();
+    }
     emit finished();
 }
 

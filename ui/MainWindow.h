@@ -61,6 +61,8 @@ public:
     void setControllerTimings(double continuationSeconds, double interactionSeconds,
                               double revealSeconds);
     void setAlertResponder(AlertResponder responder) { m_alertResponder = std::move(responder); }
+    // Without the sound at the end of a run (tests, screenshots).
+    void setQuiet(bool quiet) { m_quiet = quiet; }
 
     // ---- the view hooks
     void setDebugMenuShown(bool shown);
@@ -194,6 +196,7 @@ private:
     bool m_reloadingGroups = false;
     bool m_selectingOutline = false;
     bool m_closing = false;
+    bool m_quiet = false;
     int m_searchApplications = 0;
     QString m_appliedSearch;
     std::weak_ptr<SonorixGroup> m_searchGroup; // the group the pending search was typed for

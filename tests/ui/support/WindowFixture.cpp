@@ -43,6 +43,7 @@ bool WindowFixture::open() {
     window =
         std::make_unique<MainWindow>(MainWindow::Options{libraryPath, dir.file("prefs.plist")});
     window->setControllerTimings(0.05, 0.3, 0.05);
+    window->setQuiet(true);
     window->setAlertResponder([this](const QString& title, const QString&, const QStringList&) {
         alerts << title;
         return answer;
