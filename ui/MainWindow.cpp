@@ -199,34 +199,34 @@ void MainWindow::buildTopBar(QWidget* top) {
     auto* row = new QHBoxLayout(top);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(12);
-    auto captioned = [top](QWidget* widget, QLabel*& caption, const QString& text) {
-        auto* column = new QVBoxLayout();
-        column->setSpacing(2);
-        column->addWidget(widget, 0, Qt::AlignHCenter);
-        caption = new QLabel(text, top);
-        QFont small = caption->font();
-        small.setPointSizeF(small.pointSizeF() * 0.85);
-        caption->setFont(small);
-        caption->setAlignment(Qt::AlignHCenter);
-        column->addWidget(caption);
-        return column;
-    };
     // The button and the dial draw their own captions.
     m_startButton = new StartButton(top);
     m_startButton->setEnabled(false);
-    row->addWidget(m_startButton);
+    row->addWidget(m_startButton, 0, Qt::AlignVCenter);
     m_speedometer = new Speedometer(top);
-    row->addWidget(m_speedometer);
+    row->addWidget(m_speedometer, 0, Qt::AlignVCenter);
     m_displayBar = new DisplayBar(top);
     m_displayBar->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    row->addWidget(m_displayBar, 1);
+    row->addWidget(m_displayBar, 1, Qt::AlignVCenter);
 
     m_search = new QLineEdit(top);
     m_search->setClearButtonEnabled(true);
     m_search->setMinimumWidth(170);
     m_search->setEnabled(false);
-    QLabel* searchCaption = nullptr;
-    row->addLayout(captioned(m_search, searchCaption, windowText("Search")));
+    // The field with its caption below, centred beside the display bar.
+    auto* searchColumn = new QVBoxLayout();
+    searchColumn->setSpacing(2);
+    searchColumn->addStretch(1);
+    searchColumn->addWidget(m_search);
+    auto* searchCaption = new QLabel(windowText("Search"), top);
+    QFont small = searchCaption->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    searchCaption->setFont(small);
+    searchCaption->setAlignment(Qt::AlignHCenter);
+    searchCaption->setForegroundRole(QPalette::PlaceholderText);
+    searchColumn->addWidget(searchCaption);
+    searchColumn->addStretch(1);
+    row->addLayout(searchColumn);
     m_searchTimer = new QTimer(this);
     m_searchTimer->setSingleShot(true);
     m_searchTimer->setInterval(kSearchDelayMs);
