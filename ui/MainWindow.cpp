@@ -129,7 +129,6 @@ MainWindow::MainWindow(Options options, QWidget* parent)
     m_outlineModel = new OutlineModel(*m_controller, this);
     m_outline = new OutlineView(*m_controller, m_rightPane);
     m_outline->setModel(m_outlineModel);
-    m_outline->header()->moveSection(OutlineModel::StatusColumn, 0);
     right->addWidget(m_outline, 1);
     m_splitter->addWidget(m_groups);
     m_splitter->addWidget(m_rightPane);
