@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QSplitter>
@@ -229,6 +230,49 @@ private slots:
         QCOMPARE(QString::fromStdU16String(second->title()), QStringLiteral("Second"));
         QCOMPARE(list->item(2)->text(), QStringLiteral("Second"));
         QCOMPARE(QString::fromStdU16String(groups()->groupAt(0)->title()), list->item(0)->text());
+    }
+
+    // Questions come back with the index of the button chosen; the first is the default.
+    void deletingAGroupAsksFirst() {
+        auto second = controller().newGroup();
+        fixture->answer = 1; // Cancel
+        QVERIFY(!controller().deleteGroup());
+        QCOMPARE(fixture->alerts.size(), 1);
+        QCOMPARE(groups()->count(), size_t(2));
+        QCOMPARE(window()->groupsList()->count(), 2);
+        fixture->answer = 0;
+        QVERIFY(controller().deleteGroup());
+        QCOMPARE(groups()->count(), size_t(1));
+        QCOMPARE(window()->groupsList()->count(), 1);
+        QCOMPARE(window()->groupsList()->currentRow(), 0);
+    }
+
+    // "Move into Group" lists the groups as they are when it opens, and moves the selection.
+    void moveMenuIsBuiltWhenItOpens() {
+        auto second = controller().newGroup();
+        controller().renameGroup(second, u"Later");
+        controller().setCurrentGroup(groups()->groupAt(0), true);
+        QMenu* menu = window()->moveMenu();
+        emit menu->aboutToShow();
+        QStringList titles;
+        for (QAction* action : menu->actions()) {
+            if (!action->isSeparator()) {
+                titles << action->text();
+            }
+        }
+        QCOMPARE(titles.size(), 3); // New Group, Default, Later
+        QCOMPARE(titles.last(), QStringLiteral("Later"));
+        QVERIFY(!menu->actions().last()->isEnabled()); // nothing selected yet
+
+        window()->outlineView()->selectionModel()->select(window()->outlineModel()->index(0, 0),
+                                                          QItemSelectionModel::Select |
+                                                              QItemSelectionModel::Rows);
+        emit menu->aboutToShow();
+        QAction* later = menu->actions().last();
+        QVERIFY(later->isEnabled());
+        later->trigger();
+        QCOMPARE(second->trackCount(), size_t(1));
+        QCOMPARE(groups()->groupAt(0)->trackCount(), size_t(2));
     }
 
     void geometryAndSplitterSurviveARestart() {
