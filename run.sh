@@ -1,16 +1,27 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the main job on a generated demo library, then shows
-# the result of every track. The demo keeps its settings and results in a data folder of its own
-# inside the demo folder: the user's own Sonorix data is never touched.
+# Installs what is missing, builds, and shows Sonorix on a generated demo library: with a display
+# (DISPLAY or WAYLAND_DISPLAY set) the window opens on it; without one the console runs the main
+# job and shows the result of every track. The demo keeps its settings and results in a data
+# folder of its own inside the demo folder: the user's own Sonorix data is never touched.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 ./scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "${SONORIX_JOBS:-$(nproc)}" --target sonorix-cli
 
 demo="${XDG_CACHE_HOME:-$HOME/.cache}/sonorix-demo"
 data="$demo/data"
+
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  cmake --build build -j "${SONORIX_JOBS:-$(nproc)}" --target sonorix
+  library="$(./scripts/make-demo-library "$demo" --data-dir "$data")"
+  echo "Demo library: $library"
+  echo "Demo data folder: $data"
+  echo "Press Start (or Tracks > Start Adjusting > All Tracks) to adjust the demo tracks."
+  exec ./build/ui/sonorix --data-dir "$data" --library "$library"
+fi
+
+cmake --build build -j "${SONORIX_JOBS:-$(nproc)}" --target sonorix-cli
 library="$(./scripts/make-demo-library "$demo" --data-dir "$data")"
 cli=(./build/sonorix-cli --data-dir "$data" --library "$library")
 

@@ -12,6 +12,10 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
   qt6-base-dev
   libcurl4-openssl-dev
+  # What the window needs on a machine without a desktop installed: the platform plugins
+  # (xcb, offscreen; a Wayland desktop runs it through XWayland), the xcb cursor library Qt 6 loads, one font, and a virtual X
+  # server for the start-up check
+  qt6-qpa-plugins libxcb-cursor0 fonts-dejavu-core xvfb xauth
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-mutagen mp3gain
