@@ -1,4 +1,7 @@
 #include "ui/MainWindow.h"
+#include "foundation/BuildVersion.h"
+#include "ui/PreferencesController.h"
+#include "ui/PreferencesDialog.h"
 
 #include "foundation/Localization.h"
 #include "foundation/Log.h"
@@ -159,7 +162,7 @@ MainWindow::MainWindow(Options options, QWidget* parent)
     buildMenus();
 
     m_tray = new TrayIcon(this);
-    m_launcher = new LauncherEntry(QStringLiteral("sonorix.desktop"), this);
+    m_launcher = new LauncherEntry(QStringLiteral("invalid.sonorix.Sonorix"), this);
     connect(m_tray, &TrayIcon::showWindowRequested, this, &MainWindow::bringToFront);
     connect(m_tray, &TrayIcon::adjustAllRequested, this, &MainWindow::adjustAllTracks);
     connect(m_tray, &TrayIcon::exitRequested, this, &QWidget::close);
@@ -239,7 +242,7 @@ void MainWindow::buildTopBar(QWidget* top) {
 
 void MainWindow::buildMenus() {
     QMenu* file = menuBar()->addMenu(menuText("File"));
-    file->addAction(menuText("Check for Updates…"), this, &MainWindow::showUpdateCheckResult);
+    file->addAction(menuText("Check for Updates…"), this, &MainWindow::checkForUpdates);
     QAction* prefs = file->addAction(menuText("Preferences…"), this, &MainWindow::showPreferences);
     prefs->setMenuRole(QAction::PreferencesRole);
     file->addSeparator();
@@ -822,9 +825,27 @@ void MainWindow::playFinishedSound() {
     QApplication::beep();
 }
 
-void MainWindow::showPreferences() {}
+void MainWindow::showPreferences() {
+    auto preferences = m_controller->preferences();
+    if (!preferences) {
+        return;
+    }
+    if (!m_preferenceRules) {
+        PreferenceRules::Hooks hooks;
+        hooks.reloadOutline = [this] { m_controller->reloadOutline(); };
+        hooks.ask = [this](const std::string& title, const std::string& message,
+                           const std::vector<std::string>& buttons) {
+            return m_controller->askAlert(title, message, buttons, false);
+        };
+        m_preferenceRules = new PreferenceRules(preferences, std::move(hooks), this);
+    }
+    PreferencesDialog dialog(*m_preferenceRules, this);
+    dialog.exec();
+}
 
-void MainWindow::showUpdateCheckResult() {}
+void MainWindow::checkForUpdates() {
+    m_controller->checkForUpdates(true);
+}
 
 QString MainWindow::chooseLibraryFile() {
     return QFileDialog::getOpenFileName(this, windowText("Sonorix"), QString(),
@@ -915,7 +936,7 @@ void MainWindow::showModeMenu(const QPoint& at) {
 
 void MainWindow::showAbout() {
     const std::string version =
-        formatString(Localization::shared().windowText("Version %s.").c_str(), SONORIX_VERSION);
+        formatString(Localization::shared().windowText("Version %s.").c_str(), buildVersion());
     QMessageBox box(this);
     box.setWindowTitle(menuText("About Sonorix"));
     box.setIconPixmap(QApplication::windowIcon().pixmap(64, 64));

@@ -40,6 +40,8 @@ class TrayIcon;
 // The main window: the groups, the current group's options and outline, the Start button,
 // speedometer and display bar, menus, tray icon and alerts. It owns the main run loop and the
 // controller, and carries the view hooks the controller calls.
+class PreferenceRules;
+
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -90,7 +92,9 @@ public:
     void processingFinished();
     // Kept empty here: the preferences dialog is wired in elsewhere.
     void showPreferences();
-    void showUpdateCheckResult();
+    // File › Check for Updates…: an interactive check; its outcome comes back through the
+    // controller's showUpdateCheckResult.
+    void checkForUpdates();
     QString chooseLibraryFile();
     void quitFromController();
     void libraryLoadedHook(int result) { emit libraryLoaded(result); }
@@ -173,6 +177,7 @@ private:
     OutlineView* m_outline = nullptr;
     TrayIcon* m_tray = nullptr;
     LauncherEntry* m_launcher = nullptr;
+    PreferenceRules* m_preferenceRules = nullptr;
 
     QMenu* m_tracksMenu = nullptr;
     QMenu* m_startMenu = nullptr;

@@ -1,4 +1,6 @@
 #include "ui/SonorixControllerQt.h"
+#include "app/VersionCheck.h"
+#include "ui/SoftwareUpdateDialog.h"
 
 #include "app/SleepInhibitor.h"
 #include "itunes/iTunesBackendLibraryFile.h"
@@ -180,6 +182,16 @@ void SonorixControllerQt::showPreferences() {
     if (m_window) {
         m_window->showPreferences();
     }
+}
+
+// An available update gets the Software Update dialog with its notes; the other outcomes are the
+// controller's alerts.
+void SonorixControllerQt::showUpdateCheckResult(const std::shared_ptr<VersionCheck>& check) {
+    if (m_window && check->versionFileRead() && check->isUpdateAvailable()) {
+        SoftwareUpdateDialog::run(*this, check, m_window);
+        return;
+    }
+    SonorixController::showUpdateCheckResult(check);
 }
 
 void SonorixControllerQt::libraryLoaded(int32_t result) {

@@ -52,6 +52,7 @@ public:
                  const std::vector<std::string>& buttons, bool tall) override;
     void processingFinished() override;
     void showPreferences() override;
+    void showUpdateCheckResult(const std::shared_ptr<VersionCheck>& check) override;
     void libraryLoaded(int32_t result) override;
 
     void openURL(const std::string& url) override;

@@ -1,3 +1,4 @@
+#include "foundation/BuildVersion.h"
 #include "foundation/InstanceLock.h"
 #include "foundation/Localization.h"
 #include "foundation/Log.h"
@@ -159,7 +160,7 @@ int main(int argc, char** argv) {
         return status;
     }
     if (args.version) {
-        std::printf("sonorix %s\n", SONORIX_VERSION);
+        std::printf("sonorix %s\n", sonorix::buildVersion());
         return kExitOk;
     }
     if (!args.language.empty() && !chooseLanguage(args.language)) {
@@ -175,8 +176,9 @@ int main(int argc, char** argv) {
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Sonorix"));
-    QApplication::setApplicationVersion(QStringLiteral(SONORIX_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("sonorix"));
+    QApplication::setApplicationVersion(QString::fromUtf8(sonorix::buildVersion()));
+    // The installed desktop entry's id, so that docks and Wayland match the window to it.
+    QApplication::setDesktopFileName(QStringLiteral("invalid.sonorix.Sonorix"));
 
     // Two processes writing one model file would lose one side's results.
     std::string error;

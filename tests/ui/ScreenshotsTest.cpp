@@ -11,6 +11,7 @@
 #include "processing/DisplayProgress.h"
 #include "processing/SonorixAutomaticAdjustmentJobManager.h"
 #include "ui/GroupOptionsPane.h"
+#include "ui/PreferencesDialog.h"
 #include "ui/Speedometer.h"
 
 #include <QApplication>
@@ -22,6 +23,7 @@
 #include <QPainter>
 #include <QSignalSpy>
 #include <QStyleFactory>
+#include <QTimer>
 #include <QtTest>
 
 using namespace sonorix;
@@ -150,16 +152,25 @@ class ScreenshotsTest : public QObject {
         QTest::qWait(200);
         keep("manual-" + theme, w.grab().toImage());
 
-        // The preferences dialog, where the program has one.
-        const auto before = QApplication::topLevelWidgets();
-        w.showPreferences();
-        QTest::qWait(200);
-        for (QWidget* top : QApplication::topLevelWidgets()) {
-            if (!before.contains(top) && qobject_cast<QDialog*>(top) && top->isVisible()) {
-                keep("preferences-" + theme, top->grab().toImage());
-                top->close();
-            }
+        // The preferences dialog, modal: it is taken and closed from the event loop it runs. Its
+        // texts are read when it opens, so a second one shows another language.
+        auto& texts = Localization::shared();
+        const std::string language = texts.currentLanguageName();
+        for (const char* code : {"en", "de"}) {
+            QVERIFY(texts.setLanguage(texts.languageNamed(code)));
+            const QString name = QStringLiteral("preferences-%1-%2").arg(code, theme);
+            QTimer::singleShot(300, [&, name] {
+                for (QWidget* top : QApplication::topLevelWidgets()) {
+                    if (qobject_cast<PreferencesDialog*>(top) && top->isVisible()) {
+                        keep(name, top->grab().toImage());
+                        top->close();
+                    }
+                }
+            });
+            w.showPreferences();
+            QVERIFY2(made.contains(name), qPrintable(name));
         }
+        texts.setLanguage(language);
 
         // An alert over the window, as the Forget Results question shows it; it goes before
         // the window that parents it.
@@ -205,7 +216,8 @@ private slots:
     void lightPalette() {
         QApplication::setPalette(QApplication::style()->standardPalette());
         renderStates(QStringLiteral("light"));
-        for (const char* state : {"idle", "running", "manual", "alert"}) {
+        for (const char* state :
+             {"idle", "running", "manual", "preferences-en", "preferences-de", "alert"}) {
             QVERIFY(made.contains(QStringLiteral("%1-light").arg(state)));
         }
     }
@@ -213,7 +225,8 @@ private slots:
     void darkPaletteToo() {
         QApplication::setPalette(darkPalette());
         renderStates(QStringLiteral("dark"));
-        for (const char* state : {"idle", "running", "manual", "alert"}) {
+        for (const char* state :
+             {"idle", "running", "manual", "preferences-en", "preferences-de", "alert"}) {
             QVERIFY(made.contains(QStringLiteral("%1-dark").arg(state)));
         }
     }
