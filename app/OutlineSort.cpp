@@ -28,12 +28,6 @@ std::u16string artistOf(const iTunesTrack& track) {
     return artist.empty() ? ta::albumArtist(track) : artist;
 }
 
-AlbumSortFields albumFields(const iTunesTrack& t) {
-    AlbumSortFields f = albumSortFieldsOf(t);
-    f.computeLetters();
-    return f;
-}
-
 std::shared_ptr<SonorixStatus> trackStatusOf(SonorixModel* model, const iTunesTrack& track) {
     return model ? model->statusLibrary()->trackStatus(ta::persistentId(track), false) : nullptr;
 }
@@ -83,6 +77,33 @@ OutlineSortOptions::Keys OutlineSortOptions::keysOf(const void* item,
     return m_keys.emplace(item, keys).first->second;
 }
 
+const OutlineSortOptions::Texts& OutlineSortOptions::textsOf(const iTunesTrack& track) const {
+    std::lock_guard<std::mutex> hold(m_keysLock);
+    auto& entry = m_texts[&track];
+    if (!entry) {
+        entry = std::make_unique<Texts>();
+        entry->title = foldedText(ta::name(track));
+        entry->artist = foldedText(artistOf(track));
+        entry->order = albumSortFieldsOf(track);
+        entry->order.computeLetters();
+    }
+    return *entry;
+}
+
+const OutlineSortOptions::Texts& OutlineSortOptions::textsOf(const SonorixAlbum& album) const {
+    std::lock_guard<std::mutex> hold(m_keysLock);
+    auto& entry = m_texts[&album];
+    // An album gone and another made at its address must not find the old one's texts.
+    if (!entry || entry->album.expired()) {
+        entry = std::make_unique<Texts>();
+        entry->album = album.weak_from_this();
+        entry->title = foldedText(album.displayName());
+        entry->artist = foldedText(album.albumArtist());
+        entry->albumTitle = foldedText(album.albumTitle());
+    }
+    return *entry;
+}
+
 void OutlineSortOptions::forgetKeys() const {
     // Sorts run under the model's lock: none is half-way through while the keys go.
     auto model = m_model.lock();
@@ -92,6 +113,7 @@ void OutlineSortOptions::forgetKeys() const {
     {
         std::lock_guard<std::mutex> hold(m_keysLock);
         m_keys.clear();
+        m_texts.clear();
     }
     if (model) {
         model->unlock();
@@ -114,12 +136,18 @@ int OutlineSortOptions::compareTracks(int32_t column, const iTunesTrack& a,
     switch (column) {
     case kSortStatus:
         return threeWay(keys(a).rank, keys(b).rank);
-    case kSortTitle:
-        return compareLettersOnly(ta::name(a), ta::name(b));
-    case kSortArtist:
-        return compareLettersOnly(artistOf(a), artistOf(b));
+    case kSortTitle: {
+        const Texts& x = textsOf(a);
+        const Texts& y = textsOf(b);
+        return compareLettersOnly(x.title, y.title);
+    }
+    case kSortArtist: {
+        const Texts& x = textsOf(a);
+        const Texts& y = textsOf(b);
+        return compareLettersOnly(x.artist, y.artist);
+    }
     case kSortAlbum:
-        return compareAlbumOrder(albumFields(a), albumFields(b));
+        return compareAlbumOrder(textsOf(a).order, textsOf(b).order);
     case kSortAdjustment: {
         const Keys ka = keys(a);
         const Keys kb = keys(b);
@@ -154,12 +182,21 @@ int OutlineSortOptions::compareAlbums(int32_t column, const SonorixAlbum& a,
     switch (column) {
     case kSortStatus:
         return threeWay(keys(a).rank, keys(b).rank);
-    case kSortTitle:
-        return compareLettersOnly(a.displayName(), b.displayName());
-    case kSortArtist:
-        return compareLettersOnly(a.albumArtist(), b.albumArtist());
-    case kSortAlbum:
-        return compareLettersOnly(a.albumTitle(), b.albumTitle());
+    case kSortTitle: {
+        const Texts& x = textsOf(a);
+        const Texts& y = textsOf(b);
+        return compareLettersOnly(x.title, y.title);
+    }
+    case kSortArtist: {
+        const Texts& x = textsOf(a);
+        const Texts& y = textsOf(b);
+        return compareLettersOnly(x.artist, y.artist);
+    }
+    case kSortAlbum: {
+        const Texts& x = textsOf(a);
+        const Texts& y = textsOf(b);
+        return compareLettersOnly(x.albumTitle, y.albumTitle);
+    }
     case kSortAdjustment: {
         const Keys ka = keys(a);
         const Keys kb = keys(b);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "model/AlbumRules.h"
 #include "model/SonorixGroups.h"
+#include "model/TextCompare.h"
 
 #include <cstdint>
 #include <functional>
@@ -59,12 +61,24 @@ private:
         double adjustment = 0;
     };
     Keys keysOf(const void* item, const std::function<Keys()>& read) const;
+    // A row's texts with their letter forms, read once per sort like the keys: a sort compares
+    // each row some twenty times, and reading an album's texts walks all its tracks.
+    struct Texts {
+        std::weak_ptr<const SonorixAlbum> album; // an album's entry is its while that lives
+        FoldedText title;
+        FoldedText artist;
+        FoldedText albumTitle;
+        AlbumSortFields order; // tracks only
+    };
+    const Texts& textsOf(const iTunesTrack& track) const;
+    const Texts& textsOf(const SonorixAlbum& album) const;
 
     const std::weak_ptr<SonorixModel> m_model;
     const std::vector<int32_t> m_columns;
     const bool m_descending;
     mutable std::mutex m_keysLock;
     mutable std::unordered_map<const void*, Keys> m_keys;
+    mutable std::unordered_map<const void*, std::unique_ptr<Texts>> m_texts;
 };
 
 // The outline header's columns in the order they were created, mapped to sort columns.

@@ -158,11 +158,21 @@ void OutlineView::reveal(const OutlineItem& item) {
 }
 
 int64_t OutlineView::rowOfItem(const OutlineItem& item) const {
+    // Asked for every progress report of a run: the view's own layout answers, since walking
+    // 40,000 rows for each report would take the main thread.
     const QModelIndex index = m_model->indexOf(item);
     if (!index.isValid()) {
         return -1;
     }
     const QModelIndex album = index.parent().isValid() ? index.parent() : index;
+    const bool shown = album == index || isExpanded(album);
+    const QRect rect = visualRect(shown ? index : album);
+    if (rect.height() > 0) {
+        const int64_t row = (rect.y() + verticalOffset()) / rect.height();
+        // A track of a closed album counts where it stands once the album opens.
+        return shown ? row : row + 1 + index.row();
+    }
+    // Not laid out yet: count the open albums above.
     int64_t row = album.row();
     for (int above = 0; above < album.row(); ++above) {
         const QModelIndex other = m_model->index(above, 0);

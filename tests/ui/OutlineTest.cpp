@@ -101,6 +101,7 @@ private slots:
     void draggedRowsCarryTheirFilesAsTheyAre();
     void adjustmentControlPreviewsAtRestAndFinishesOnRelease();
     void adjustmentControlOnlyInManualGroups();
+    void rowsCountAsShownAndSurviveReloads();
 };
 
 void OutlineTest::modelStaysConsistentWhileEverythingChanges() {
@@ -411,6 +412,44 @@ void OutlineTest::adjustmentControlOnlyInManualGroups() {
     // The press was a plain click: it selected the row.
     QCOMPARE(view().selectionModel()->selectedRows().size(), 1);
     QCOMPARE(app().tracksTable().selectedItems().size(), size_t(1));
+}
+
+void OutlineTest::rowsCountAsShownAndSurviveReloads() {
+    std::vector<LibraryTrack> tracks;
+    for (uint64_t id = 1; id <= 3; ++id) {
+        tracks.push_back(song(id, "S" + std::to_string(id), "X", "Album").number(int(id)));
+    }
+    tracks.push_back(song(4, "Solo", "X", "Solo"));
+    QVERIFY(launch(tracks));
+    auto group = app().model()->groups()->groupAt(0);
+    group->options().setAlbumMode(SonorixOptions::kCombineAlbums);
+    group->markAlbumsDirty();
+    app().reloadOutline();
+    auto album = group->albumOfTrack(1);
+    const QModelIndex albumRow = model().indexOf(album);
+    QVERIFY(albumRow.isValid() && !view().isExpanded(albumRow));
+    // A track counts as if its album were open; rows below a closed album follow it directly.
+    QCOMPARE(view().rowOfItem(trackWithId(2)), int64_t(2));
+    QCOMPARE(view().rowOfItem(trackWithId(4)), int64_t(1));
+    QCOMPARE(view().rowOfItem(nullptr), int64_t(-1));
+
+    view().reveal(trackWithId(2));
+    QVERIFY(view().isExpanded(albumRow));
+    QCOMPARE(view().rowOfItem(trackWithId(4)), int64_t(4));
+    QCOMPARE(app().rowOfItem(trackWithId(4)), int64_t(4));
+
+    // A reload (each run makes one) keeps the open album and the selected rows.
+    const QModelIndex second = model().indexOf(trackWithId(2));
+    view().selectionModel()->select(second, QItemSelectionModel::ClearAndSelect |
+                                                QItemSelectionModel::Rows);
+    QCOMPARE(app().tracksTable().selectedItems().size(), size_t(1));
+    app().reloadOutline();
+    QVERIFY(view().isExpanded(model().indexOf(album)));
+    const auto selected = view().selectionModel()->selectedRows();
+    QCOMPARE(selected.size(), 1);
+    QCOMPARE(model().itemAt(selected.front()), OutlineItem(trackWithId(2)));
+    QCOMPARE(app().tracksTable().selectedItems().size(), size_t(1));
+    QCOMPARE(model().tracksOf(selected).front(), trackWithId(2));
 }
 
 QTEST_MAIN(OutlineTest)
