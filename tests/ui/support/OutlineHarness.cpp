@@ -111,7 +111,7 @@ void OutlineController::refreshAlbum(const std::shared_ptr<SonorixAlbum>& album)
 bool OutlineController::adjustManually(const std::shared_ptr<SonorixAlbum>& album,
                                        const std::shared_ptr<iTunesTrack>& track, double value,
                                        bool final) {
-    manualCalls.push_back({album, track, value, final});
+    manualCalls.push_back({album, track, value, final, std::chrono::steady_clock::now()});
     return runManualAdjustments ? SonorixController::adjustManually(album, track, value, final)
                                 : true;
 }

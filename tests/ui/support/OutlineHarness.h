@@ -47,6 +47,7 @@ public:
         std::shared_ptr<iTunesTrack> track;
         double value = 0;
         bool final = false;
+        std::chrono::steady_clock::time_point at;
     };
 
     using SonorixController::setViewTimings;
