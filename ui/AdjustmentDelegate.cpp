@@ -98,7 +98,9 @@ void AdjustmentDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
     const QRect groove = grooveRect(option.rect);
 
     QStyleOptionSlider slider;
-    slider.initFrom(widget ? widget : nullptr);
+    if (widget) {
+        slider.initFrom(widget);
+    }
     slider.rect = groove;
     slider.orientation = Qt::Horizontal;
     slider.minimum = 0;
