@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 
 namespace sonorix {
 
@@ -44,12 +45,6 @@ std::u16string artistOf(const iTunesTrack& track) {
     return artist.empty() ? ta::albumArtist(track) : artist;
 }
 
-AlbumSortFields albumFields(const iTunesTrack& t) {
-    AlbumSortFields f = albumSortFieldsOf(t);
-    f.computeLetters();
-    return f;
-}
-
 std::shared_ptr<SonorixStatus> trackStatusOf(SonorixModel* model, const iTunesTrack& track) {
     return model ? model->statusLibrary()->trackStatus(ta::persistentId(track), false) : nullptr;
 }
@@ -82,6 +77,10 @@ std::shared_ptr<OutlineSortOptions> OutlineSortOptions::toggledDirection() const
     return std::make_shared<OutlineSortOptions>(m_model, m_columns, !m_descending);
 }
 
+bool OutlineSortOptions::sortsBy(int32_t column) const {
+    return std::find(m_columns.begin(), m_columns.end(), column) != m_columns.end();
+}
+
 bool OutlineSortOptions::isAscendingAlbumOrder() const {
     return !m_descending && m_columns.front() == kSortAlbum;
 }
@@ -99,6 +98,46 @@ OutlineSortOptions::Keys OutlineSortOptions::keysOf(const void* item,
     return m_keys.emplace(item, keys).first->second;
 }
 
+const OutlineSortOptions::Texts& OutlineSortOptions::textsOf(const iTunesTrack& track) const {
+    std::lock_guard<std::mutex> hold(m_keysLock);
+    auto& entry = m_texts[&track];
+    if (!entry) {
+        entry = std::make_unique<Texts>();
+        // Only what this order's columns compare: reading and folding are most of a sort.
+        if (sortsBy(kSortTitle)) {
+            entry->title = foldedText(ta::name(track));
+        }
+        if (sortsBy(kSortArtist)) {
+            entry->artist = foldedText(artistOf(track));
+        }
+        if (sortsBy(kSortAlbum)) {
+            entry->order = albumSortFieldsOf(track);
+            entry->order.computeLetters();
+        }
+    }
+    return *entry;
+}
+
+const OutlineSortOptions::Texts& OutlineSortOptions::textsOf(const SonorixAlbum& album) const {
+    std::lock_guard<std::mutex> hold(m_keysLock);
+    auto& entry = m_texts[&album];
+    // An album gone and another made at its address must not find the old one's texts.
+    if (!entry || entry->album.expired()) {
+        entry = std::make_unique<Texts>();
+        entry->album = album.weak_from_this();
+        if (sortsBy(kSortTitle)) {
+            entry->title = foldedText(album.displayName());
+        }
+        if (sortsBy(kSortArtist)) {
+            entry->artist = foldedText(album.albumArtist());
+        }
+        if (sortsBy(kSortAlbum)) {
+            entry->albumTitle = foldedText(album.albumTitle());
+        }
+    }
+    return *entry;
+}
+
 void OutlineSortOptions::forgetKeys() const {
     // Sorts run under the model's lock: none is half-way through while the keys go.
     auto model = m_model.lock();
@@ -108,55 +147,56 @@ void OutlineSortOptions::forgetKeys() const {
     {
         std::lock_guard<std::mutex> hold(m_keysLock);
         m_keys.clear();
+        m_texts.clear();
     }
     if (model) {
         model->unlock();
     }
 }
 
-int OutlineSortOptions::compareTracks(int32_t column, const iTunesTrack& a,
-                                      const iTunesTrack& b) const {
-    auto model = m_model.lock();
-    auto keys = [&](const iTunesTrack& t) {
-        return keysOf(&t, [&] {
-            auto status = trackStatusOf(model.get(), t);
+namespace {
+
+bool needsTexts(int32_t column) {
+    return column == kSortTitle || column == kSortArtist || column == kSortAlbum;
+}
+
+bool needsKeys(int32_t column) {
+    return column == kSortStatus || column == kSortAdjustment;
+}
+
+} // namespace
+
+OutlineSortOptions::Row OutlineSortOptions::trackRow(const iTunesTrack& track, bool texts,
+                                                     bool keys) const {
+    Row row;
+    row.identity = &track;
+    if (texts) {
+        row.texts = &textsOf(track);
+    }
+    if (keys) {
+        row.keys = keysOf(&track, [&] {
+            auto model = m_model.lock();
+            auto status = trackStatusOf(model.get(), track);
             Keys k;
             k.rank = rankOf(status, true);
             k.plainRank = rankOf(status, false);
-            k.adjustment = model ? trackAdjustment(*model, t).value_or(kNoValue) : kNoValue;
+            k.adjustment = model ? trackAdjustment(*model, track).value_or(kNoValue) : kNoValue;
             return k;
         });
-    };
-    switch (column) {
-    case kSortStatus:
-        return threeWay(keys(a).rank, keys(b).rank);
-    case kSortTitle:
-        return compareLettersOnly(ta::name(a), ta::name(b));
-    case kSortArtist:
-        return compareLettersOnly(artistOf(a), artistOf(b));
-    case kSortAlbum:
-        return compareAlbumOrder(albumFields(a), albumFields(b));
-    case kSortAdjustment: {
-        const Keys ka = keys(a);
-        const Keys kb = keys(b);
-        if (int r = threeWay(ka.plainRank, kb.plainRank)) {
-            return r;
-        }
-        return threeWay(ka.adjustment, kb.adjustment);
     }
-    default:
-        return 0;
-    }
+    return row;
 }
 
-int OutlineSortOptions::compareAlbums(int32_t column, const SonorixAlbum& a,
-                                      const SonorixAlbum& b) const {
-    if (a.isSingleTrack() && b.isSingleTrack()) {
-        return compareTracks(column, *a.tracks().front(), *b.tracks().front());
+OutlineSortOptions::Row OutlineSortOptions::albumRow(const SonorixAlbum& album, bool texts,
+                                                     bool keys) const {
+    Row row;
+    row.identity = &album;
+    if (texts) {
+        row.texts = &textsOf(album);
     }
-    auto model = m_model.lock();
-    auto keys = [&](const SonorixAlbum& album) {
-        return keysOf(&album, [&] {
+    if (keys) {
+        row.keys = keysOf(&album, [&] {
+            auto model = m_model.lock();
             auto status = album.isSingleTrack()
                               ? trackStatusOf(model.get(), *album.tracks().front())
                               : albumStatusOf(model.get(), album);
@@ -166,26 +206,127 @@ int OutlineSortOptions::compareAlbums(int32_t column, const SonorixAlbum& a,
             k.adjustment = model ? albumAdjustment(*model, album).value_or(kNoValue) : kNoValue;
             return k;
         });
-    };
+    }
+    return row;
+}
+
+int OutlineSortOptions::compareRows(int32_t column, const Row& a, const Row& b, bool albums) {
     switch (column) {
     case kSortStatus:
-        return threeWay(keys(a).rank, keys(b).rank);
+        return threeWay(a.keys.rank, b.keys.rank);
     case kSortTitle:
-        return compareLettersOnly(a.displayName(), b.displayName());
+        return compareLettersOnly(a.texts->title, b.texts->title);
     case kSortArtist:
-        return compareLettersOnly(a.albumArtist(), b.albumArtist());
+        return compareLettersOnly(a.texts->artist, b.texts->artist);
     case kSortAlbum:
-        return compareLettersOnly(a.albumTitle(), b.albumTitle());
-    case kSortAdjustment: {
-        const Keys ka = keys(a);
-        const Keys kb = keys(b);
-        if (int r = threeWay(ka.plainRank, kb.plainRank)) {
+        return albums ? compareLettersOnly(a.texts->albumTitle, b.texts->albumTitle)
+                      : compareAlbumOrder(a.texts->order, b.texts->order);
+    case kSortAdjustment:
+        if (int r = threeWay(a.keys.plainRank, b.keys.plainRank)) {
             return r;
         }
-        return threeWay(ka.adjustment, kb.adjustment);
-    }
+        return threeWay(a.keys.adjustment, b.keys.adjustment);
     default:
         return 0;
+    }
+}
+
+int OutlineSortOptions::compareTracks(int32_t column, const iTunesTrack& a,
+                                      const iTunesTrack& b) const {
+    const bool texts = needsTexts(column);
+    const bool keys = needsKeys(column);
+    return compareRows(column, trackRow(a, texts, keys), trackRow(b, texts, keys), false);
+}
+
+int OutlineSortOptions::compareAlbums(int32_t column, const SonorixAlbum& a,
+                                      const SonorixAlbum& b) const {
+    if (a.isSingleTrack() && b.isSingleTrack()) {
+        return compareTracks(column, *a.tracks().front(), *b.tracks().front());
+    }
+    const bool texts = needsTexts(column);
+    const bool keys = needsKeys(column);
+    return compareRows(column, albumRow(a, texts, keys), albumRow(b, texts, keys), true);
+}
+
+int OutlineSortOptions::identityOrder(const void* a, const void* b) {
+    // Identity keeps the order total.
+    return a == b ? 0 : (std::less<const void*>()(a, b) ? -1 : 1);
+}
+
+void OutlineSortOptions::sortTracks(std::vector<std::shared_ptr<iTunesTrack>>& tracks) const {
+    // Each row's keys read once, not at each of its comparisons: the same order as tracksLess.
+    const bool texts = std::any_of(m_columns.begin(), m_columns.end(), needsTexts);
+    const bool keys = std::any_of(m_columns.begin(), m_columns.end(), needsKeys);
+    struct Entry {
+        Row row;
+        std::shared_ptr<iTunesTrack> track;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(tracks.size());
+    for (auto& track : tracks) {
+        entries.push_back({trackRow(*track, texts, keys), std::move(track)});
+    }
+    std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+        int r = 0;
+        for (int32_t column : m_columns) {
+            if ((r = compareRows(column, a.row, b.row, false)) != 0) {
+                break;
+            }
+        }
+        if (r == 0) {
+            r = identityOrder(a.row.identity, b.row.identity);
+        }
+        return m_descending ? r > 0 : r < 0;
+    });
+    for (size_t i = 0; i < entries.size(); ++i) {
+        tracks[i] = std::move(entries[i].track);
+    }
+}
+
+void OutlineSortOptions::sortAlbums(std::vector<std::shared_ptr<SonorixAlbum>>& albums) const {
+    // The same order as albumsLess with each row's keys read once. Two one-track albums compare
+    // as their tracks; an album row is read only when a one-track album meets a larger one.
+    const bool texts = std::any_of(m_columns.begin(), m_columns.end(), needsTexts);
+    const bool keys = std::any_of(m_columns.begin(), m_columns.end(), needsKeys);
+    struct Entry {
+        mutable std::optional<Row> album;
+        std::optional<Row> track; // set for a one-track album
+        std::shared_ptr<SonorixAlbum> pointer;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(albums.size());
+    for (auto& album : albums) {
+        Entry entry;
+        if (album->isSingleTrack()) {
+            entry.track = trackRow(*album->tracks().front(), texts, keys);
+        } else {
+            entry.album = albumRow(*album, texts, keys);
+        }
+        entry.pointer = std::move(album);
+        entries.push_back(std::move(entry));
+    }
+    auto albumRowOf = [&](const Entry& entry) -> const Row& {
+        if (!entry.album) {
+            entry.album = albumRow(*entry.pointer, texts, keys);
+        }
+        return *entry.album;
+    };
+    std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+        int r = 0;
+        for (int32_t column : m_columns) {
+            r = a.track && b.track ? compareRows(column, *a.track, *b.track, false)
+                                   : compareRows(column, albumRowOf(a), albumRowOf(b), true);
+            if (r != 0) {
+                break;
+            }
+        }
+        if (r == 0) {
+            r = identityOrder(a.pointer.get(), b.pointer.get());
+        }
+        return m_descending ? r > 0 : r < 0;
+    });
+    for (size_t i = 0; i < entries.size(); ++i) {
+        albums[i] = std::move(entries[i].pointer);
     }
 }
 

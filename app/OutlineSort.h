@@ -1,6 +1,8 @@
 #pragma once
 
+#include "model/AlbumRules.h"
 #include "model/SonorixGroups.h"
+#include "model/TextCompare.h"
 
 #include <cstdint>
 #include <functional>
@@ -42,6 +44,8 @@ public:
     bool isAscendingAlbumOrder() const override;
     bool tracksLess(const iTunesTrack& a, const iTunesTrack& b) const override;
     bool albumsLess(const SonorixAlbum& a, const SonorixAlbum& b) const override;
+    void sortTracks(std::vector<std::shared_ptr<iTunesTrack>>& tracks) const override;
+    void sortAlbums(std::vector<std::shared_ptr<SonorixAlbum>>& albums) const override;
 
     // Status ranks and values change while work runs, but one sort must see one set of them or
     // the sort goes astray: they are read once and kept until this is called (main thread,
@@ -59,12 +63,35 @@ private:
         double adjustment = 0;
     };
     Keys keysOf(const void* item, const std::function<Keys()>& read) const;
+    // A row's texts with their letter forms, read once per sort like the keys: a sort compares
+    // each row some twenty times, and reading an album's texts walks all its tracks.
+    struct Texts {
+        std::weak_ptr<const SonorixAlbum> album; // an album's entry is its while that lives
+        FoldedText title;
+        FoldedText artist;
+        FoldedText albumTitle;
+        AlbumSortFields order; // tracks only
+    };
+    bool sortsBy(int32_t column) const;
+    const Texts& textsOf(const iTunesTrack& track) const;
+    const Texts& textsOf(const SonorixAlbum& album) const;
+    // What one row's comparisons read; only the parts the columns need are filled.
+    struct Row {
+        const void* identity = nullptr;
+        const Texts* texts = nullptr;
+        Keys keys;
+    };
+    Row trackRow(const iTunesTrack& track, bool texts, bool keys) const;
+    Row albumRow(const SonorixAlbum& album, bool texts, bool keys) const;
+    static int compareRows(int32_t column, const Row& a, const Row& b, bool albums);
+    static int identityOrder(const void* a, const void* b);
 
     const std::weak_ptr<SonorixModel> m_model;
     const std::vector<int32_t> m_columns;
     const bool m_descending;
     mutable std::mutex m_keysLock;
     mutable std::unordered_map<const void*, Keys> m_keys;
+    mutable std::unordered_map<const void*, std::unique_ptr<Texts>> m_texts;
 };
 
 // The outline header's columns in the order they were created, mapped to sort columns.

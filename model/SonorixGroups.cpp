@@ -309,6 +309,16 @@ std::u16string SonorixGroup::searchText() const {
     return m_searchText;
 }
 
+void TrackSortOptions::sortTracks(std::vector<std::shared_ptr<iTunesTrack>>& tracks) const {
+    std::stable_sort(tracks.begin(), tracks.end(),
+                     [this](const auto& a, const auto& b) { return tracksLess(*a, *b); });
+}
+
+void TrackSortOptions::sortAlbums(std::vector<std::shared_ptr<SonorixAlbum>>& albums) const {
+    std::stable_sort(albums.begin(), albums.end(),
+                     [this](const auto& a, const auto& b) { return albumsLess(*a, *b); });
+}
+
 void SonorixGroup::setSortOptions(std::shared_ptr<const TrackSortOptions> options) {
     ModelLocker lock(lockOf(m_model));
     if (options != m_sortOptions) {
@@ -419,11 +429,9 @@ void SonorixGroup::filterAlbums() {
     if (m_sortOptions && !m_sortOptions->isAscendingAlbumOrder()) {
         const TrackSortOptions& sort = *m_sortOptions;
         for (const auto& album : m_visibleAlbums) {
-            std::stable_sort(album->m_visibleTracks.begin(), album->m_visibleTracks.end(),
-                             [&](const auto& a, const auto& b) { return sort.tracksLess(*a, *b); });
+            sort.sortTracks(album->m_visibleTracks);
         }
-        std::stable_sort(m_visibleAlbums.begin(), m_visibleAlbums.end(),
-                         [&](const auto& a, const auto& b) { return sort.albumsLess(*a, *b); });
+        sort.sortAlbums(m_visibleAlbums);
     }
 }
 

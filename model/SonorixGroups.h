@@ -68,6 +68,10 @@ public:
     virtual bool isAscendingAlbumOrder() const = 0;
     virtual bool tracksLess(const iTunesTrack& a, const iTunesTrack& b) const = 0;
     virtual bool albumsLess(const SonorixAlbum& a, const SonorixAlbum& b) const = 0;
+    // One album's visible tracks and a group's visible albums in this order. By default pairwise
+    // through the two above; an order whose keys are costly to read may read them once per row.
+    virtual void sortTracks(std::vector<std::shared_ptr<iTunesTrack>>& tracks) const;
+    virtual void sortAlbums(std::vector<std::shared_ptr<SonorixAlbum>>& albums) const;
 };
 
 // Tracks that are adjusted together. Album objects survive re-formation while they keep a track,

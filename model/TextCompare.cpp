@@ -2,6 +2,8 @@
 
 #include "foundation/Text.h"
 
+#include <unicode/uchar.h>
+#include <unicode/utf16.h>
 #include <xercesc/util/XMLString.hpp>
 
 #include <memory>
@@ -102,6 +104,50 @@ int compareLettersOnly(const std::u16string& a, const std::u16string& b) {
         return a.empty() == b.empty() ? 0 : (a.empty() ? 1 : -1);
     }
     return compareLettersOnly(a, lettersOnly(a), b, lettersOnly(b));
+}
+
+namespace {
+
+std::u32string foldedCodePoints(const std::u16string& text) {
+    std::u32string folded;
+    folded.reserve(text.size());
+    const auto length = static_cast<int32_t>(text.size());
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U16_NEXT(text.data(), i, length, c);
+        folded.push_back(static_cast<char32_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT)));
+    }
+    return folded;
+}
+
+int compareFolded(const std::u32string& a, const std::u32string& b) {
+    const int r = a.compare(b);
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
+} // namespace
+
+FoldedText foldedText(const std::u16string& text) {
+    FoldedText prepared;
+    prepared.empty = text.empty();
+    prepared.folded = foldedCodePoints(text);
+    const std::u16string& letters = lettersOnly(text);
+    prepared.noLetters = letters.empty();
+    prepared.foldedLetters = foldedCodePoints(letters);
+    return prepared;
+}
+
+int compareLettersOnly(const FoldedText& a, const FoldedText& b) {
+    if (a.empty || b.empty) {
+        return a.empty == b.empty ? 0 : (a.empty ? 1 : -1);
+    }
+    if (a.noLetters != b.noLetters) {
+        return a.noLetters ? 1 : -1;
+    }
+    if (int r = compareFolded(a.foldedLetters, b.foldedLetters)) {
+        return r;
+    }
+    return compareFolded(a.folded, b.folded);
 }
 
 } // namespace sonorix

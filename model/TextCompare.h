@@ -26,4 +26,16 @@ const std::u16string& lettersOnly(const std::u16string& text);
 int compareLettersOnly(const std::u16string& a, const std::u16string& lettersA,
                        const std::u16string& b, const std::u16string& lettersB);
 
+// A text prepared for many comparisons: case-folded once, code point by code point, as the
+// case-insensitive comparison folds it at every call.
+struct FoldedText {
+    std::u32string folded;
+    std::u32string foldedLetters;
+    bool empty = true;
+    bool noLetters = true;
+};
+FoldedText foldedText(const std::u16string& text);
+// compareLettersOnly of two prepared texts: the same order without folding again.
+int compareLettersOnly(const FoldedText& a, const FoldedText& b);
+
 } // namespace sonorix

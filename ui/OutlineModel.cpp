@@ -1,93 +1,264 @@
 #include "ui/OutlineModel.h"
 
-#include "app/OutlinePresenter.h"
+#include "audio/SoundCheck.h"
 #include "foundation/Localization.h"
+#include "foundation/Text.h"
 #include "itunes/iTunesTrack.h"
 #include "model/SonorixGroups.h"
+#include "model/SonorixModel.h"
+#include "model/SonorixPreferences.h"
+#include "model/SonorixStatus.h"
+#include "model/TrackAccess.h"
+#include "processing/SonorixStatusUpdater.h"
+
+#include <QHash>
+#include <QMimeData>
+#include <QPixmap>
+#include <QUrl>
+
+#include <algorithm>
+#include <map>
 
 namespace sonorix {
 
-// internalId 0: a top-level row; n > 0: a track of the album at top-level row n - 1.
+namespace {
+
+QString qText(const std::u16string& text) {
+    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString qText(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+} // namespace
+
 OutlineModel::OutlineModel(SonorixController& controller, QObject* parent)
-    : QAbstractItemModel(parent), m_controller(controller) {}
+    : QAbstractItemModel(parent), m_controller(controller) {
+    m_repaintTimer.setSingleShot(true);
+    connect(&m_repaintTimer, &QTimer::timeout, this, &OutlineModel::repaint);
+    m_sinceRepaint.start();
+}
+
+OutlineModel::~OutlineModel() = default;
 
 void OutlineModel::reload() {
     beginResetModel();
+    m_entries.clear();
+    m_lookup.clear();
+    m_lookupValid = false;
+    m_pending.clear();
+    m_pendingSet.clear();
+    m_repaintTimer.stop();
+    auto model = m_controller.model();
     auto group = m_controller.currentGroup();
-    m_albums = group ? group->visibleAlbums() : std::vector<std::shared_ptr<SonorixAlbum>>{};
+    m_presenter = model ? std::make_unique<OutlinePresenter>(model) : nullptr;
+    m_manual = group && group->options().operationMode() == SonorixOptions::kAdjustManually;
+    if (m_presenter && group) {
+        const auto albums = group->visibleAlbums();
+        m_entries.reserve(albums.size());
+        for (const auto& album : albums) {
+            Entry entry;
+            entry.album = album;
+            if (album->isSingleTrack()) {
+                entry.single = album->tracks().front();
+            } else {
+                entry.tracks = album->visibleTracks();
+                entry.trackRows.resize(entry.tracks.size());
+                entry.trackRefreshAsked.resize(entry.tracks.size());
+            }
+            m_entries.push_back(std::move(entry));
+        }
+    }
     endResetModel();
 }
 
 void OutlineModel::refreshTrack(const std::shared_ptr<iTunesTrack>& track) {
-    QModelIndex at = indexOf(track);
-    if (at.isValid()) {
-        emit dataChanged(at, at.siblingAtColumn(AdjustmentColumn));
+    if (track) {
+        scheduleRepaint(track);
     }
 }
 
 void OutlineModel::refreshAlbum(const std::shared_ptr<SonorixAlbum>& album) {
-    QModelIndex at = indexOf(album);
-    if (at.isValid()) {
-        emit dataChanged(at, at.siblingAtColumn(AdjustmentColumn));
+    if (album) {
+        scheduleRepaint(album);
     }
+}
+
+void OutlineModel::scheduleRepaint(OutlineItem item) {
+    if (!m_pendingSet.insert(item.get()).second) {
+        return;
+    }
+    m_pending.push_back(std::move(item));
+    if (!m_repaintTimer.isActive()) {
+        const qint64 wait = kRepaintIntervalMs - m_sinceRepaint.elapsed();
+        m_repaintTimer.start(static_cast<int>(std::max<qint64>(0, wait)));
+    }
+}
+
+void OutlineModel::repaint() {
+    auto pending = std::move(m_pending);
+    m_pending.clear();
+    m_pendingSet.clear();
+    // Rows of one parent are repainted as one span: thousands of reporting rows cost one signal.
+    std::map<int, std::pair<int, int>> spans; // parent (-1: top level) -> first, last row
+    auto add = [&spans](int parent, int row) {
+        auto [it, inserted] = spans.try_emplace(parent, row, row);
+        if (!inserted) {
+            it->second.first = std::min(it->second.first, row);
+            it->second.second = std::max(it->second.second, row);
+        }
+    };
+    for (const auto& item : pending) {
+        auto position = positionOf(item.get());
+        if (!position) {
+            continue;
+        }
+        Entry& entry = m_entries[static_cast<size_t>(position->top)];
+        if (position->child < 0) {
+            entry.row.reset();
+            add(-1, position->top);
+        } else {
+            entry.trackRows[static_cast<size_t>(position->child)].reset();
+            add(position->top, position->child);
+        }
+    }
+    m_sinceRepaint.restart();
+    if (spans.empty()) {
+        return;
+    }
+    ++m_repaints;
+    for (const auto& [parentRow, span] : spans) {
+        const QModelIndex parentIndex = parentRow < 0 ? QModelIndex() : index(parentRow, 0);
+        emit dataChanged(index(span.first, 0, parentIndex),
+                         index(span.second, kColumnCount - 1, parentIndex));
+    }
+}
+
+void OutlineModel::buildLookup() const {
+    m_lookup.clear();
+    for (size_t top = 0; top < m_entries.size(); ++top) {
+        const Entry& entry = m_entries[top];
+        const Position position{static_cast<int>(top), -1};
+        m_lookup.emplace(entry.album.get(), position);
+        if (entry.single) {
+            m_lookup.emplace(entry.single.get(), position);
+        }
+        for (size_t child = 0; child < entry.tracks.size(); ++child) {
+            m_lookup.emplace(entry.tracks[child].get(),
+                             Position{static_cast<int>(top), static_cast<int>(child)});
+        }
+    }
+    m_lookupValid = true;
+}
+
+std::optional<OutlineModel::Position> OutlineModel::positionOf(const void* item) const {
+    if (!item) {
+        return std::nullopt;
+    }
+    if (!m_lookupValid) {
+        buildLookup();
+    }
+    auto it = m_lookup.find(item);
+    if (it == m_lookup.end()) {
+        return std::nullopt;
+    }
+    return it->second;
 }
 
 QModelIndex OutlineModel::indexOf(const OutlineItem& item) const {
-    for (size_t row = 0; row < m_albums.size(); ++row) {
-        const auto& album = m_albums[row];
-        if (album == item || (album->isSingleTrack() && album->tracks().front() == item)) {
-            return index(static_cast<int>(row), 0);
-        }
-        if (album->isSingleTrack()) {
-            continue;
-        }
-        const auto& tracks = album->visibleTracks();
-        for (size_t t = 0; t < tracks.size(); ++t) {
-            if (tracks[t] == item) {
-                return createIndex(static_cast<int>(t), 0, static_cast<quintptr>(row + 1));
-            }
-        }
+    auto position = positionOf(item.get());
+    if (!position) {
+        return {};
     }
-    return {};
+    if (position->child < 0) {
+        return index(position->top, 0);
+    }
+    return index(position->child, 0, index(position->top, 0));
 }
 
-OutlineItem OutlineModel::itemAt(const QModelIndex& at) const {
-    if (!at.isValid()) {
+OutlineItem OutlineModel::itemAt(const QModelIndex& index) const {
+    if (auto album = albumAt(index)) {
+        return album;
+    }
+    return trackAt(index);
+}
+
+std::shared_ptr<SonorixAlbum> OutlineModel::albumAt(const QModelIndex& index) const {
+    if (!index.isValid() || index.internalId() != 0) {
         return nullptr;
     }
-    if (at.internalId() == 0) {
-        const auto& album = m_albums.at(at.row());
-        return album->isSingleTrack() ? OutlineItem(album->tracks().front()) : OutlineItem(album);
+    const Entry& entry = m_entries[static_cast<size_t>(index.row())];
+    return entry.single ? nullptr : entry.album;
+}
+
+std::shared_ptr<iTunesTrack> OutlineModel::trackAt(const QModelIndex& index) const {
+    if (!index.isValid()) {
+        return nullptr;
     }
-    return m_albums.at(at.internalId() - 1)->visibleTracks().at(at.row());
+    if (index.internalId() == 0) {
+        return m_entries[static_cast<size_t>(index.row())].single;
+    }
+    const Entry& entry = m_entries[static_cast<size_t>(index.internalId() - 1)];
+    return entry.tracks[static_cast<size_t>(index.row())];
 }
 
 std::vector<std::shared_ptr<iTunesTrack>>
-OutlineModel::tracksOf(const QModelIndexList& list) const {
-    std::vector<std::shared_ptr<iTunesTrack>> tracks;
-    for (const auto& at : list) {
-        if (at.column() != 0) {
+OutlineModel::tracksOf(const QModelIndexList& indexes) const {
+    // Row order, whatever order the selection was made in.
+    std::vector<Position> positions;
+    for (const QModelIndex& index : indexes) {
+        if (!index.isValid() || index.model() != this) {
             continue;
         }
-        OutlineItem item = itemAt(at);
-        if (auto track = std::dynamic_pointer_cast<iTunesTrack>(item)) {
+        if (index.internalId() == 0) {
+            positions.push_back({index.row(), -1});
+        } else {
+            positions.push_back({static_cast<int>(index.internalId() - 1), index.row()});
+        }
+    }
+    std::sort(positions.begin(), positions.end(), [](const Position& a, const Position& b) {
+        return a.top != b.top ? a.top < b.top : a.child < b.child;
+    });
+    std::vector<std::shared_ptr<iTunesTrack>> tracks;
+    std::unordered_set<const iTunesTrack*> seen;
+    auto take = [&](const std::shared_ptr<iTunesTrack>& track) {
+        if (track && seen.insert(track.get()).second) {
             tracks.push_back(track);
-        } else if (auto album = std::dynamic_pointer_cast<SonorixAlbum>(item)) {
-            tracks.insert(tracks.end(), album->visibleTracks().begin(),
-                          album->visibleTracks().end());
+        }
+    };
+    for (const Position& position : positions) {
+        const Entry& entry = m_entries[static_cast<size_t>(position.top)];
+        if (position.child >= 0) {
+            take(entry.tracks[static_cast<size_t>(position.child)]);
+        } else if (entry.single) {
+            take(entry.single);
+        } else {
+            // Every track of the album, also those the search hides.
+            for (const auto& track : entry.album->tracks()) {
+                take(track);
+            }
         }
     }
     return tracks;
 }
 
 QModelIndex OutlineModel::index(int row, int column, const QModelIndex& parent) const {
-    if (!hasIndex(row, column, parent)) {
+    if (row < 0 || column < 0 || column >= kColumnCount) {
         return {};
     }
     if (!parent.isValid()) {
-        return createIndex(row, column, quintptr(0));
+        return static_cast<size_t>(row) < m_entries.size() ? createIndex(row, column, quintptr(0))
+                                                           : QModelIndex();
     }
-    return createIndex(row, column, static_cast<quintptr>(parent.row() + 1));
+    if (parent.internalId() != 0 || parent.model() != this) {
+        return {};
+    }
+    const Entry& entry = m_entries[static_cast<size_t>(parent.row())];
+    if (static_cast<size_t>(row) >= entry.tracks.size()) {
+        return {};
+    }
+    return createIndex(row, column, quintptr(parent.row()) + 1);
 }
 
 QModelIndex OutlineModel::parent(const QModelIndex& child) const {
@@ -99,55 +270,192 @@ QModelIndex OutlineModel::parent(const QModelIndex& child) const {
 
 int OutlineModel::rowCount(const QModelIndex& parent) const {
     if (!parent.isValid()) {
-        return static_cast<int>(m_albums.size());
+        return static_cast<int>(m_entries.size());
     }
     if (parent.internalId() != 0 || parent.column() != 0) {
         return 0;
     }
-    const auto& album = m_albums.at(parent.row());
-    return album->isSingleTrack() ? 0 : static_cast<int>(album->visibleTracks().size());
+    return static_cast<int>(m_entries[static_cast<size_t>(parent.row())].tracks.size());
 }
 
 int OutlineModel::columnCount(const QModelIndex&) const {
-    return AdjustmentColumn + 1;
+    return kColumnCount;
 }
 
-QVariant OutlineModel::data(const QModelIndex& at, int role) const {
-    if (!at.isValid() || role != Qt::DisplayRole) {
+bool OutlineModel::hasChildren(const QModelIndex& parent) const {
+    return rowCount(parent) > 0;
+}
+
+const OutlineRow& OutlineModel::rowAt(const QModelIndex& index) const {
+    auto& self = const_cast<OutlineModel&>(*this);
+    const bool top = index.internalId() == 0;
+    Entry& entry =
+        self.m_entries[static_cast<size_t>(top ? index.row() : int(index.internalId() - 1))];
+    auto& cached = top ? entry.row : entry.trackRows[static_cast<size_t>(index.row())];
+    if (cached) {
+        return *cached;
+    }
+    auto group = m_controller.currentGroup();
+    const ProcessingActivity activity{m_controller.anyProcessorRunning(),
+                                      m_controller.followsProgress(),
+                                      m_controller.isRemovingComments()};
+    // A row on show has its tag checked in the background once per reload; its result repaints
+    // the row, which must not ask again.
+    auto* refresh = m_controller.statusRefresh();
+    if (top && entry.single) {
+        cached = m_presenter->trackRow(*entry.single, false);
+        if (refresh && !entry.refreshAsked) {
+            refresh->refreshTrackStatus(entry.single, group, activity);
+        }
+        entry.refreshAsked = true;
+    } else if (top) {
+        cached = m_presenter->albumRow(*entry.album);
+        if (refresh && !entry.refreshAsked) {
+            refresh->refreshAlbumStatus(entry.album, activity);
+        }
+        entry.refreshAsked = true;
+    } else {
+        const auto child = static_cast<size_t>(index.row());
+        cached = m_presenter->trackRow(*entry.tracks[child], true);
+        if (refresh && !entry.trackRefreshAsked[child]) {
+            refresh->refreshTrackStatus(entry.tracks[child], group, activity);
+        }
+        entry.trackRefreshAsked[child] = true;
+    }
+    return *cached;
+}
+
+QVariant OutlineModel::statusIcon(const OutlineRow& row, bool white) const {
+    if (row.iconName.empty()) {
         return {};
     }
-    OutlinePresenter presenter(m_controller.model());
-    OutlineItem item = itemAt(at);
-    OutlineRow row;
-    if (auto track = std::dynamic_pointer_cast<iTunesTrack>(item)) {
-        row = presenter.trackRow(*track, at.internalId() != 0);
-    } else if (auto album = std::dynamic_pointer_cast<SonorixAlbum>(item)) {
-        row = presenter.albumRow(*album);
+    const QString name = qText(white ? row.iconName + "_white" : row.iconName);
+    auto it = m_icons.find(name);
+    if (it == m_icons.end()) {
+        QPixmap pixmap;
+        auto bytes = Localization::shared().imageData(name.toStdString());
+        if (!bytes.empty()) {
+            pixmap.loadFromData(bytes.data(), static_cast<uint>(bytes.size()), "PNG");
+        }
+        it = m_icons.insert(name, pixmap);
     }
-    switch (at.column()) {
-    case StatusColumn:
-        return QString::fromStdString(row.statusWord);
-    case TitleColumn:
-        return QString::fromStdU16String(row.title);
-    case ArtistColumn:
-        return QString::fromStdU16String(row.artist);
-    case AlbumColumn:
-        return QString::fromStdU16String(row.album);
-    case AdjustmentColumn:
-        return QString::fromStdString(row.adjustmentText());
+    return it->isNull() ? QVariant() : QVariant(*it);
+}
+
+QVariant OutlineModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.model() != this || !m_presenter) {
+        return {};
     }
-    return {};
+    if (role == IsAlbumRole) {
+        return index.internalId() == 0 && !m_entries[static_cast<size_t>(index.row())].single;
+    }
+    if (role == SuggestionRole) {
+        auto model = m_controller.model();
+        auto preferences = m_controller.preferences();
+        auto group = m_controller.currentGroup();
+        if (!model || !preferences || !group) {
+            return {};
+        }
+        std::shared_ptr<SonorixStatus> status;
+        if (auto album = albumAt(index)) {
+            status = model->statusLibrary()->albumStatus(*album, false, false);
+        } else if (auto track = trackAt(index)) {
+            status = model->statusLibrary()->trackStatus(ta::persistentId(*track), false);
+        }
+        double gain = 0;
+        double peak = 0;
+        if (!status || !status->getGainAndPeak(gain, peak)) {
+            return {};
+        }
+        auto options = group->options();
+        const double additional = options.operationMode() == SonorixOptions::kAdjustAutomatically
+                                      ? options.additionalPerceivedLoudness()
+                                      : 0.0;
+        return SoundCheck::neededAdjustment(gain, preferences->perceivedLoudness(), additional);
+    }
+    const OutlineRow& row = rowAt(index);
+    switch (role) {
+    case Qt::DisplayRole:
+        switch (index.column()) {
+        case TitleColumn:
+            return qText(row.title);
+        case ArtistColumn:
+            return qText(row.artist);
+        case AlbumColumn:
+            return qText(row.album);
+        case AdjustmentColumn:
+            if (row.errorText.empty() && !row.adjustment) {
+                return qText(Localization::shared().windowText("no data"));
+            }
+            return qText(row.adjustmentText());
+        default:
+            return {};
+        }
+    case Qt::DecorationRole:
+        return index.column() == StatusColumn ? statusIcon(row, false) : QVariant();
+    case SelectedDecorationRole:
+        return index.column() == StatusColumn ? statusIcon(row, true) : QVariant();
+    case Qt::ToolTipRole:
+        if (index.column() == StatusColumn || index.column() == AdjustmentColumn) {
+            return row.errorText.empty() ? QVariant() : QVariant(qText(row.errorText));
+        }
+        return {};
+    case IconNameRole:
+        return qText(row.iconName);
+    case AdjustmentValueRole:
+        return row.adjustment ? QVariant(*row.adjustment) : QVariant();
+    case ErrorTextRole:
+        return qText(row.errorText);
+    default:
+        return {};
+    }
 }
 
 QVariant OutlineModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
         return {};
     }
-    static const char* titles[] = {"", "Title", "Artist", "Album", "Adjustment"};
-    if (section <= 0 || section > AdjustmentColumn) {
-        return {};
+    static const char* const kTitles[] = {"", "Title", "Artist", "Album", "Adjustment"};
+    if (section <= StatusColumn || section >= kColumnCount) {
+        return QString();
     }
-    return QString::fromStdString(Localization::shared().windowText(titles[section]));
+    return qText(Localization::shared().windowText(kTitles[section]));
+}
+
+Qt::ItemFlags OutlineModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) {
+        return Qt::NoItemFlags;
+    }
+    Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled;
+    if (!hasChildren(index)) {
+        flags |= Qt::ItemNeverHasChildren;
+    }
+    return flags;
+}
+
+QStringList OutlineModel::mimeTypes() const {
+    return {QStringLiteral("text/uri-list")};
+}
+
+QMimeData* OutlineModel::mimeData(const QModelIndexList& indexes) const {
+    QList<QUrl> urls;
+    for (const auto& track : tracksOf(indexes)) {
+        // The file's own path, case and separators as they are: the file system here minds both.
+        const std::string path = track->filePath(true, false, false);
+        if (!path.empty()) {
+            urls.push_back(QUrl::fromLocalFile(qText(path)));
+        }
+    }
+    if (urls.isEmpty()) {
+        return nullptr;
+    }
+    auto* mime = new QMimeData;
+    mime->setUrls(urls);
+    return mime;
+}
+
+Qt::DropActions OutlineModel::supportedDragActions() const {
+    return Qt::CopyAction | Qt::MoveAction;
 }
 
 } // namespace sonorix

@@ -1,9 +1,12 @@
 #include "app/OutlinePresenter.h"
+#include "app/OutlineSort.h"
 
 #include "foundation/Text.h"
 #include "model/ModelFixture.h"
 #include "model/SonorixStatus.h"
 #include "model/StatusDisplay.h"
+
+#include <algorithm>
 
 namespace sonorix::test {
 
@@ -120,6 +123,81 @@ TEST_F(OutlinePresenterTest, AlbumShowsAValueOnlyWhenItsTracksAgree) {
     EXPECT_FALSE(album().adjustment.has_value());
     model->statusLibrary()->trackStatus(2, true)->setTag(kPlus3, nullptr);
     EXPECT_EQ(album().adjustmentText(), "+3.0 dB");
+}
+
+} // namespace sonorix::test
+
+namespace sonorix::test {
+
+// The sort that reads each row's keys once must give exactly the order of the pairwise
+// comparisons, for every column first, both directions, albums of one and of several tracks,
+// ties, punctuation-only differences, missing artists and rows with and without values.
+TEST_F(OutlinePresenterTest, SortReadingKeysOnceKeepsThePairwiseOrder) {
+    std::vector<LibraryTrack> tracks;
+    const char* names[] = {"Hello", "Hello!", "help", "", "Zed", "zed", "...", "Éclair"};
+    const char* artists[] = {"Ann", "", "ann", "Bob", "Émile", "Bob"};
+    const char* albums[] = {"One", "One", "Two", "Three", "Three", "Four", "", "Five"};
+    for (uint64_t id = 1; id <= 40; ++id) {
+        LibraryTrack t = track(id)
+                             .on(albums[id % 8])
+                             .named(names[(id * 3) % 8])
+                             .by(artists[id % 6])
+                             .number(int(id % 5));
+        if (id % 4 == 0) {
+            t.albumArtist = "Crew";
+        }
+        tracks.push_back(t);
+    }
+    // Albums of their own among the larger ones.
+    for (uint64_t id = 41; id <= 44; ++id) {
+        LibraryTrack t = track(id).on("Solo " + std::to_string(id)).named(names[id % 8]);
+        t.artist = artists[id % 6];
+        if (id % 4 == 0) {
+            t.albumArtist = "Crew";
+        }
+        tracks.push_back(t);
+    }
+    auto model = load(tracks);
+    for (uint64_t id = 1; id <= 40; id += 3) {
+        model->statusLibrary()->trackStatus(id, true)->setTag(
+            id % 2 ? kPlus3 : SoundCheckValues{1000, 1000, 2500, 2500, 0, 0, 0, 0, 0, 0}, nullptr);
+    }
+    model->statusLibrary()->trackStatus(7, true)->addProcessing(1);
+    auto group = model->groups()->groupAt(0);
+    for (int32_t albumMode :
+         {SonorixOptions::kCombineAlbums, SonorixOptions::kEachSongSeparately}) {
+        group->options().setAlbumMode(albumMode);
+        group->markAlbumsDirty();
+        auto albumsFormed = group->albums();
+        ASSERT_GT(albumsFormed.size(), 3u);
+        for (int32_t column = kSortStatus; column <= kSortAdjustment; ++column) {
+            for (bool descending : {false, true}) {
+                OutlineSortOptions plain(model, {kSortAlbum}, false);
+                auto options = plain.sortedBy(column);
+                if (descending) {
+                    options = options->toggledDirection();
+                }
+                auto expectedAlbums = albumsFormed;
+                std::stable_sort(
+                    expectedAlbums.begin(), expectedAlbums.end(),
+                    [&](const auto& a, const auto& b) { return options->albumsLess(*a, *b); });
+                auto albums = albumsFormed;
+                // The same starting order: a one-track album's artist is its track's Artist against
+                // another one-track album but its Album Artist against a larger album, so where the
+                // pairwise order ends depends on where the sort starts.
+                options->sortAlbums(albums);
+                EXPECT_EQ(albums, expectedAlbums) << "column " << column << " " << descending;
+                auto expectedTracks = group->tracks();
+                std::stable_sort(
+                    expectedTracks.begin(), expectedTracks.end(),
+                    [&](const auto& a, const auto& b) { return options->tracksLess(*a, *b); });
+                auto sorted = group->tracks();
+                options->sortTracks(sorted);
+                EXPECT_EQ(sorted, expectedTracks) << "column " << column << " " << descending;
+            }
+        }
+    }
+    model->statusLibrary()->trackStatus(7, true)->addProcessing(-1);
 }
 
 } // namespace sonorix::test

@@ -1,4 +1,5 @@
 #include "model/AlbumRules.h"
+#include "foundation/Text.h"
 #include "model/StatusDisplay.h"
 #include "model/TextCompare.h"
 #include "model/Uuid.h"
@@ -126,6 +127,29 @@ TEST(TextCompare, LettersOnlyOrdering) {
     // Letters decide even where the full texts would order the other way.
     EXPECT_LT(comparePlain(u"A-Z", u"Ab"), 0);
     EXPECT_GT(compareLettersOnly(u"A-Z", u"Ab"), 0);
+}
+
+// Prepared texts must order exactly as the comparison that folds at every call, including
+// punctuation against letters (folding, not upper-casing), non-ASCII case pairs, characters
+// outside the BMP and texts without letters.
+TEST(TextCompare, PreparedTextsOrderAsTheDirectComparison) {
+    const std::vector<std::u16string> texts = {
+        u"",         u"a",          u"A",           u"[",
+        u"_",        u"ab",         u"Ab!",         u"a-b",
+        u"1999",     u"1998",       u"...",         u"Best Of",
+        u"best-of!", u"\u00e4rger", u"\u00c4RGER",  u"\u00df",
+        u"SS",       u"ss",         u"\u017f",      u"t",
+        u"\u03c2",   u"\u03a3",     u"\u03c3",      u"\u00b5",
+        u"\u03bc",   u"\U0001F600", u"\U0001D400x", u"\u6771\u4eac",
+        u"Zebra",    u"zebra!",     u"\u0130",      u"i"};
+    for (const auto& a : texts) {
+        const FoldedText fa = foldedText(a);
+        for (const auto& b : texts) {
+            const int direct = compareLettersOnly(a, b);
+            const int prepared = compareLettersOnly(fa, foldedText(b));
+            EXPECT_EQ((direct > 0) - (direct < 0), prepared) << toUtf8(a) << " vs " << toUtf8(b);
+        }
+    }
 }
 
 TEST(TextCompare, LettersCacheIsSharedAcrossThreads) {
