@@ -129,9 +129,8 @@ MainWindow::MainWindow(Options options, QWidget* parent)
     right->setSpacing(6);
     m_options = new GroupOptionsPane(*m_controller, m_rightPane);
     right->addWidget(m_options);
-    m_outlineModel = new OutlineModel(*m_controller, this);
     m_outline = new OutlineView(*m_controller, m_rightPane);
-    m_outline->setModel(m_outlineModel);
+    m_outlineModel = &m_outline->outlineModel();
     right->addWidget(m_outline, 1);
     m_splitter->addWidget(m_groups);
     m_splitter->addWidget(m_rightPane);
@@ -177,8 +176,6 @@ MainWindow::MainWindow(Options options, QWidget* parent)
             });
     connect(m_options, &GroupOptionsPane::operationModeChanged, this,
             [this] { m_controller->reloadGroups(); });
-    connect(m_outline, &OutlineView::selectionChangedByUser, this,
-            &MainWindow::outlineSelectionChanged);
 
     setGroupPaneHidden(true);
     resize(1040, 680);
@@ -293,15 +290,11 @@ void MainWindow::buildMenus() {
         onSelectedTrack(&iTunesTrack::revealInExplorer);
     });
     m_tracksMenu->addSeparator();
-    m_selectAllAction = m_tracksMenu->addAction(menuText("Select All"), this, [this] {
-        m_outline->selectAll();
-        outlineSelectionChanged();
-    });
+    m_selectAllAction =
+        m_tracksMenu->addAction(menuText("Select All"), this, [this] { m_outline->selectAll(); });
     m_selectAllAction->setShortcut(QKeySequence::SelectAll);
-    m_selectNoneAction = m_tracksMenu->addAction(menuText("Select None"), this, [this] {
-        m_outline->clearSelection();
-        outlineSelectionChanged();
-    });
+    m_selectNoneAction = m_tracksMenu->addAction(menuText("Select None"), this,
+                                                 [this] { m_outline->clearSelection(); });
     connect(m_tracksMenu, &QMenu::aboutToShow, this, &MainWindow::updateMenus);
     connect(m_sortMenu, &QMenu::aboutToShow, this, &MainWindow::updateMenus);
     connect(m_startMenu, &QMenu::aboutToShow, this, &MainWindow::updateMenus);
@@ -468,45 +461,14 @@ void MainWindow::showImportantNotice() {
     dialog->open();
 }
 
+// The view tells the controller of every selection change itself, a reload's as the controller's
+// own (a reload must not stop the views following the work).
 void MainWindow::tracksChanged(const OutlineItem& item) {
     if (item) {
-        if (auto track = std::dynamic_pointer_cast<iTunesTrack>(item)) {
-            m_outlineModel->refreshTrack(track);
-        } else if (auto album = std::dynamic_pointer_cast<SonorixAlbum>(item)) {
-            m_outlineModel->refreshAlbum(album);
-        }
-        return;
+        m_outline->refreshItem(item);
+    } else {
+        m_outline->reload();
     }
-    // A reload keeps the rows that stay selected.
-    std::vector<OutlineItem> selected = m_controller->tracksTable().selectedItems();
-    m_selectingOutline = true;
-    m_outlineModel->reload();
-    QItemSelection selection;
-    for (const auto& s : selected) {
-        QModelIndex at = m_outlineModel->indexOf(s);
-        if (at.isValid()) {
-            selection.select(at, at.siblingAtColumn(OutlineModel::AdjustmentColumn));
-        }
-    }
-    if (!selection.isEmpty()) {
-        m_outline->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
-    }
-    // Handed on as the controller's own change: a reload must not stop the following.
-    outlineSelectionChanged();
-    m_selectingOutline = false;
-}
-
-void MainWindow::outlineSelectionChanged() {
-    if (!m_outline->selectionModel()) {
-        return;
-    }
-    std::vector<OutlineItem> items;
-    for (const QModelIndex& at : m_outline->selectionModel()->selectedRows()) {
-        if (auto item = m_outlineModel->itemAt(at)) {
-            items.push_back(std::move(item));
-        }
-    }
-    m_controller->outlineSelectionChanged(std::move(items), !m_selectingOutline);
 }
 
 void MainWindow::revealItem(const OutlineItem& item) {
@@ -702,30 +664,16 @@ void MainWindow::applySearch() {
 }
 
 void MainWindow::showSortIndicator() {
-    if (!m_controller->currentGroup()) {
-        m_outline->header()->setSortIndicatorShown(false);
-        return;
+    const bool group = m_controller->currentGroup() != nullptr;
+    m_outline->header()->setSortIndicatorShown(group);
+    if (group) {
+        m_outline->showSortIndicator();
     }
-    // Sort columns and the model's columns share their numbering.
-    m_outline->header()->setSortIndicatorShown(true);
-    m_outline->header()->setSortIndicator(m_controller->sortColumns().front(),
-                                          m_controller->sortDescending() ? Qt::DescendingOrder
-                                                                         : Qt::AscendingOrder);
 }
 
+// Asked for every progress report of a run: the view answers from its own layout.
 int64_t MainWindow::rowOfItem(const OutlineItem& item) const {
-    QModelIndex at = m_outlineModel->indexOf(item);
-    if (!at.isValid()) {
-        return -1;
-    }
-    // The controller only compares rows to follow the work downwards; a key in the order the
-    // rows are shown (an album's tracks right after it) answers that without counting the open
-    // albums above, which every started job would otherwise pay for.
-    constexpr int64_t kTracksPerAlbum = int64_t(1) << 24;
-    if (at.parent().isValid()) {
-        return at.parent().row() * kTracksPerAlbum + at.row() + 1;
-    }
-    return at.row() * kTracksPerAlbum;
+    return m_outline->rowOfItem(item);
 }
 
 void MainWindow::setSpeed(double speed) {

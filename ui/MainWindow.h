@@ -147,7 +147,6 @@ private:
     void applySearch();
     void groupRowChanged();
     void groupTitleEdited(QListWidgetItem* item);
-    void outlineSelectionChanged();
     void showModeMenu(const QPoint& at);
     void showAbout();
     void openLocalizedUrl(const char* key);
@@ -199,7 +198,6 @@ private:
     std::shared_ptr<DisplayProgress> m_progress;
     bool m_running = false;
     bool m_reloadingGroups = false;
-    bool m_selectingOutline = false;
     bool m_closing = false;
     bool m_quiet = false;
     int m_searchApplications = 0;
