@@ -88,6 +88,7 @@ int runAdjust(const GlobalOptions& options, const std::vector<std::string>& args
     consoleOptions.global = options;
     consoleOptions.interactive = parsed.interactive;
     consoleOptions.handedFiles = parsed.files;
+    consoleOptions.noSummary = parsed.dryRun;
     auto console = SonorixControllerConsole::create(std::move(consoleOptions));
     SonorixController::RunOptions runOptions;
     runOptions.replayGain = parsed.replayGain;

@@ -28,8 +28,10 @@ std::string printable(const std::string& text) {
 
 void printReport(const HealthReport& report) {
     std::printf("%s\n", report.path.c_str());
+    if (!report.note.empty()) {
+        std::printf("  %s\n", report.note.c_str());
+    }
     if (!report.readable) {
-        std::printf("  tags not readable\n");
         return;
     }
     for (const auto& place : report.soundCheck) {
@@ -42,7 +44,9 @@ void printReport(const HealthReport& report) {
     for (auto problem : report.problems) {
         problems += (problems.empty() ? "" : ", ") + std::string(problemName(problem));
     }
-    std::printf("  problems: %s\n", problems.c_str());
+    if (!problems.empty()) {
+        std::printf("  problems: %s\n", problems.c_str());
+    }
 }
 
 } // namespace

@@ -156,7 +156,7 @@ void SonorixControllerConsole::finish(int status) {
     m_finished = true;
     m_exitStatus = status;
     m_status.clear();
-    if (m_workStarted >= 0) {
+    if (m_workStarted >= 0 && !m_options.noSummary) {
         printSummary();
     }
     if (m_loop) {

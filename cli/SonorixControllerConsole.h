@@ -37,6 +37,8 @@ public:
         bool commentsOnly = false;
         // The key of the summary line when not the adjustment's (a restore, a repair).
         std::string summaryKey;
+        // A preview: it changes nothing, and the tracks' stored errors are not its failures.
+        bool noSummary = false;
     };
 
     // What to do once the library is loaded; its return value is the exit status when it

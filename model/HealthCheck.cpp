@@ -2,6 +2,7 @@
 
 #include "audio/iTunNORMTag.h"
 #include "foundation/CrashJournal.h"
+#include "foundation/Paths.h"
 #include "foundation/Value.h"
 #include "itunes/iTunesTrack.h"
 #include "model/SonorixModel.h"
@@ -102,14 +103,24 @@ HealthReport checkFile(const std::string& path, const std::optional<SoundCheckVa
                        const std::optional<double>& gain) {
     HealthReport report;
     report.path = path;
+    if (path.empty() || !fileExists(path)) {
+        report.note = "file not found";
+        return report;
+    }
+    if (!TagTexts::takesReplayGain(path)) {
+        report.readable = true;
+        report.note = "format without tags here";
+        return report;
+    }
     const TagTexts::Survey survey = TagTexts::survey(path);
     report.readable = survey.readable;
     report.soundCheck = survey.soundCheck;
     report.replayGain = survey.replayGain;
     if (!survey.readable) {
+        report.note = "tags not readable";
         return report;
     }
-    if (survey.soundCheck.empty()) {
+    if (survey.soundCheck.empty() && !TagTexts::replayGainOnly(path)) {
         add(report, HealthReport::kNoText);
     }
     if (survey.soundCheck.size() > 1) {

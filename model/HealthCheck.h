@@ -33,6 +33,9 @@ struct HealthReport {
     std::u16string name;
     std::string path;
     bool readable = false;
+    // Why the file was not read ("file not found", "tags not readable"), or why it has no
+    // place for a text ("format without tags here"); empty otherwise.
+    std::string note;
     std::vector<TagTexts::Place> soundCheck;
     std::vector<TagTexts::Place> replayGain;
     std::vector<Problem> problems;

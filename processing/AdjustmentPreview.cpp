@@ -14,6 +14,8 @@
 
 #include <climits>
 
+#include <unistd.h>
+
 namespace sonorix {
 
 namespace {
@@ -98,6 +100,12 @@ PreviewRow previewTrack(iTunesTrack& track, SonorixTrackStatus& status, bool mea
             wellFormed = tag.isPresent() && SoundCheckText::parse(text.data(), text.size(), parsed);
         }
         row.changes = next != current || !wellFormed;
+        if (::access(row.path.c_str(), W_OK) != 0) {
+            // The real run fails on it: nothing would change.
+            row.note = "write-protected";
+            row.changes = false;
+            return row;
+        }
         if (!row.changes && settings.modifyComments) {
             std::u16string comment;
             size_t position = 0;

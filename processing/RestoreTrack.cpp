@@ -1,6 +1,7 @@
 #include "processing/RestoreTrack.h"
 
 #include "audio/TagTexts.h"
+#include "audio/iTunNORMTag.h"
 #include "foundation/Log.h"
 #include "foundation/Paths.h"
 #include "itunes/iTunesTrack.h"
@@ -20,13 +21,19 @@ RestoreAction restoreActionOf(const SonorixTrackStatus& status, SoundCheckValues
     if (status.backupAbsent()) {
         return RestoreAction::RemoveText;
     }
-    // Models from before the absence was recorded: every text seen in a file became the backup,
-    // so a stored text without one is a text Sonorix wrote into a file that had none.
-    SoundCheckValues stored{};
-    if (status.getTag(stored)) {
-        return RestoreAction::RemoveText;
-    }
     return RestoreAction::Unknown;
+}
+
+void recordOriginal(SonorixTrackStatus& status, const iTunNORMTag& tag) {
+    SoundCheckValues backup{};
+    if (status.getBackup(backup) || status.backupAbsent()) {
+        return;
+    }
+    if (!tag.isPresent()) {
+        status.setBackupAbsent();
+    } else if (tag.isValid()) {
+        status.setBackup(tag.values());
+    }
 }
 
 void restoreTrack(iTunesTrack& track, SonorixTrackStatus& status) {

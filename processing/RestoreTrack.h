@@ -4,6 +4,7 @@
 
 namespace sonorix {
 
+class iTunNORMTag;
 class iTunesTrack;
 class SonorixTrackStatus;
 
@@ -15,6 +16,10 @@ enum class RestoreAction {
 };
 
 RestoreAction restoreActionOf(const SonorixTrackStatus& status, SoundCheckValues& backup);
+
+// Before a write: records what the file holds now as the track's original, unless something was
+// recorded already (a track measured before may never have had its text read).
+void recordOriginal(SonorixTrackStatus& status, const iTunNORMTag& tag);
 
 // Puts the file back as it was before Sonorix adjusted it: the text restored (or removed), the
 // comment stamp taken out; the track's stored tag and state follow the file. Failures are

@@ -20,6 +20,7 @@
 #include "processing/AdjustmentPlan.h"
 #include "processing/DisplayMessage.h"
 #include "processing/ReplayGainWrite.h"
+#include "processing/RestoreTrack.h"
 
 #include <climits>
 
@@ -184,6 +185,7 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
         int32_t hint = tagHintOf(trackStatus);
         auto tag = createITunNORMTag(path, hint, true, true);
         trackStatus.setTagHint(hint);
+        recordOriginal(trackStatus, *tag);
         addUnits(kOpenUnits, trackStatus, albumStatus);
 
         bool changed = false;

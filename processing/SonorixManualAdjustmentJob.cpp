@@ -137,6 +137,7 @@ void SonorixManualAdjustmentJob::run(const ParameterPtr&) {
             int32_t hint = tagHintOf(*status);
             auto tag = createITunNORMTag(path, hint, true, true);
             status->setTagHint(hint);
+            recordOriginal(*status, *tag);
             step(kOpenUnits);
 
             newError = kErrorNone;

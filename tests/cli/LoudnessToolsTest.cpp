@@ -113,8 +113,7 @@ const std::string kOtherText = " 000001F4 000001F4 00000C35 00000C35 00024CA8 00
 std::map<std::string, std::string> previewRows(const std::string& out) {
     std::map<std::string, std::string> rows;
     std::istringstream lines(out);
-    std::regex row(
-        "^([0-9A-F]{16})\\s+(\\S+(?: dB)?)\\s+(\\S+(?: dB)?)\\s+\\S+(?: dB)?\\s+(yes|no)");
+    std::regex row("^([0-9A-F]+)\\s+(\\S+(?: dB)?)\\s+(\\S+(?: dB)?)\\s+\\S+(?: dB)?\\s+(yes|no)");
     for (std::string line; std::getline(lines, line);) {
         std::smatch m;
         if (std::regex_search(line, m, row)) {
@@ -185,7 +184,7 @@ TEST_F(LoudnessTools, PreviewWritesNothingAndTheRealRunWritesWhatItShowed) {
     ASSERT_EQ(again.status, 0) << again.err;
     EXPECT_TRUE(has(again.out, "0 of 5 files would change")) << again.out;
     std::istringstream lines(again.out);
-    std::regex row("^([0-9A-F]{16})\\s+(\\S+ dB)\\s+(\\S+ dB)");
+    std::regex row("^([0-9A-F]+)\\s+(\\S+ dB)\\s+(\\S+ dB)");
     size_t compared = 0;
     for (std::string line; std::getline(lines, line);) {
         std::smatch m;
@@ -356,7 +355,7 @@ TEST_F(LoudnessTools, ReplayGainTagsReadBackByMutagenAndFfprobe) {
 TEST_F(LoudnessTools, ClippingGuardCapsOnlyBoostsThePeakForbids) {
     // Quiet, with one loud click: a large boost would clip the click.
     ASSERT_TRUE(makeAudio(music("click.mp3"),
-                          "aevalsrc=exprs='if(lt(t\\,0.02)\\,0.9\\,0.01)*sin(2*PI*440*t)':d=2",
+                          "aevalsrc=exprs=if(lt(t\\,0.02)\\,0.9\\,0.01)*sin(2*PI*440*t):d=2",
                           {"-ac", "2", "-c:a", "libmp3lame", "-b:a", "96k"}));
     auto click = track(0x40).named("Click").on("Click single");
     click.location = fileUrl(music("click.mp3"));
@@ -374,17 +373,15 @@ TEST_F(LoudnessTools, ClippingGuardCapsOnlyBoostsThePeakForbids) {
     ASSERT_EQ(preview.status, 0) << preview.err;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(preview.out, m,
-                                  std::regex("0000000000000040\\s+\\S+\\s+(\\S+) dB.*Click "
+                                  std::regex("(^|\\n)40\\s+\\S+\\s+(\\S+) dB.*Click "
                                              "\\(capped at peak\\)")))
         << preview.out;
     // The click peaks near -1 dBFS: about 1 dB is all it may be raised.
-    EXPECT_GE(std::stod(m[1]), 0.0);
-    EXPECT_LE(std::stod(m[1]), 1.5);
+    EXPECT_GE(std::stod(m[2]), 0.0);
+    EXPECT_LE(std::stod(m[2]), 1.5);
     // The loud noise is cut, and a cut is never capped.
-    EXPECT_TRUE(std::regex_search(preview.out, std::regex("0000000000000041\\s+\\S+\\s+-\\d")))
-        << preview.out;
-    EXPECT_FALSE(has(preview.out.substr(preview.out.find("0000000000000041")), "capped"))
-        << preview.out;
+    EXPECT_TRUE(std::regex_search(preview.out, std::regex("\\n41\\s+\\S+\\s+-\\d"))) << preview.out;
+    EXPECT_FALSE(has(preview.out.substr(preview.out.find("\n41 ")), "capped")) << preview.out;
 
     ASSERT_EQ(cli({"adjust", "all"}).status, 0);
     auto list = cli({"list", "--all"});
