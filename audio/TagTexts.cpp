@@ -266,13 +266,18 @@ struct OpenFile {
                 if (ours(name)) {
                     continue;
                 }
-                std::string value = name + "=";
+                // The parts every item kind fills in; the numeric accessors read whichever
+                // member of a union the item does not use.
+                std::string value = name + "=" + std::to_string(int(item.atomDataType())) + "|";
                 for (const auto& one : item.toStringList()) {
                     value += one.to8Bit(true) + "\n";
                 }
-                value += std::to_string(item.toInt()) + "/" + std::to_string(item.toBool());
+                for (const auto& art : item.toCoverArtList()) {
+                    value += std::to_string(int(art.format())) + ":" +
+                             std::string(art.data().data(), art.data().size()) + "\n";
+                }
                 for (const auto& data : item.toByteVectorList()) {
-                    value += std::string(data.data(), data.size());
+                    value += std::string(data.data(), data.size()) + "\n";
                 }
                 kept.insert(value);
             }
@@ -434,7 +439,9 @@ Outcome setSoundCheck(const std::string& path, const std::optional<SoundCheckVal
     };
     auto apply = [&](OpenFile& f) {
         if (f.id3) {
-            const TagLib::ID3v2::FrameList frames = f.id3->frameList();
+            // Pointers only: a copy of the tag's own list would own (and delete) its frames.
+            const TagLib::ID3v2::FrameList& list = f.id3->frameList();
+            const std::vector<TagLib::ID3v2::Frame*> frames(list.begin(), list.end());
             for (auto* frame : frames) {
                 bool remove = false;
                 if (auto* c = dynamic_cast<TagLib::ID3v2::CommentsFrame*>(frame)) {
@@ -531,7 +538,8 @@ Outcome setReplayGain(const std::string& path, const ReplayGain& gain, std::stri
     };
     auto apply = [&](OpenFile& f) {
         if (f.id3) {
-            const TagLib::ID3v2::FrameList frames = f.id3->frameList("TXXX");
+            const TagLib::ID3v2::FrameList& list = f.id3->frameList("TXXX");
+            const std::vector<TagLib::ID3v2::Frame*> frames(list.begin(), list.end());
             for (auto* frame : frames) {
                 auto* t = dynamic_cast<TagLib::ID3v2::UserTextIdentificationFrame*>(frame);
                 if (t && !keyOf(utf8(t->description())).empty()) {

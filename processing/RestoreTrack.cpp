@@ -82,6 +82,11 @@ void restoreTrack(iTunesTrack& track, SonorixTrackStatus& status) {
     status.setFileError(kFileErrorNone);
     status.setState(kStateNone);
     status.checkTag(track, true);
+    if (action == RestoreAction::RemoveText && status.getError() == kErrorTag) {
+        // No text is what the file is meant to hold now, not a failure of the restore.
+        status.setError(kErrorNone);
+        status.setState(kStateNone);
+    }
 }
 
 } // namespace sonorix

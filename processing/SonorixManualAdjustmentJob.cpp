@@ -11,6 +11,7 @@
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"
 #include "processing/ControllerHooks.h"
+#include "processing/RestoreTrack.h"
 #include "processing/SonorixAdjustmentJob.h"
 
 #include <climits>

@@ -357,36 +357,49 @@ TEST_F(LoudnessTools, ClippingGuardCapsOnlyBoostsThePeakForbids) {
     ASSERT_TRUE(makeAudio(music("click.mp3"),
                           "aevalsrc=exprs=if(lt(t\\,0.02)\\,0.9\\,0.01)*sin(2*PI*440*t):d=2",
                           {"-ac", "2", "-c:a", "libmp3lame", "-b:a", "96k"}));
+    // Loud throughout: it is cut.
+    ASSERT_TRUE(makeAudio(music("loud.mp3"), "aevalsrc=exprs=0.9*sin(2*PI*1000*t):d=2",
+                          {"-ac", "2", "-c:a", "libmp3lame", "-b:a", "96k"}));
     auto click = track(0x40).named("Click").on("Click single");
     click.location = fileUrl(music("click.mp3"));
-    auto noise = track(0x41).named("Noise").on("Noise single");
-    noise.location = fileUrl(music("s1.mp3"));
-    writeFile(m_dir.file("lib.xml"), libraryXml({click, noise}, "12.9.5.5"));
+    auto loud = track(0x41).named("Loud").on("Loud single");
+    loud.location = fileUrl(music("loud.mp3"));
+    writeFile(m_dir.file("lib.xml"), libraryXml({click, loud}, "12.9.5.5"));
 
+    // (would write, capped) of a track's preview row.
+    auto rowOf = [](const std::string& out, const std::string& id) {
+        std::smatch m;
+        EXPECT_TRUE(std::regex_search(
+            out, m,
+            std::regex("(^|\\n)" + id + "\\s+-\\s+(\\S+) dB[^\\n]*?( \\(capped at peak\\))?\\n")))
+            << out;
+        return std::make_pair(m.size() > 2 ? std::stod(m[2]) : NAN, m.size() > 3 && m[3].matched);
+    };
     auto unguarded = cli({"adjust", "--dry-run", "all"});
     ASSERT_EQ(unguarded.status, 0) << unguarded.err;
     EXPECT_FALSE(has(unguarded.out, "capped")) << unguarded.out;
+    const auto freeClick = rowOf(unguarded.out, "40");
+    const auto freeLoud = rowOf(unguarded.out, "41");
+    ASSERT_GT(freeClick.first, 3.0) << unguarded.out;
+    ASSERT_LT(freeLoud.first, 0.0) << unguarded.out;
 
     ASSERT_EQ(runCli({"--data-dir", m_dir.file("data"), "config", "LimitToPeak", "true"}).status,
               0);
-    auto preview = cli({"adjust", "--dry-run", "all"});
-    ASSERT_EQ(preview.status, 0) << preview.err;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(preview.out, m,
-                                  std::regex("(^|\\n)40\\s+\\S+\\s+(\\S+) dB.*Click "
-                                             "\\(capped at peak\\)")))
-        << preview.out;
-    // The click peaks near -1 dBFS: about 1 dB is all it may be raised.
-    EXPECT_GE(std::stod(m[2]), 0.0);
-    EXPECT_LE(std::stod(m[2]), 1.5);
-    // The loud noise is cut, and a cut is never capped.
-    EXPECT_TRUE(std::regex_search(preview.out, std::regex("\\n41\\s+\\S+\\s+-\\d"))) << preview.out;
-    EXPECT_FALSE(has(preview.out.substr(preview.out.find("\n41 ")), "capped")) << preview.out;
+    auto guarded = cli({"adjust", "--dry-run", "all"});
+    ASSERT_EQ(guarded.status, 0) << guarded.err;
+    const auto cappedClick = rowOf(guarded.out, "40");
+    EXPECT_TRUE(cappedClick.second) << guarded.out;
+    EXPECT_GE(cappedClick.first, 0.0);
+    EXPECT_LT(cappedClick.first, freeClick.first - 1.0) << guarded.out;
+    // A cut is never capped, however close to full scale the track peaks.
+    const auto cutLoud = rowOf(guarded.out, "41");
+    EXPECT_FALSE(cutLoud.second) << guarded.out;
+    EXPECT_EQ(cutLoud.first, freeLoud.first);
 
     ASSERT_EQ(cli({"adjust", "all"}).status, 0);
     auto list = cli({"list", "--all"});
     EXPECT_TRUE(std::regex_search(list.out, std::regex("capped[^\\n]*Click"))) << list.out;
-    EXPECT_TRUE(std::regex_search(list.out, std::regex("adjusted[^\\n]*Noise"))) << list.out;
+    EXPECT_TRUE(std::regex_search(list.out, std::regex("adjusted[^\\n]*Loud"))) << list.out;
 }
 
 } // namespace
