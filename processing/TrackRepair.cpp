@@ -31,7 +31,8 @@ void repairTrack(iTunesTrack& track, SonorixTrackStatus& status) {
         return;
     }
     std::string error;
-    const auto outcome = TagTexts::setSoundCheck(path, repairValues(report, stored), &error);
+    const auto repaired = repairValues(report, stored);
+    const auto outcome = TagTexts::setSoundCheck(path, repaired, &error);
     if (outcome == TagTexts::Outcome::Failed) {
         writeLog("repairing %s failed: %s", path.c_str(), error.c_str());
         status.setError(kErrorFile);
@@ -43,6 +44,11 @@ void repairTrack(iTunesTrack& track, SonorixTrackStatus& status) {
         track.updateInfoFromFile();
     }
     status.checkTag(track, true);
+    if (!repaired && status.getError() == kErrorTag) {
+        // Its texts were all unusable: no text is the repaired state, not a failure.
+        status.setError(kErrorNone);
+        status.setState(kStateNone);
+    }
 }
 
 } // namespace sonorix
