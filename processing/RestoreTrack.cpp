@@ -82,8 +82,9 @@ void restoreTrack(iTunesTrack& track, SonorixTrackStatus& status) {
     status.setFileError(kFileErrorNone);
     status.setState(kStateNone);
     status.checkTag(track, true);
-    if (action == RestoreAction::RemoveText && status.getError() == kErrorTag) {
-        // No text is what the file is meant to hold now, not a failure of the restore.
+    const int16_t error = status.getError();
+    if (error == kErrorTag || error == kErrorUnsupported) {
+        // No text (or no place for one) is how the file was: not a failure of the restore.
         status.setError(kErrorNone);
         status.setState(kStateNone);
     }
