@@ -32,7 +32,8 @@ TEST(TagTexts, ReplayGainInOggReplacesEverySpellingAndKeepsOtherComments) {
     const std::string path = dir.file("a.ogg");
     ASSERT_TRUE(makeAudio(path, "sine=frequency=440:duration=1",
                           {"-c:a", "libvorbis", "-metadata", "title=Song", "-metadata",
-                           "replaygain_track_gain=+9.00 dB"}));
+                           "replaygain_track_gain=+9.00 dB", "-metadata",
+                           "REPLAYGAIN_ALBUM_GAIN=+1.00 dB"}));
     TagTexts::ReplayGain gain;
     gain.trackGain = -4.5;
     gain.trackPeak = 0.25;
