@@ -2,6 +2,7 @@
 
 #include "support/TestSupport.h"
 
+#include "audio/SafeTagSave.h"
 #include "audio/iTunNORMTag.h"
 
 #include <gtest/gtest.h>
@@ -83,6 +84,28 @@ TEST(TagTexts, OneCanonicalTextOrNoneInMpeg4) {
     const std::string tags = tagsOf(path);
     EXPECT_FALSE(has(tags, "iTunNORM") || has(tags, "ITUNNORM")) << tags;
     EXPECT_TRUE(has(tags, "Song")) << tags;
+}
+
+TEST(TagTexts, AnEditThatFailsLeavesTheFileAsItWas) {
+    TempDir dir;
+    const std::string path = dir.file("a.mp3");
+    ASSERT_TRUE(makeStereoMp3(path, "sine=frequency=440:duration=1"));
+    const std::string before = readFile(path);
+    setSafeSaveFaultHook([](SafeSaveStage stage, const std::string&) {
+        if (stage == SafeSaveStage::Synced) {
+            throw std::runtime_error("disk gone");
+        }
+    });
+    TagTexts::ReplayGain gain;
+    gain.trackGain = 1.0;
+    gain.trackPeak = 0.5;
+    std::string error;
+    const auto outcome = TagTexts::setReplayGain(path, gain, &error);
+    setSafeSaveFaultHook(nullptr);
+    EXPECT_EQ(outcome, TagTexts::Outcome::Failed);
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_TRUE(TagTexts::survey(path).replayGain.empty());
 }
 
 TEST(TagTexts, GainTexts) {
