@@ -26,7 +26,8 @@ std::string statusWord(const SonorixStatus* status, bool hasValue) {
     }
     switch (status->getState()) {
     case kStateDone:
-        return "adjusted";
+        // The user asked for more than the peak allows: say why the value is lower.
+        return status->limitedByPeak() ? "capped" : "adjusted";
     case kStateNoTag:
         return "no value";
     case kStateFailed:
@@ -45,13 +46,14 @@ std::string statusWord(const SonorixStatus* status, bool hasValue) {
     double peak = 0;
     const bool measured = status->getGainAndPeak(gain, peak);
     if (hasValue) {
-        return measured ? "adjusted" : "value set";
+        return measured ? (status->limitedByPeak() ? "capped" : "adjusted") : "value set";
     }
     return measured ? "measured" : "new";
 }
 
 void fillStatus(OutlineRow& row, const SonorixStatus* status) {
     row.statusWord = statusWord(status, row.adjustment.has_value());
+    row.limitedByPeak = status && status->limitedByPeak();
     if (status) {
         row.iconName = status->iconName(false);
         if (status->getError() != 0) {

@@ -23,8 +23,11 @@ struct OutlineRow {
     // What the commands take for the row: the track's persistent ID in hex, or the album's key.
     std::string id;
     // What runs now, else what the stored results say: "working 40 %", "adjusted", "value set",
-    // "measured", "no value", "failed", "new".
+    // "measured", "no value", "failed", "new"; "capped" for an adjustment the clipping guard
+    // lowered.
     std::string statusWord;
+    // The adjustment written was lowered to what the peak allows without clipping.
+    bool limitedByPeak = false;
     // "progress1".."progress20", "success", "warning", or empty.
     std::string iconName;
     // A track's name, artist (the album artist where the track names none) and album; an album's

@@ -15,10 +15,13 @@
 #include "model/SonorixStatus.h"
 #include "processing/DisplayMessage.h"
 #include "processing/DisplayProgress.h"
+#include "processing/RestoreTrack.h"
 #include "processing/SonorixAutomaticAdjustmentJobManager.h"
 #include "processing/SonorixManualAdjustmentJob.h"
 #include "processing/SonorixRemoveCommentsJob.h"
 #include "processing/SonorixStatusUpdater.h"
+#include "processing/TrackRepair.h"
+#include "processing/TrackTaskJob.h"
 
 #include <set>
 #include <unordered_set>
@@ -334,12 +337,17 @@ void SonorixController::stopProcessors() {
     if (auto processor = std::move(m_manualProcessor)) {
         processor->stop();
     }
+    if (auto processor = std::move(m_trackTaskProcessor)) {
+        processor->stop();
+        allowSleep();
+    }
 }
 
 // ---- commands
 
 bool SonorixController::anyProcessorRunning() const {
-    return m_adjustingProcessor || m_removeCommentsProcessor || m_manualProcessor;
+    return m_adjustingProcessor || m_removeCommentsProcessor || m_manualProcessor ||
+           m_trackTaskProcessor;
 }
 
 bool SonorixController::canStart(int32_t mode, bool strict) const {
@@ -349,7 +357,7 @@ bool SonorixController::canStart(int32_t mode, bool strict) const {
     if (m_adjustingProcessor) {
         return m_adjustingProcessor->mode() == mode;
     }
-    if (m_removeCommentsProcessor || m_manualProcessor) {
+    if (m_removeCommentsProcessor || m_manualProcessor || m_trackTaskProcessor) {
         return false;
     }
     if (strict) {
@@ -375,6 +383,10 @@ void SonorixController::startOrStop(int32_t mode) {
 }
 
 bool SonorixController::startAdjusting(int32_t mode) {
+    return startAdjusting(mode, RunOptions{});
+}
+
+bool SonorixController::startAdjusting(int32_t mode, const RunOptions& options) {
     if (!m_libraryLoaded || mode < kModeAll || mode > kModeSelectedInITunes) {
         return false;
     }
@@ -397,6 +409,10 @@ bool SonorixController::startAdjusting(int32_t mode) {
 
     auto processor = std::make_shared<SonorixAutomaticAdjustmentJobManager>(
         sharedFromThis(), mode, m_preferences, SecondsClock{}, m_scheduler);
+    processor->setRunOptions(options.preview, options.replayGain);
+    if (options.preview) {
+        m_lastPreview = options.preview;
+    }
     m_adjustingProcessor = processor;
 
     auto groups = m_model->groups();
@@ -543,6 +559,11 @@ void SonorixController::processorFinished(const std::shared_ptr<JobManager>& pro
         stopRemovingComments();
     } else if (processor.get() == static_cast<JobManager*>(m_manualProcessor.get())) {
         stopManualAdjustment();
+    } else if (processor.get() == static_cast<JobManager*>(m_trackTaskProcessor.get())) {
+        if (!processor->isStopped()) {
+            processingFinished();
+        }
+        stopTrackTask();
     }
 }
 
@@ -555,6 +576,8 @@ void SonorixController::startButtonClicked() {
             stopAdjusting();
         } else if (m_removeCommentsProcessor) {
             stopRemovingComments();
+        } else if (m_trackTaskProcessor) {
+            stopTrackTask();
         }
         return;
     }
@@ -665,8 +688,8 @@ bool SonorixController::adjustManually(const std::shared_ptr<SonorixAlbum>& albu
     if (m_manualProcessor && m_manualProcessor->isFinal()) {
         return false;
     }
-    // Comment removal may be rewriting the same files.
-    if (m_removeCommentsProcessor) {
+    // Comment removal, a restore or a repair may be rewriting the same files.
+    if (m_removeCommentsProcessor || m_trackTaskProcessor) {
         return false;
     }
     stopManualAdjustment();
@@ -794,6 +817,71 @@ void SonorixController::startRun(JobManager& processor) {
 
 void SonorixController::stopRemovingComments() {
     auto processor = std::move(m_removeCommentsProcessor);
+    if (!processor) {
+        return;
+    }
+    processor->stop();
+    allowSleep();
+    setStartButtonRunning(false);
+    updateGroupOptions();
+    updateGroupButtons();
+}
+
+bool SonorixController::restoreTracks(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
+                                      bool confirmed) {
+    if (!m_libraryLoaded || anyProcessorRunning() || tracks.empty()) {
+        return false;
+    }
+    if (!confirmed && askAlert(text("Restore_Title"), text("Restore_Message"),
+                               {text("Restore_OK"), text("Restore_Cancel")}, false) != 0) {
+        return false;
+    }
+    return startTrackTask(
+        tracks, std::make_shared<TrackTaskJobManager>(sharedFromThis(), "Restoring Tracks",
+                                                      restoreTrack, SecondsClock{}, m_scheduler));
+}
+
+bool SonorixController::repairTracks(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
+                                     bool confirmed) {
+    if (!m_libraryLoaded || anyProcessorRunning() || tracks.empty()) {
+        return false;
+    }
+    if (!confirmed && askAlert(text("Repair_Title"), text("Repair_Message"),
+                               {text("Repair_OK"), text("Repair_Cancel")}, false) != 0) {
+        return false;
+    }
+    return startTrackTask(
+        tracks, std::make_shared<TrackTaskJobManager>(sharedFromThis(), "Repairing Tracks",
+                                                      repairTrack, SecondsClock{}, m_scheduler));
+}
+
+bool SonorixController::startTrackTask(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
+                                       std::shared_ptr<TrackTaskJobManager> processor) {
+    willStartProcessing();
+    if (m_preferences->preventSleep()) {
+        preventSleep();
+    }
+    m_trackTaskProcessor = processor;
+    for (const auto& track : tracks) {
+        if (track) {
+            processor->addTrack(m_model, track);
+        }
+    }
+    if (processor->pendingCount() == 0) {
+        stopTrackTask();
+        return false;
+    }
+    clearFollowState();
+    updateGroupOptions();
+    setStartButtonRunning(true);
+    reloadOutline();
+    processor->start();
+    setGroupButtonsEnabled(false, false);
+    return true;
+}
+
+void SonorixController::stopTrackTask() {
+    auto processor = std::move(m_trackTaskProcessor);
     if (!processor) {
         return;
     }

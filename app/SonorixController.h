@@ -14,6 +14,7 @@
 
 namespace sonorix {
 
+class AdjustmentPreview;
 class FilterAndSortable;
 class TrackSortOptions;
 class iTunesTrack;
@@ -30,6 +31,7 @@ class JobManager;
 class SonorixAutomaticAdjustmentJobManager;
 class SonorixManualAdjustmentJobManager;
 class SonorixRemoveCommentsJobManager;
+class TrackTaskJobManager;
 
 // A row of the track outline: a SonorixAlbum or an iTunesTrack.
 using OutlineItem = std::shared_ptr<FilterAndSortable>;
@@ -100,8 +102,18 @@ public:
 
     bool canStart(int32_t mode, bool strict) const;
     void startOrStop(int32_t mode);
+    // What one run does differently from the settings.
+    struct RunOptions {
+        // A preview: the analyses run, nothing is written, and each track's row lands here.
+        std::shared_ptr<AdjustmentPreview> preview;
+        // Writes the ReplayGain tags whatever "WriteReplayGainTags" says.
+        bool replayGain = false;
+    };
     // False (with the mode's no-tracks alert) when nothing was queued.
     bool startAdjusting(int32_t mode);
+    bool startAdjusting(int32_t mode, const RunOptions& options);
+    // The rows of the last preview started (filled while it runs); none before the first.
+    std::shared_ptr<AdjustmentPreview> lastPreview() const { return m_lastPreview; }
     void stopAdjusting();
     void startButtonClicked();
     // Selection only (after asking) or every track of the library (without asking).
@@ -134,6 +146,18 @@ public:
     void versionCheckFinished(const std::shared_ptr<VersionCheck>& check) override;
     // "Skip This Version": the automatic check stays silent about this version from now on.
     void skipUpdateVersion(const std::string& version);
+
+    // ---- restoring and repairing files
+
+    // Writes back into the tracks' files the Sound Check values they held before Sonorix first
+    // changed them (removing the text where there was none) and takes out the comment stamps.
+    // Asks first unless confirmed. False when nothing was started.
+    bool restoreTracks(const std::vector<std::shared_ptr<iTunesTrack>>& tracks, bool confirmed);
+    // Leaves one well-formed Sound Check text in each track's file: the stored result where
+    // there is one, else the value the file holds. Asks first unless confirmed.
+    bool repairTracks(const std::vector<std::shared_ptr<iTunesTrack>>& tracks, bool confirmed);
+    void stopTrackTask();
+    bool isRunningTrackTask() const { return m_trackTaskProcessor != nullptr; }
 
     // ---- the current group and the views
 
@@ -336,6 +360,8 @@ private:
     void moveTracks(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
                     const std::shared_ptr<SonorixGroup>& target);
     void resetStatusOf(const std::shared_ptr<iTunesTrack>& track);
+    bool startTrackTask(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
+                        std::shared_ptr<TrackTaskJobManager> processor);
 
     std::shared_ptr<SonorixModel> m_model;
     std::shared_ptr<SonorixModel> m_loadedModel; // the import's, until libraryLoaded takes it
@@ -346,6 +372,8 @@ private:
     std::shared_ptr<SonorixAutomaticAdjustmentJobManager> m_adjustingProcessor;
     std::shared_ptr<SonorixManualAdjustmentJobManager> m_manualProcessor;
     std::shared_ptr<SonorixRemoveCommentsJobManager> m_removeCommentsProcessor;
+    std::shared_ptr<AdjustmentPreview> m_lastPreview;
+    std::shared_ptr<TrackTaskJobManager> m_trackTaskProcessor;
     std::unique_ptr<SonorixStatusRefresh> m_statusRefresh;
     std::shared_ptr<SonorixGroup> m_currentGroup;
     std::shared_ptr<SonorixGroup> m_followedGroup;

@@ -33,6 +33,8 @@ public:
         FileFault m_fault;
     };
     SONORIX_DECLARE_EXCEPTION(NoTagSupportedException, NoTagException);
+    // A text is there, but with values iTunes never writes: it counts as no value.
+    SONORIX_DECLARE_EXCEPTION(InvalidTextException, NoTagException);
     // The file's structure would make the tag library recurse without end; it is not opened.
     SONORIX_DECLARE_EXCEPTION(UnsafeFileException, iTunNORMTagException);
     // The file's ID3v2 tag holds frames the tag library cannot read, and it cannot be rewritten

@@ -1,4 +1,5 @@
 #include "cli/ModelCli.h"
+#include "cli/PreviewTable.h"
 #include "cli/SonorixControllerConsole.h"
 
 #include "foundation/Localization.h"
@@ -7,6 +8,7 @@
 #include "itunes/iTunesTrack.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
+#include "processing/AdjustmentPlan.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,8 @@ namespace {
 
 struct ParsedAdjust {
     bool interactive = false;
+    bool dryRun = false;
+    bool replayGain = false;
     int32_t mode = SonorixController::kModeAll;
     std::string groupTitle;
     std::vector<std::string> ids;
@@ -28,6 +32,10 @@ int parseAdjust(const std::vector<std::string>& args, ParsedAdjust& parsed) {
     for (const auto& a : args) {
         if (a == "--interactive") {
             parsed.interactive = true;
+        } else if (a == "--dry-run") {
+            parsed.dryRun = true;
+        } else if (a == "--replaygain") {
+            parsed.replayGain = true;
         } else if (!a.empty() && a[0] == '-' && words.empty()) {
             return usageError("unknown option '" + a + "'");
         } else {
@@ -80,8 +88,14 @@ int runAdjust(const GlobalOptions& options, const std::vector<std::string>& args
     consoleOptions.global = options;
     consoleOptions.interactive = parsed.interactive;
     consoleOptions.handedFiles = parsed.files;
+    consoleOptions.noSummary = parsed.dryRun;
     auto console = SonorixControllerConsole::create(std::move(consoleOptions));
-    return console->run([&parsed](SonorixControllerConsole& c) -> int {
+    SonorixController::RunOptions runOptions;
+    runOptions.replayGain = parsed.replayGain;
+    if (parsed.dryRun) {
+        runOptions.preview = std::make_shared<AdjustmentPreview>();
+    }
+    const int status = console->run([&parsed, &runOptions](SonorixControllerConsole& c) -> int {
         auto model = c.model();
         switch (parsed.mode) {
         case SonorixController::kModeCurrentGroup: {
@@ -104,9 +118,13 @@ int runAdjust(const GlobalOptions& options, const std::vector<std::string>& args
         default:
             break;
         }
-        c.startAdjusting(parsed.mode);
+        c.startAdjusting(parsed.mode, runOptions);
         return kExitOk;
     });
+    if (runOptions.preview && status != kExitInterrupted) {
+        printPreview(*runOptions.preview);
+    }
+    return status;
 }
 
 int runForget(const GlobalOptions& options, const std::vector<std::string>& args) {

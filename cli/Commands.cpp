@@ -22,6 +22,8 @@ int runGroupDelete(const GlobalOptions& options, const std::vector<std::string>&
 int runGroupRename(const GlobalOptions& options, const std::vector<std::string>& args);
 int runMove(const GlobalOptions& options, const std::vector<std::string>& args);
 int runCheckUpdates(const GlobalOptions& options, const std::vector<std::string>& args);
+int runRestore(const GlobalOptions& options, const std::vector<std::string>& args);
+int runCheck(const GlobalOptions& options, const std::vector<std::string>& args);
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> list = {
@@ -30,6 +32,8 @@ const std::vector<Command>& commands() {
         {"set", "Set the adjustment of rows of a manual group", runSet, true},
         {"remove-comments", "Remove the “Adjusted by Sonorix” stamps from comments",
          runRemoveComments, true},
+        {"restore", "Put back the Sound Check values files had before Sonorix", runRestore, true},
+        {"check", "Find misplaced, duplicate and damaged Sound Check texts", runCheck, true},
         {"info", "Show what an iTunes library file holds", runInfo, false},
         {"config", "Show or change settings", runConfig, true},
         {"groups", "List the groups of the library", runGroups, true},

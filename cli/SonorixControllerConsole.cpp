@@ -220,7 +220,7 @@ void SonorixControllerConsole::finish(int status) {
     m_finished = true;
     m_exitStatus = status;
     m_status.clear();
-    if (m_workStarted >= 0) {
+    if (m_workStarted >= 0 && !m_options.noSummary) {
         printSummary();
     }
     if (m_loop) {
@@ -519,12 +519,14 @@ void SonorixControllerConsole::printSummary() {
         }
     }
     double elapsed = currentSeconds() - m_workStarted;
-    std::fprintf(
-        stderr, "%s\n",
-        formatString(text(m_options.commentsOnly ? "CliSummaryComments" : "CliSummary").c_str(),
-                     m_summary.adjusted, m_summary.unchanged, m_summary.failedCount(),
-                     formatDuration(elapsed).c_str())
-            .c_str());
+    const char* key = m_options.commentsOnly ? "CliSummaryComments" : "CliSummary";
+    if (!m_options.summaryKey.empty()) {
+        key = m_options.summaryKey.c_str();
+    }
+    std::fprintf(stderr, "%s\n",
+                 formatString(text(key).c_str(), m_summary.adjusted, m_summary.unchanged,
+                              m_summary.failedCount(), formatDuration(elapsed).c_str())
+                     .c_str());
     for (const auto& [error, count] : m_summary.failed) {
         std::fprintf(stderr, "  %5zu × %s\n", count, error.c_str());
     }

@@ -35,6 +35,10 @@ public:
         // The run changes comments only: the summary counts changed files and ignores the
         // tracks' stored errors, which are older than the run.
         bool commentsOnly = false;
+        // The key of the summary line when not the adjustment's (a restore, a repair).
+        std::string summaryKey;
+        // A preview: it changes nothing, and the tracks' stored errors are not its failures.
+        bool noSummary = false;
     };
 
     // What to do once the library is loaded; its return value is the exit status when it

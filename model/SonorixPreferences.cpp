@@ -20,6 +20,8 @@ constexpr const char* kPerceivedLoudness = "PerceivedLoudness";
 constexpr const char* kResetManualAdjustments = "ResetManualAdjustments";
 constexpr const char* kModifyComments = "ModifyComments";
 constexpr const char* kPreventSleep = "PreventSleep";
+constexpr const char* kWriteReplayGainTags = "WriteReplayGainTags";
+constexpr const char* kLimitToPeak = "LimitToPeak";
 constexpr const char* kUserInterfaceLanguage = "UserInterfaceLanguage";
 constexpr const char* kDirectShow = "DirectShow";
 constexpr const char* kDebug = "DEBUG";
@@ -58,6 +60,8 @@ const std::vector<SettingInfo>& settingsTable() {
         {kResetManualAdjustments, SettingType::Boolean, "true"},
         {kModifyComments, SettingType::Boolean, "true"},
         {kPreventSleep, SettingType::Boolean, "true"},
+        {kWriteReplayGainTags, SettingType::Boolean, "false"},
+        {kLimitToPeak, SettingType::Boolean, "false"},
         {kUserInterfaceLanguage, SettingType::Text, ""},
         {kDirectShow, SettingType::Boolean, "false"},
         {kDebugMenuSetting, SettingType::Boolean, "false"},
@@ -132,6 +136,18 @@ bool SonorixPreferences::modifyComments() const {
 }
 void SonorixPreferences::setModifyComments(bool value) {
     mv::setBool(*m_root, kModifyComments, value);
+}
+bool SonorixPreferences::writeReplayGainTags() const {
+    return mv::getBool(*m_root, kWriteReplayGainTags, false);
+}
+void SonorixPreferences::setWriteReplayGainTags(bool value) {
+    mv::setBool(*m_root, kWriteReplayGainTags, value);
+}
+bool SonorixPreferences::limitToPeak() const {
+    return mv::getBool(*m_root, kLimitToPeak, false);
+}
+void SonorixPreferences::setLimitToPeak(bool value) {
+    mv::setBool(*m_root, kLimitToPeak, value);
 }
 bool SonorixPreferences::preventSleep() const {
     return mv::getBool(*m_root, kPreventSleep, true);

@@ -59,6 +59,13 @@ public:
     void setResetManualAdjustments(bool value);
     bool modifyComments() const;
     void setModifyComments(bool value);
+    // ReplayGain tags beside the Sound Check text, and the only value of files that cannot
+    // carry one (FLAC, Ogg).
+    bool writeReplayGainTags() const;
+    void setWriteReplayGainTags(bool value);
+    // A positive adjustment is held to what the track's (or album's) peak allows unclipped.
+    bool limitToPeak() const;
+    void setLimitToPeak(bool value);
     bool preventSleep() const;
     void setPreventSleep(bool value);
     std::u16string userInterfaceLanguage() const;

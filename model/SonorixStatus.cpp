@@ -25,6 +25,8 @@ constexpr const char* kBackup = "iTunNORMBackup";
 constexpr const char* kManual = "ManualAdjustment";
 constexpr const char* kManualDate = "ManualAdjustmentDate";
 constexpr const char* kUnsafeStamp = "UnsafeFileStamp";
+constexpr const char* kLimitedByPeak = "LimitedByPeak";
+constexpr const char* kBackupAbsent = "iTunNORMBackupAbsent";
 
 constexpr size_t kSoundCheckBytes = 40;
 
@@ -210,6 +212,30 @@ int32_t SonorixStatus::tagReaderHint() const {
 void SonorixStatus::setTagHint(int64_t hint) {
     ModelLocker lock(m_modelLock);
     mv::setInt64(*m_entry, kTagHint, hint);
+}
+
+bool SonorixStatus::backupAbsent() const {
+    ModelLocker lock(m_modelLock);
+    return mv::getBool(*m_entry, kBackupAbsent, false);
+}
+
+void SonorixStatus::setBackupAbsent() {
+    ModelLocker lock(m_modelLock);
+    mv::setBool(*m_entry, kBackupAbsent, true);
+}
+
+bool SonorixStatus::limitedByPeak() const {
+    ModelLocker lock(m_modelLock);
+    return mv::getBool(*m_entry, kLimitedByPeak, false);
+}
+
+void SonorixStatus::setLimitedByPeak(bool limited) {
+    ModelLocker lock(m_modelLock);
+    if (limited) {
+        mv::setBool(*m_entry, kLimitedByPeak, true);
+    } else {
+        mv::remove(*m_entry, kLimitedByPeak);
+    }
 }
 
 bool SonorixStatus::getBackup(SoundCheckValues& values) const {

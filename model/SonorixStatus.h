@@ -62,6 +62,13 @@ public:
     int32_t tagReaderHint() const;
     bool getBackup(SoundCheckValues& values) const;
     void setBackup(const SoundCheckValues& values);
+    // The file had no Sound Check text when it was first looked at (and so no backup).
+    bool backupAbsent() const;
+    void setBackupAbsent();
+
+    // The last adjustment written was lowered to what the peak allows without clipping.
+    bool limitedByPeak() const;
+    void setLimitedByPeak(bool limited);
 
     // A file that crashed a reader: failed, and left alone while it stays as it was then.
     void markUnsafe(const std::string& fileStamp);

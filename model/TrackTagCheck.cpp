@@ -71,8 +71,11 @@ SoundCheckValues SonorixTrackStatus::readSoundCheck(const std::string& path, int
     int32_t offset = (hint >= 0 && hint <= INT32_MAX) ? static_cast<int32_t>(hint) : -1;
     auto tag = createITunNORMTag(path, offset, false, false);
     // A text with values iTunes never writes (zero, or past 65534) is no value: it gets replaced.
-    if (!tag->isPresent() || !tag->isValid()) {
+    if (!tag->isPresent()) {
         throw iTunNORMTag::NoTagException();
+    }
+    if (!tag->isValid()) {
+        throw iTunNORMTag::InvalidTextException();
     }
     SoundCheckValues values = tag->values();
     hint = offset;
@@ -94,6 +97,7 @@ bool SonorixTrackStatus::checkTag(iTunesTrack& track, bool force, const SoundChe
     SoundCheckValues values{};
     std::shared_ptr<DateTimePoint> tagDate;
     bool tagKnown = getTag(values, &tagDate);
+    bool textAbsent = false;
     auto modified = ta::dateModified(track);
 
     if (force || !tagDate || (modified && mv::isLater(modified, tagDate))) {
@@ -142,12 +146,13 @@ bool SonorixTrackStatus::checkTag(iTunesTrack& track, bool force, const SoundChe
                 markTagAbsent(checkTime);
                 tagKnown = false;
                 changed = true;
-            } catch (const iTunNORMTag::NoTagException&) {
+            } catch (const iTunNORMTag::NoTagException& e) {
                 newError = kErrorTag;
                 newState = kStateNoTag;
                 markTagAbsent(checkTime);
                 tagKnown = false;
                 changed = true;
+                textAbsent = !dynamic_cast<const iTunNORMTag::InvalidTextException*>(&e);
             } catch (const MemoryMappable::MemoryMappableException& e) {
                 failFile(fileErrorOf(e));
             } catch (const iTunNORMTag::iTunNORMTagException& e) {
@@ -163,6 +168,12 @@ bool SonorixTrackStatus::checkTag(iTunesTrack& track, bool force, const SoundChe
             changed = true;
         }
     } else {
+        // A readable file without a text: what a restore brings it back to.
+        SoundCheckValues backup{};
+        if (textAbsent && !getBackup(backup) && !backupAbsent()) {
+            setBackupAbsent();
+            changed = true;
+        }
         if (newError != kErrorFile && newError != kErrorTag && newError != kErrorUnsupported) {
             newError = kErrorTag;
         }

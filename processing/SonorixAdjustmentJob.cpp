@@ -2,6 +2,7 @@
 
 #include "audio/SafeTagSave.h"
 #include "audio/SoundCheck.h"
+#include "audio/TagTexts.h"
 #include "audio/iTunNORMTag.h"
 #include "foundation/CrashJournal.h"
 #include "foundation/Localization.h"
@@ -16,7 +17,10 @@
 #include "model/SonorixPreferences.h"
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"
+#include "processing/AdjustmentPlan.h"
 #include "processing/DisplayMessage.h"
+#include "processing/ReplayGainWrite.h"
+#include "processing/RestoreTrack.h"
 
 namespace sonorix {
 
@@ -39,6 +43,8 @@ AdjustmentSettings AdjustmentSettings::from(const SonorixPreferences& preference
     settings.perceivedLoudness = preferences.perceivedLoudness();
     settings.resetManualAdjustments = preferences.resetManualAdjustments();
     settings.modifyComments = preferences.modifyComments();
+    settings.limitToPeak = preferences.limitToPeak();
+    settings.writeReplayGainTags = preferences.writeReplayGainTags();
     return settings;
 }
 
@@ -64,7 +70,13 @@ void SonorixAdjustmentJob::run(const WorkerContext& context) {
         double peak = 0;
         const bool haveResult = albumStatus ? albumStatus->getGainAndPeak(gain, peak)
                                             : trackStatus->getGainAndPeak(gain, peak);
-        if (haveResult) {
+        if (m_settings.preview) {
+            const double additional =
+                m_group ? m_group->options().additionalPerceivedLoudness() : 0.0;
+            m_settings.preview->add(previewTrack(*m_track, *trackStatus, haveResult, gain, peak,
+                                                 additional, m_settings,
+                                                 ta::applicationVersion(*model->library())));
+        } else if (haveResult) {
             adjust(*trackStatus, albumStatus, gain, peak, context);
             model->setNeedsSave(false);
         }
@@ -102,9 +114,16 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
     try {
         // Copies left by a run that was killed mid-save go before this run touches the folder.
         removeStaleCopiesBeside(path);
+        if (m_settings.writeReplayGainTags && TagTexts::replayGainOnly(path)) {
+            // No Sound Check text fits these files: the ReplayGain tags are their value.
+            adjustReplayGainOnly(*m_track, trackStatus, albumStatus.get(), path, peak,
+                                 m_settings.modifyComments);
+            return;
+        }
         int32_t hint = trackStatus.tagReaderHint();
         auto tag = createITunNORMTag(path, hint, true, true);
         trackStatus.setTagHint(hint);
+        recordOriginal(trackStatus, *tag);
         addUnits(kOpenUnits, trackStatus, albumStatus);
 
         bool changed = false;
@@ -117,11 +136,19 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
             newState = kStateDone;
             const double additional =
                 m_group ? m_group->options().additionalPerceivedLoudness() : 0.0;
-            const double adjustment =
-                SoundCheck::neededAdjustment(gain, m_settings.perceivedLoudness, additional);
-            changed = tag->setAdjustment(adjustment);
+            const PlannedAdjustment plan = planAdjustment(gain, peak, m_settings.perceivedLoudness,
+                                                          additional, m_settings.limitToPeak);
+            changed = tag->setAdjustment(plan.adjustment);
+            trackStatus.setLimitedByPeak(plan.limitedByPeak);
+            if (albumStatus) {
+                albumStatus->setLimitedByPeak(plan.limitedByPeak);
+            }
         }
         tag.reset(); // closes the file before anyone else touches it
+        if (newState == kStateDone && m_settings.writeReplayGainTags &&
+            TagTexts::takesReplayGain(path)) {
+            changed = writeReplayGain(path, trackStatus, albumStatus.get()) || changed;
+        }
 
         // A run that ended between the value and the stamp left the value in place; the track
         // is done only with both.

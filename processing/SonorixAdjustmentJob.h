@@ -9,6 +9,7 @@
 
 namespace sonorix {
 
+class AdjustmentPreview;
 class iTunesTrack;
 class SonorixAlbum;
 class SonorixGroup;
@@ -22,6 +23,10 @@ struct AdjustmentSettings {
     double perceivedLoudness = 92.0;
     bool resetManualAdjustments = true;
     bool modifyComments = true;
+    bool limitToPeak = false;
+    bool writeReplayGainTags = false;
+    // Set for a preview: nothing is written, each track's row is gathered here instead.
+    std::shared_ptr<AdjustmentPreview> preview;
 
     static AdjustmentSettings from(const SonorixPreferences& preferences);
 };

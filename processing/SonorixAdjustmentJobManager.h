@@ -27,6 +27,9 @@ public:
     virtual void trackProgress(const std::shared_ptr<iTunesTrack>& track, bool jump);
     virtual void albumProgress(const std::shared_ptr<SonorixAlbum>& album, bool jump);
 
+    // Whether files that take ReplayGain tags but no Sound Check text are measured too.
+    virtual bool measuresReplayGainOnlyFiles() const { return false; }
+
     const std::shared_ptr<DisplayProgress>& progress() const { return m_progress; }
     const std::shared_ptr<SonorixControllerHooks>& controller() const { return m_controller; }
     double now() const { return m_clock(); }

@@ -4,6 +4,7 @@
 
 #include "audio/AudioDecoder.h"
 #include "audio/GainAnalysis.h"
+#include "audio/TagTexts.h"
 #include "foundation/Localization.h"
 #include "foundation/Log.h"
 #include "foundation/Text.h"
@@ -122,7 +123,10 @@ void SonorixAnalyzeJob::measure(SonorixModel& model, SonorixTrackStatus& trackSt
     }
 
     const int16_t tagError = trackStatus.getError();
-    if (trackStatus.getState() == kStateFailed && tagError != kErrorTag) {
+    const bool replayGainOnly = tagError == kErrorUnsupported &&
+                                m_manager->measuresReplayGainOnlyFiles() &&
+                                TagTexts::replayGainOnly(path);
+    if (trackStatus.getState() == kStateFailed && tagError != kErrorTag && !replayGainOnly) {
         // The file is missing, unreadable or cannot hold a value: nothing to measure.
         trackStatus.setError(tagError);
         trackStatus.setAnalyzeError(tagError);

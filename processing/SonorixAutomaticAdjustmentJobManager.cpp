@@ -34,6 +34,12 @@ void SonorixAutomaticAdjustmentJobManager::addAlbum(const std::shared_ptr<Sonori
         });
 }
 
+void SonorixAutomaticAdjustmentJobManager::setRunOptions(std::shared_ptr<AdjustmentPreview> preview,
+                                                         bool replayGain) {
+    m_settings.preview = std::move(preview);
+    m_settings.writeReplayGainTags = m_settings.writeReplayGainTags || replayGain;
+}
+
 size_t SonorixAutomaticAdjustmentJobManager::activeMessageCount() const {
     std::lock_guard<MutexLock> hold(*m_messageLock);
     return m_activeMessages.size();

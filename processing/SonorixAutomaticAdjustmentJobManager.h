@@ -25,6 +25,10 @@ public:
                                          std::shared_ptr<DisplayMessageScheduler> scheduler = {});
     ~SonorixAutomaticAdjustmentJobManager() override;
 
+    // Before any album is added: a preview gathers rows instead of writing; replayGain writes
+    // the ReplayGain tags whatever the setting says.
+    void setRunOptions(std::shared_ptr<AdjustmentPreview> preview, bool replayGain);
+
     // Queues the album's analyses, then its adjustments once every track was measured.
     void addAlbum(const std::shared_ptr<SonorixGroup>& group,
                   const std::shared_ptr<SonorixAlbum>& album);
@@ -36,13 +40,15 @@ public:
     void workerFinished(const WorkerContext& context) override;
     void trackProgress(const std::shared_ptr<iTunesTrack>& track, bool jump) override;
 
+    bool measuresReplayGainOnlyFiles() const override { return m_settings.writeReplayGainTags; }
+
     int32_t mode() const { return m_mode; }
     const AdjustmentSettings& settings() const { return m_settings; }
     size_t activeMessageCount() const;
 
 private:
     const int32_t m_mode;
-    const AdjustmentSettings m_settings;
+    AdjustmentSettings m_settings;
     const std::shared_ptr<DisplayMessageScheduler> m_scheduler;
     std::shared_ptr<DisplayMessage> m_runMessage; // main thread only
     std::shared_ptr<MutexLock> m_messageLock;

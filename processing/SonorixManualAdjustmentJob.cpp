@@ -11,6 +11,7 @@
 #include "model/SonorixStatus.h"
 #include "model/TrackAccess.h"
 #include "processing/ControllerHooks.h"
+#include "processing/RestoreTrack.h"
 #include "processing/SonorixAdjustmentJob.h"
 
 #include <cmath>
@@ -131,6 +132,7 @@ void SonorixManualAdjustmentJob::run(const WorkerContext&) {
             int32_t hint = status->tagReaderHint();
             auto tag = createITunNORMTag(path, hint, true, true);
             status->setTagHint(hint);
+            recordOriginal(*status, *tag);
             step(kOpenUnits);
 
             newError = kErrorNone;
