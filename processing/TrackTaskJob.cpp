@@ -59,7 +59,7 @@ TrackTaskJob::TrackTaskJob(std::shared_ptr<TrackTaskJobManager> manager,
     m_manager->progress()->addTotal(kUnits);
 }
 
-void TrackTaskJob::run(const ParameterPtr&) {
+void TrackTaskJob::run(const WorkerContext&) {
     setThreadName("TrackTaskJob");
     auto model = m_model.lock();
     if (!model || isCancelled()) {

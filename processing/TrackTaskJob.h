@@ -47,7 +47,7 @@ public:
     TrackTaskJob(std::shared_ptr<TrackTaskJobManager> manager, std::weak_ptr<SonorixModel> model,
                  std::shared_ptr<iTunesTrack> track);
 
-    void run(const ParameterPtr& context) override;
+    void run(const WorkerContext& context) override;
 
 private:
     const std::shared_ptr<TrackTaskJobManager> m_taskManager;
