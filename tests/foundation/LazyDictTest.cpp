@@ -67,8 +67,8 @@ LazyDicts compareWithWhole(const std::string& text, const std::vector<std::u16st
         }
         const LazyDict& lazy = found->second;
         DictRef dict = asDict(value);
-        ASSERT_EQ(static_cast<bool>(lazy), static_cast<bool>(dict));
-        if (!dict) {
+        EXPECT_EQ(static_cast<bool>(lazy), static_cast<bool>(dict));
+        if (!dict || !lazy) {
             continue;
         }
         EXPECT_EQ(lazy.toDict()->toXMLDocument(), dict->toXMLDocument());
@@ -161,18 +161,22 @@ TEST(LazyDict, OddEntriesReadAsTheWholeDocumentReaderReadsThem) {
         SCOPED_TRACE(body.substr(0, 200));
         compareWithWhole(kOpen + body + kClose, kProbes);
     }
-    // All at once, and a tracks key that cannot be decoded drops Tracks as a whole.
+    // All at once (CDATA aside, which sends the whole document to the parser), and a tracks key
+    // that cannot be decoded drops Tracks as a whole.
     std::string all;
     for (const auto& body : bodies) {
-        all += body;
+        if (body.find("CDATA") == std::string::npos) {
+            all += body;
+        }
     }
     LazyDicts entries = compareWithWhole(kOpen + all + kClose, kProbes);
-    EXPECT_EQ(entries.size(), 21u);
+    EXPECT_EQ(entries.size(), 19u);
     EXPECT_TRUE(entries.at(u"1").inPlace());
     EXPECT_TRUE(entries.at(u"8").inPlace());
     EXPECT_FALSE(entries.at(u"9").inPlace());
-    EXPECT_FALSE(entries.at(u"13")); // its key did not decode
-    EXPECT_FALSE(entries.at(u"19")); // the later, not a dictionary, replaced it
+    EXPECT_FALSE(entries.count(u"13")); // its key did not decode: dropped
+    EXPECT_FALSE(entries.at(u"18"));    // not a dictionary
+    EXPECT_FALSE(entries.at(u"19"));    // the later, not a dictionary, replaced it
     EXPECT_EQ(entries.at(u"20").getString(u"Name"), u"second");
     EXPECT_TRUE(entries.at(u"21").inPlace()); // an unknown element is no value
     EXPECT_TRUE(compareWithWhole(kOpen + all + "<key>\xFF</key><dict/>" + kClose, {}).empty());

@@ -67,8 +67,9 @@ std::string fieldsOf(iTunesTrack& t) {
     return out;
 }
 
-// A library with every kind of odd entry, from a fixed seed.
-std::string oddLibrary(unsigned seed, int count) {
+// A library with every kind of odd entry, from a fixed seed. CDATA anywhere sends the whole
+// document to the parser.
+std::string oddLibrary(unsigned seed, int count, bool cdata = false) {
     std::mt19937 rng(seed);
     auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
     const std::vector<std::string> names = {"Plain",
@@ -79,7 +80,7 @@ std::string oddLibrary(unsigned seed, int count) {
                                             std::string(70000, 'L'),
                                             "\xC3",
                                             "a > b",
-                                            "<![CDATA[x<y]]>"};
+                                            cdata ? "<![CDATA[x<y]]>" : "a\tb"};
     const std::vector<std::string> keys = {"Name",     "Artist",   "Album Artist", "Album",
                                            "Grouping", "Comments", "Composer",     "Genre",
                                            "Kind",     "Location", "Track Type"};
@@ -205,10 +206,10 @@ void expectSameLibrary(const std::string& path) {
 
 TEST(LibraryImport, GeneratedLibrariesWithOddEntriesImportAsTheWholeReaderReadsThem) {
     TempDir dir;
-    for (unsigned seed : {1u, 2u, 3u}) {
+    for (unsigned seed : {1u, 2u, 3u, 4u}) {
         SCOPED_TRACE(seed);
         std::string path = dir.file("library-" + std::to_string(seed) + ".xml");
-        writeFile(path, oddLibrary(seed, 300));
+        writeFile(path, oddLibrary(seed, 300, seed == 4));
         expectSameLibrary(path);
     }
 }
