@@ -9,6 +9,7 @@
 #include <boost/lexical_cast.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -33,8 +34,31 @@ bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+// Byte classes for the in-place index: blanks, and bytes of element names by the parser's rule.
+constexpr uint8_t kBlank = 1;
+constexpr uint8_t kNameChar = 2;
+constexpr auto kByteClass = [] {
+    std::array<uint8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        const bool blank = c == ' ' || c == '\t' || c == '\n' || c == '\r';
+        table[c] = static_cast<uint8_t>(
+            (blank ? kBlank : 0) |
+            (blank || c == '/' || c == '>' || c == '?' || c == 0 ? 0 : kNameChar));
+    }
+    return table;
+}();
+
 // Skips to just past the first occurrence of end; false at the end of the text.
 bool skipPast(const char*& p, const char* end, std::string_view terminator) {
+    if (terminator.size() == 1) {
+        const char* at =
+            static_cast<const char*>(std::memchr(p, terminator[0], static_cast<size_t>(end - p)));
+        if (!at) {
+            return false;
+        }
+        p = at + 1;
+        return true;
+    }
     std::string_view rest(p, static_cast<size_t>(end - p));
     size_t at = rest.find(terminator);
     if (at == std::string_view::npos) {
@@ -422,6 +446,7 @@ using detail::InPlaceSource;
 class SegmentedReader {
 public:
     struct Abandon {}; // deliberately not a std::exception: nothing on the way may swallow it
+    struct TooDeep {}; // the document is nested deeper than allowed: no root
 
     // release (optional) is told, after each child of a walked container, that the bytes between
     // the two positions are no longer needed.
@@ -436,8 +461,8 @@ public:
     SegmentedReader(char* buffer, size_t length, std::u16string lazyKey,
                     std::shared_ptr<InPlaceSource> source, Release release)
         : m_begin(buffer), m_p(buffer), m_write(buffer), m_end(buffer + length),
-          m_release(std::move(release)), m_lazyKey(std::move(lazyKey)),
-          m_source(std::move(source)) {
+          m_release(std::move(release)), m_lazyKey(std::move(lazyKey)), m_source(std::move(source)),
+          m_checkSegments(true) {
         m_source->fields.reserve(length / 48);
     }
 
@@ -474,6 +499,7 @@ private:
     Release m_release;
     std::u16string m_lazyKey;
     std::shared_ptr<InPlaceSource> m_source;
+    bool m_checkSegments = false; // the caller did not check the whole document's nesting
     struct Text {
         std::string_view text;
         uint32_t key;
@@ -630,8 +656,14 @@ private:
     }
 
     // Parses the next child element alone; the node stays valid until the next call.
-    const Node* nextSegment() {
+    const Node* nextSegment(int level) {
         char* stop = elementEnd();
+        // Without the check of the whole document beforehand, each tree is checked before it is
+        // parsed: the child of a container at level 0 stands at depth 3.
+        if (m_checkSegments && !nestingWithin(m_p, static_cast<size_t>(stop - m_p),
+                                              kMaxPropertyListDepth - 2 - level)) {
+            throw TooDeep();
+        }
         char saved = *stop; // the byte after the element; m_end holds the buffer's own zero
         *stop = '\0';
         try {
@@ -670,7 +702,7 @@ private:
             m_p += kind == 1 ? 6 : 7;
             return walkContainer(kind == 1, level + 1);
         }
-        return parseValue(nextSegment(), m_cache);
+        return parseValue(nextSegment(level), m_cache);
     }
 
     // Everything before the current position has become values (keys included).
@@ -697,54 +729,51 @@ private:
     // by blanks at most. False for anything else (attributes, children, references, comments).
     // text is the element's text as the parser keeps it: empty when it is only blanks.
     bool plainElement(const char*& p, std::string_view& name, std::string_view& text) const {
-        if (p >= m_end || *p != '<') {
+        // The buffer ends in a zero byte, which stops every loop below.
+        if (*p != '<') {
             return false;
         }
         const char* start = ++p;
-        if (p >= m_end || *p == '!' || *p == '?') {
+        if (*p == '!' || *p == '?') {
             return false;
         }
-        while (p < m_end && isNameChar(*p)) {
+        while (kByteClass[static_cast<unsigned char>(*p)] & kNameChar) {
             ++p;
         }
         if (p == start) {
             return false;
         }
         name = std::string_view(start, static_cast<size_t>(p - start));
-        while (p < m_end && isSpace(*p)) {
+        while (kByteClass[static_cast<unsigned char>(*p)] & kBlank) {
             ++p;
         }
-        if (p + 1 < m_end && p[0] == '/' && p[1] == '>') {
+        if (p[0] == '/' && p[1] == '>') {
             p += 2;
             text = {};
             return true;
         }
-        if (p >= m_end || *p != '>') {
+        if (*p != '>') {
             return false;
         }
         const char* textStart = ++p;
-        const char* lt =
-            static_cast<const char*>(std::memchr(p, '<', static_cast<size_t>(m_end - p)));
-        if (!lt || lt + 1 >= m_end || lt[1] != '/') {
-            return false;
-        }
-        size_t length = static_cast<size_t>(lt - textStart);
-        if (std::memchr(textStart, '&', length) || std::memchr(textStart, '\0', length)) {
-            return false;
-        }
+        p += std::strcspn(p, "<&"); // stops at the zero byte too
         bool blank = true;
-        for (const char* c = textStart; c < lt && blank; ++c) {
-            blank = isSpace(*c);
+        for (const char* c = textStart; c < p && blank; ++c) {
+            blank = kByteClass[static_cast<unsigned char>(*c)] & kBlank;
         }
-        text = blank ? std::string_view() : std::string_view(textStart, length);
-        p = lt + 2;
-        while (p < m_end && isNameChar(*p)) {
+        if (p[0] != '<' || p[1] != '/') {
+            return false; // a reference, a zero byte or the buffer's end, or a child
+        }
+        text = blank ? std::string_view()
+                     : std::string_view(textStart, static_cast<size_t>(p - textStart));
+        p += 2;
+        while (kByteClass[static_cast<unsigned char>(*p)] & kNameChar) {
             ++p;
         }
-        while (p < m_end && isSpace(*p)) {
+        while (kByteClass[static_cast<unsigned char>(*p)] & kBlank) {
             ++p;
         }
-        if (p >= m_end || *p != '>') {
+        if (*p != '>') {
             return false;
         }
         ++p;
@@ -848,7 +877,7 @@ private:
                 } catch (const std::exception&) {
                 }
             } else {
-                keyText = nodeText(nextSegment());
+                keyText = nodeText(nextSegment(1));
             }
             if (atContainerEnd()) {
                 break;
@@ -917,7 +946,7 @@ private:
                 } catch (const std::exception&) {
                 }
             } else {
-                keyText = nodeText(nextSegment());
+                keyText = nodeText(nextSegment(level));
             }
             if (atContainerEnd()) {
                 break; // a key without its value at the end
@@ -1077,9 +1106,7 @@ DictRef readLazily(const std::shared_ptr<Buffer>& buffer, size_t length,
                    const std::function<bool(char*)>& reload, std::u16string_view key,
                    LazyDicts& entries) {
     entries.clear();
-    if (!nestingWithin(buffer->get(), length, kMaxPropertyListDepth)) {
-        return nullptr;
-    }
+    // The walk checks the nesting of each tree it has parsed; the indexed dictionaries are flat.
     DictRef root;
     bool walked = false;
     if (length < UINT32_MAX) { // field positions are 32-bit
@@ -1093,6 +1120,8 @@ DictRef readLazily(const std::shared_ptr<Buffer>& buffer, size_t length,
             root = reader.read();
             walked = true;
             buffer->releaseBetween(reader.keptEnd(), buffer->end(), true);
+        } catch (const SegmentedReader::TooDeep&) {
+            return nullptr;
         } catch (const SegmentedReader::Abandon&) {
         } catch (const std::exception&) {
         }
@@ -1106,6 +1135,9 @@ DictRef readLazily(const std::shared_ptr<Buffer>& buffer, size_t length,
         }
     }
     if (!walked) {
+        if (!nestingWithin(buffer->get(), length, kMaxPropertyListDepth)) {
+            return nullptr;
+        }
         root = parseWhole(buffer->get());
     }
     if (!root) {

@@ -210,6 +210,34 @@ TEST(LazyDict, TheRootKeepsEverythingButTheLazyEntries) {
     }
 }
 
+TEST(LazyDict, NestingBeyondTheLimitGivesNoRootWhereverItIs) {
+    auto arrays = [](int n) {
+        std::string text;
+        for (int i = 0; i < n; ++i) {
+            text += "<array>";
+        }
+        for (int i = 0; i < n; ++i) {
+            text += "</array>";
+        }
+        return text;
+    };
+    // Inside a track entry the arrays start at depth 5, directly in the root at depth 3, in a
+    // container of the root at depth 4; 256 levels are allowed.
+    for (int extra : {0, 1}) {
+        SCOPED_TRACE(extra);
+        for (const auto& text :
+             {kOpen + entry("1", "<key>Deep</key>" + arrays(252 + extra)) + kClose,
+              kOpen + "</dict><key>Deep</key>" + arrays(254 + extra) + "</dict></plist>",
+              kOpen + "</dict><key>List</key><array>" + arrays(253 + extra) + "</array></dict>" +
+                  "</plist>"}) {
+            LazyDicts entries;
+            DictRef root = readPropertyListLazily(text.data(), text.size(), u"Tracks", entries);
+            EXPECT_EQ(static_cast<bool>(root), extra == 0);
+            compareWithWhole(text, kProbes);
+        }
+    }
+}
+
 TEST(LazyDict, EntriesOutliveTheReadAndServeManyThreads) {
     std::string body;
     for (int i = 0; i < 2000; ++i) {
