@@ -850,17 +850,17 @@ private:
     // The key's number; dictionaries of one file mostly hold the same keys in the same order, so
     // the key at the same place in the previous dictionary is tried first.
     uint32_t keyNumberAt(size_t pair, std::string_view text) {
-        if (pair < m_lastKeys.size()) {
-            const std::string& last = m_source->keyBytes[m_lastKeys[pair]];
-            if (last == text) {
-                return m_lastKeys[pair];
-            }
-        } else {
-            m_lastKeys.resize(pair + 1);
+        constexpr uint32_t kUnknown = UINT32_MAX;
+        if (pair >= m_lastKeys.size()) {
+            m_lastKeys.resize(pair + 1, kUnknown);
         }
-        uint32_t number = m_source->keyNumber(text);
-        m_lastKeys[pair] = number;
-        return number;
+        uint32_t& last = m_lastKeys[pair];
+        if (last != kUnknown && m_source->keyBytes[last] == text) {
+            return last;
+        }
+        last = kUnknown; // stays so when the key cannot be decoded
+        last = m_source->keyNumber(text);
+        return last;
     }
 
     // The lazily read dictionary under the root's lazy key, start tag not yet consumed, as a

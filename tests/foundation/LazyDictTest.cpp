@@ -156,6 +156,8 @@ TEST(LazyDict, OddEntriesReadAsTheWholeDocumentReaderReadsThem) {
         entry("20", "<key>Name</key><string>first</string>") +
             entry("20", "<key>Name</key><string>second</string>"),
         entry("21", plain) + "<key>21</key><unknown/>",
+        // An undecodable key before any key was known, then entries that are fine.
+        entry("22", "<key>\xFF</key><true/>") + entry("23", plain) + entry("24", plain),
     };
     for (const auto& body : bodies) {
         SCOPED_TRACE(body.substr(0, 200));
@@ -170,7 +172,7 @@ TEST(LazyDict, OddEntriesReadAsTheWholeDocumentReaderReadsThem) {
         }
     }
     LazyDicts entries = compareWithWhole(kOpen + all + kClose, kProbes);
-    EXPECT_EQ(entries.size(), 19u);
+    EXPECT_EQ(entries.size(), 21u);
     EXPECT_TRUE(entries.at(u"1").inPlace());
     EXPECT_TRUE(entries.at(u"8").inPlace());
     EXPECT_FALSE(entries.at(u"9").inPlace());
