@@ -15,10 +15,11 @@ export XDG_DATA_HOME="$(mktemp -d)"
 trap 'rm -rf "$XDG_DATA_HOME"' EXIT
 ctest --test-dir build --output-on-failure -j "$jobs"
 
-# Short fuzz runs of the checks that guard in-place edits and the MPEG-4 reader; scripts/fuzz.sh
-# runs them for as long as you like. Only a failure prints the fuzzer's whole output.
+# Short fuzz runs of the checks that guard in-place edits, the MPEG-4 reader and the property-list
+# reader's strategies against each other; scripts/fuzz.sh runs them for as long as you like. Only
+# a failure prints the fuzzer's whole output.
 if [ "${SONORIX_SKIP_FUZZ:-0}" != 1 ]; then
-  for target in fuzz_inplace_check fuzz_mp4_nesting; do
+  for target in fuzz_inplace_check fuzz_mp4_nesting fuzz_plist; do
     log="$(mktemp)"
     if ! SONORIX_JOBS="$jobs" ./scripts/fuzz.sh "$target" 30 >"$log" 2>&1; then
       tail -n 100 "$log"

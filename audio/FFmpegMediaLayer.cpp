@@ -92,6 +92,8 @@ bool isPlainFrame(const FFmpegExtraction* x) {
     return av_channel_layout_compare(&l, &mono) == 0 || av_channel_layout_compare(&l, &stereo) == 0;
 }
 
+std::atomic<Resampler> g_resampler{Resampler::Swr};
+
 int configureConverter(FFmpegExtraction* x) {
     const AVFrame* f = x->frame;
     AVChannelLayout in{};
@@ -112,6 +114,9 @@ int configureConverter(FFmpegExtraction* x) {
     int rc = swr_alloc_set_opts2(
         &x->swr, &out, AV_SAMPLE_FMT_FLTP, static_cast<int>(x->output.sampleRate), &in,
         static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
+    if (rc >= 0 && currentResampler() == Resampler::Soxr) {
+        rc = av_opt_set_int(x->swr, "resampler", SWR_ENGINE_SOXR, 0);
+    }
     if (rc >= 0 && in.nb_channels == 1) {
         // A mono source plays on both speakers unchanged; the default matrix would lower it
         // by 3 dB.
@@ -455,6 +460,14 @@ std::shared_ptr<MediaLayer> mediaLayer() {
         return l;
     }();
     return layer;
+}
+
+void useResampler(Resampler resampler) {
+    g_resampler = resampler;
+}
+
+Resampler currentResampler() {
+    return g_resampler;
 }
 
 } // namespace sonorix

@@ -90,6 +90,12 @@ public:
 // The process-wide media layer (FFmpeg), created on first use and kept for the process's life.
 std::shared_ptr<MediaLayer> mediaLayer();
 
+// The FFmpeg layer's sample-rate converter: libswresample's own filter, or the SoX resampler it
+// can use. Process-wide; set it while nothing is being decoded.
+enum class Resampler { Swr, Soxr };
+void useResampler(Resampler resampler);
+Resampler currentResampler();
+
 // The media layer over libavformat, libavcodec and libswresample.
 class FFmpegMediaLayer : public MediaLayer {
 public:

@@ -8,6 +8,8 @@
 
 #include <boost/lexical_cast.hpp>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,10 +17,13 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string_view>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <vector>
 
 namespace sonorix {
 namespace {
@@ -29,8 +34,31 @@ bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+// Byte classes for the in-place index: blanks, and bytes of element names by the parser's rule.
+constexpr uint8_t kBlank = 1;
+constexpr uint8_t kNameChar = 2;
+constexpr auto kByteClass = [] {
+    std::array<uint8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        const bool blank = c == ' ' || c == '\t' || c == '\n' || c == '\r';
+        table[c] = static_cast<uint8_t>(
+            (blank ? kBlank : 0) |
+            (blank || c == '/' || c == '>' || c == '?' || c == 0 ? 0 : kNameChar));
+    }
+    return table;
+}();
+
 // Skips to just past the first occurrence of end; false at the end of the text.
 bool skipPast(const char*& p, const char* end, std::string_view terminator) {
+    if (terminator.size() == 1) {
+        const char* at =
+            static_cast<const char*>(std::memchr(p, terminator[0], static_cast<size_t>(end - p)));
+        if (!at) {
+            return false;
+        }
+        p = at + 1;
+        return true;
+    }
     std::string_view rest(p, static_cast<size_t>(end - p));
     size_t at = rest.find(terminator);
     if (at == std::string_view::npos) {
@@ -219,6 +247,98 @@ ValueRef parseArray(const Node* node, ValueCache& cache) {
     return array;
 }
 
+// The element names of values without children.
+enum class ScalarKind : uint8_t { None, String, Integer, Real, True, False, Date, Data };
+
+ScalarKind scalarKind(std::string_view name) {
+    if (name == "string") {
+        return ScalarKind::String;
+    }
+    if (name == "integer") {
+        return ScalarKind::Integer;
+    }
+    if (name == "real") {
+        return ScalarKind::Real;
+    }
+    if (name == "true") {
+        return ScalarKind::True;
+    }
+    if (name == "false") {
+        return ScalarKind::False;
+    }
+    if (name == "date") {
+        return ScalarKind::Date;
+    }
+    if (name == "data") {
+        return ScalarKind::Data;
+    }
+    return ScalarKind::None;
+}
+
+// Read as a string value would be: the whole text must be the number, else 0.
+int64_t integerOf(std::string_view text) {
+    int64_t v = 0;
+    try {
+        v = boost::lexical_cast<int64_t>(text.data(), text.size());
+    } catch (const boost::bad_lexical_cast&) {
+    }
+    return v;
+}
+
+double realOf(std::string_view text) {
+    double v = 0;
+    try {
+        v = boost::lexical_cast<double>(text.data(), text.size());
+    } catch (const boost::bad_lexical_cast&) {
+    }
+    return v;
+}
+
+bool isAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Throws what the text conversion throws; the caller drops the value.
+ValueRef parseScalar(ScalarKind kind, std::string_view text, ValueCache* cache) {
+    switch (kind) {
+    case ScalarKind::String:
+        return std::make_shared<Value_string>(toUtf16(text));
+    case ScalarKind::Integer: {
+        int64_t v = integerOf(text);
+        return cache ? cache->integer(v) : std::make_shared<Value_int64>(v);
+    }
+    case ScalarKind::Real:
+        return std::make_shared<Value_double>(realOf(text));
+    case ScalarKind::True:
+    case ScalarKind::False:
+        return cache ? cache->boolean(kind == ScalarKind::True)
+                     : std::make_shared<Value_bool>(kind == ScalarKind::True);
+    case ScalarKind::Date: {
+        // A date that does not parse is left out rather than stored as an arbitrary instant.
+        auto point = DateTimePoint::parse(text, kIsoDatePattern);
+        if (!point) {
+            return {};
+        }
+        return makeDate(*point);
+    }
+    case ScalarKind::Data: {
+        std::vector<uint8_t> bytes = base64Decode(text);
+        if (bytes.empty() || bytes.size() > static_cast<size_t>(INT32_MAX)) {
+            return {};
+        }
+        return makeData(bytes.data(), static_cast<int32_t>(bytes.size()), true, true);
+    }
+    case ScalarKind::None:
+        break;
+    }
+    return {};
+}
+
 ValueRef parseValue(const Node* node, ValueCache& cache) {
     std::string_view name = nodeName(node);
     if (name == "dict") {
@@ -227,45 +347,7 @@ ValueRef parseValue(const Node* node, ValueCache& cache) {
     if (name == "array") {
         return parseArray(node, cache);
     }
-    if (name == "string") {
-        return std::make_shared<Value_string>(toUtf16(nodeText(node)));
-    }
-    if (name == "integer") {
-        // Read as a string value would be: the whole text must be the number, else 0.
-        int64_t v = 0;
-        try {
-            v = boost::lexical_cast<int64_t>(node->value(), node->value_size());
-        } catch (const boost::bad_lexical_cast&) {
-        }
-        return cache.integer(v);
-    }
-    if (name == "real") {
-        double v = 0;
-        try {
-            v = boost::lexical_cast<double>(node->value(), node->value_size());
-        } catch (const boost::bad_lexical_cast&) {
-        }
-        return std::make_shared<Value_double>(v);
-    }
-    if (name == "true" || name == "false") {
-        return cache.boolean(name == "true");
-    }
-    if (name == "date") {
-        // A date that does not parse is left out rather than stored as an arbitrary instant.
-        auto point = DateTimePoint::parse(nodeText(node), kIsoDatePattern);
-        if (!point) {
-            return {};
-        }
-        return makeDate(*point);
-    }
-    if (name == "data") {
-        std::vector<uint8_t> bytes = base64Decode(nodeText(node));
-        if (bytes.empty() || bytes.size() > static_cast<size_t>(INT32_MAX)) {
-            return {};
-        }
-        return makeData(bytes.data(), static_cast<int32_t>(bytes.size()), true, true);
-    }
-    return {};
+    return parseScalar(scalarKind(name), nodeText(node), &cache);
 }
 
 // The whole document as one tree. The tree lives only as long as this call.
@@ -287,6 +369,74 @@ DictRef parseWhole(char* buffer) {
     }
 }
 
+} // namespace
+
+namespace detail {
+
+// The bytes of a document read in place, and the index of its plain dictionaries: every pair as
+// the position of its value's text, the value's element and the key's number. A key's text is kept
+// once, however many dictionaries use it.
+struct InPlaceSource {
+    struct Field {
+        uint32_t text;
+        uint32_t length;
+        uint32_t key : 24;
+        uint32_t kind : 8;
+    };
+    static constexpr uint32_t kMaxKeys = 1u << 24;
+
+    std::shared_ptr<void> storage; // owns base
+    const char* base = nullptr;
+    std::vector<Field> fields;
+    template <class View>
+    struct KeyHash {
+        using is_transparent = void;
+        size_t operator()(View key) const { return std::hash<View>()(key); }
+    };
+    std::vector<std::u16string> keys;
+    std::vector<std::string> keyBytes; // as first met; while reading only
+    std::unordered_map<std::u16string, uint32_t, KeyHash<std::u16string_view>, std::equal_to<>>
+        keyNumbers;
+    std::unordered_map<std::string, uint32_t, KeyHash<std::string_view>, std::equal_to<>>
+        keyNumbersByBytes; // while reading only
+
+    // Throws TextConversionError for an undecodable key.
+    uint32_t keyNumber(std::string_view bytes) {
+        auto found = keyNumbersByBytes.find(bytes);
+        if (found != keyNumbersByBytes.end()) {
+            return found->second;
+        }
+        std::u16string text = toUtf16(bytes);
+        auto [it, added] = keyNumbers.try_emplace(text, static_cast<uint32_t>(keys.size()));
+        if (added) {
+            if (keys.size() >= kMaxKeys) {
+                keyNumbers.erase(it);
+                throw std::length_error("too many keys");
+            }
+            keys.push_back(std::move(text));
+            keyBytes.emplace_back(bytes);
+        }
+        keyNumbersByBytes.emplace(bytes, it->second);
+        return it->second;
+    }
+
+    const uint32_t* findKey(std::u16string_view key) const {
+        auto found = keyNumbers.find(key);
+        return found == keyNumbers.end() ? nullptr : &found->second;
+    }
+
+    ValueRef value(const Field& field) const {
+        return parseScalar(static_cast<ScalarKind>(field.kind),
+                           std::string_view(base + field.text, field.length), nullptr);
+    }
+};
+
+} // namespace detail
+
+namespace {
+
+using detail::InPlaceSource;
+
 // Large documents: a library file's tree would be several times the size of the file. The root
 // dictionary and the containers directly in it are walked here, and each of their children (a
 // track's dictionary, say) is parsed as a tree of its own and turned into values at once. Only the
@@ -296,11 +446,28 @@ DictRef parseWhole(char* buffer) {
 class SegmentedReader {
 public:
     struct Abandon {}; // deliberately not a std::exception: nothing on the way may swallow it
+    struct TooDeep {}; // the document is nested deeper than allowed: no root
 
-    // release (optional) is told, after each child of a walked container, that the bytes before
-    // the given position are no longer needed.
-    SegmentedReader(char* buffer, size_t length, std::function<void(const char*)> release = {})
-        : m_begin(buffer), m_p(buffer), m_end(buffer + length), m_release(std::move(release)) {}
+    // release (optional) is told, after each child of a walked container, that the bytes between
+    // the two positions are no longer needed.
+    using Release = std::function<void(const char*, const char*)>;
+    SegmentedReader(char* buffer, size_t length, Release release = {})
+        : m_begin(buffer), m_p(buffer), m_write(buffer), m_end(buffer + length),
+          m_release(std::move(release)) {}
+
+    // The dictionaries in the root's dictionary under lazyKey are indexed where their layout
+    // allows (see readPropertyListLazily): their values' texts are moved to the front of the
+    // buffer, which source holds, and only that front stays needed.
+    SegmentedReader(char* buffer, size_t length, std::u16string lazyKey,
+                    std::shared_ptr<InPlaceSource> source, Release release)
+        : m_begin(buffer), m_p(buffer), m_write(buffer), m_end(buffer + length),
+          m_release(std::move(release)), m_lazyKey(std::move(lazyKey)), m_source(std::move(source)),
+          m_checkSegments(true) {
+        m_source->fields.reserve(length / 48);
+    }
+
+    // The end of the texts kept for the lazy dictionaries.
+    const char* keptEnd() const { return m_write; }
 
     DictRef read() {
         skipProlog();
@@ -327,8 +494,19 @@ private:
 
     char* m_begin;
     char* m_p;
+    char* m_write; // the texts of indexed values are moved here, ahead of m_p
     char* m_end;
-    std::function<void(const char*)> m_release;
+    Release m_release;
+    std::u16string m_lazyKey;
+    std::shared_ptr<InPlaceSource> m_source;
+    bool m_checkSegments = false; // the caller did not check the whole document's nesting
+    struct Text {
+        std::string_view text;
+        uint32_t key;
+        ScalarKind kind;
+    };
+    std::vector<Text> m_texts;        // of the dictionary being indexed
+    std::vector<uint32_t> m_lastKeys; // of the previous dictionary, by place
     ValueCache m_cache;
     rapidxml::xml_document<char> m_document;
 
@@ -478,8 +656,14 @@ private:
     }
 
     // Parses the next child element alone; the node stays valid until the next call.
-    const Node* nextSegment() {
+    const Node* nextSegment(int level) {
         char* stop = elementEnd();
+        // Without the check of the whole document beforehand, each tree is checked before it is
+        // parsed: the child of a container at level 0 stands at depth 3.
+        if (m_checkSegments && !nestingWithin(m_p, static_cast<size_t>(stop - m_p),
+                                              kMaxPropertyListDepth - 2 - level)) {
+            throw TooDeep();
+        }
         char saved = *stop; // the byte after the element; m_end holds the buffer's own zero
         *stop = '\0';
         try {
@@ -518,13 +702,13 @@ private:
             m_p += kind == 1 ? 6 : 7;
             return walkContainer(kind == 1, level + 1);
         }
-        return parseValue(nextSegment(), m_cache);
+        return parseValue(nextSegment(level), m_cache);
     }
 
     // Everything before the current position has become values (keys included).
     void released() {
         if (m_release) {
-            m_release(m_p);
+            m_release(m_write, m_p);
         }
     }
 
@@ -539,6 +723,190 @@ private:
             throw Abandon();
         }
         return false;
+    }
+
+    // An element holding text only, from p on: "<name>text</name>" or "<name/>", the name followed
+    // by blanks at most. False for anything else (attributes, children, references, comments).
+    // text is the element's text as the parser keeps it: empty when it is only blanks.
+    bool plainElement(const char*& p, std::string_view& name, std::string_view& text) const {
+        // The buffer ends in a zero byte, which stops every loop below.
+        if (*p != '<') {
+            return false;
+        }
+        const char* start = ++p;
+        if (*p == '!' || *p == '?') {
+            return false;
+        }
+        while (kByteClass[static_cast<unsigned char>(*p)] & kNameChar) {
+            ++p;
+        }
+        if (p == start) {
+            return false;
+        }
+        name = std::string_view(start, static_cast<size_t>(p - start));
+        while (kByteClass[static_cast<unsigned char>(*p)] & kBlank) {
+            ++p;
+        }
+        if (p[0] == '/' && p[1] == '>') {
+            p += 2;
+            text = {};
+            return true;
+        }
+        if (*p != '>') {
+            return false;
+        }
+        const char* textStart = ++p;
+        p += std::strcspn(p, "<&"); // stops at the zero byte too
+        bool blank = true;
+        for (const char* c = textStart; c < p && blank; ++c) {
+            blank = kByteClass[static_cast<unsigned char>(*c)] & kBlank;
+        }
+        if (p[0] != '<' || p[1] != '/') {
+            return false; // a reference, a zero byte or the buffer's end, or a child
+        }
+        text = blank ? std::string_view()
+                     : std::string_view(textStart, static_cast<size_t>(p - textStart));
+        p += 2;
+        while (kByteClass[static_cast<unsigned char>(*p)] & kNameChar) {
+            ++p;
+        }
+        while (kByteClass[static_cast<unsigned char>(*p)] & kBlank) {
+            ++p;
+        }
+        if (*p != '>') {
+            return false;
+        }
+        ++p;
+        return true;
+    }
+
+    // A "<dict>" at m_p whose pairs are plain elements with values that have no children, indexed
+    // into the source without building anything. False, with nothing consumed, for any other
+    // layout or an undecodable key: the parser decides those.
+    bool indexPlainDict(LazyDict& result) {
+        const char* p = m_p + 6; // "<dict>"
+        m_texts.clear();
+        size_t pair = 0;
+        for (;; ++pair) {
+            while (p < m_end && isSpace(*p)) {
+                ++p;
+            }
+            if (p + 1 < m_end && p[0] == '<' && p[1] == '/') {
+                break;
+            }
+            std::string_view keyName, keyText, valueName, valueText;
+            if (!plainElement(p, keyName, keyText)) {
+                return false;
+            }
+            while (p < m_end && isSpace(*p)) {
+                ++p;
+            }
+            if (p + 1 < m_end && p[0] == '<' && p[1] == '/') {
+                break; // a key without its value at the end
+            }
+            if (!plainElement(p, valueName, valueText)) {
+                return false;
+            }
+            ScalarKind kind = scalarKind(valueName);
+            if (kind == ScalarKind::None && (valueName == "dict" || valueName == "array")) {
+                return false; // "<dict/>" is a value, and an empty one is not nothing
+            }
+            uint32_t key = 0;
+            try {
+                key = keyNumberAt(pair, keyText);
+            } catch (const std::exception&) {
+                return false;
+            }
+            if (kind != ScalarKind::None) { // else no value, as the parser would give none
+                m_texts.push_back({valueText, key, kind});
+            }
+        }
+        // The end tag: "</name>" with blanks before ">".
+        p += 2;
+        while (p < m_end && isNameChar(*p)) {
+            ++p;
+        }
+        while (p < m_end && isSpace(*p)) {
+            ++p;
+        }
+        if (p >= m_end || *p != '>') {
+            return false;
+        }
+        m_p = const_cast<char*>(p + 1);
+        // Nothing of the element is read again, so its texts may move over it.
+        const size_t first = m_source->fields.size();
+        for (const auto& text : m_texts) {
+            std::memmove(m_write, text.text.data(), text.text.size());
+            m_source->fields.push_back({static_cast<uint32_t>(m_write - m_begin),
+                                        static_cast<uint32_t>(text.text.size()), text.key,
+                                        static_cast<uint32_t>(text.kind)});
+            m_write += text.text.size();
+        }
+        result = LazyDict(m_source, static_cast<uint32_t>(first),
+                          static_cast<uint32_t>(m_source->fields.size() - first));
+        return true;
+    }
+
+    // The key's number; dictionaries of one file mostly hold the same keys in the same order, so
+    // the key at the same place in the previous dictionary is tried first.
+    uint32_t keyNumberAt(size_t pair, std::string_view text) {
+        constexpr uint32_t kUnknown = UINT32_MAX;
+        if (pair >= m_lastKeys.size()) {
+            m_lastKeys.resize(pair + 1, kUnknown);
+        }
+        uint32_t& last = m_lastKeys[pair];
+        if (last != kUnknown && m_source->keyBytes[last] == text) {
+            return last;
+        }
+        last = kUnknown; // stays so when the key cannot be decoded
+        last = m_source->keyNumber(text);
+        return last;
+    }
+
+    // The lazily read dictionary under the root's lazy key, start tag not yet consumed, as a
+    // value holding the entries.
+    ValueRef walkLazyDict() {
+        m_p += 6;
+        auto entries = std::make_shared<LazyDicts>();
+        bool keyFailed = false;
+        while (!atContainerEnd()) {
+            std::string_view keyText;
+            if (at("<dict>") || at("<array>")) {
+                try {
+                    childValue(1);
+                } catch (const std::exception&) {
+                }
+            } else {
+                keyText = nodeText(nextSegment(1));
+            }
+            if (atContainerEnd()) {
+                break;
+            }
+            std::u16string key;
+            try {
+                key = toUtf16(keyText);
+            } catch (const std::exception&) {
+                keyFailed = true;
+            }
+            try {
+                LazyDict entry;
+                bool present = true;
+                if (!(at("<dict>") && indexPlainDict(entry))) {
+                    ValueRef value = childValue(1);
+                    present = value != nullptr;
+                    entry = LazyDict(asDict(value));
+                }
+                if (present && !keyFailed) {
+                    entries->insert_or_assign(std::move(key), std::move(entry));
+                }
+            } catch (const std::exception&) {
+            }
+            released();
+        }
+        if (keyFailed) {
+            throw TextConversionError("undecodable key");
+        }
+        return makeObject(std::move(entries));
     }
 
     // The content of a container whose start tag was consumed, up to and including its end tag.
@@ -578,7 +946,7 @@ private:
                 } catch (const std::exception&) {
                 }
             } else {
-                keyText = nodeText(nextSegment());
+                keyText = nodeText(nextSegment(level));
             }
             if (atContainerEnd()) {
                 break; // a key without its value at the end
@@ -590,7 +958,10 @@ private:
                 keyFailed = true; // the dictionary is dropped once its end is reached
             }
             try {
-                ValueRef value = childValue(level);
+                ValueRef value =
+                    level == 0 && m_source && !keyFailed && key == m_lazyKey && at("<dict>")
+                        ? walkLazyDict()
+                        : childValue(level);
                 if (value && !keyFailed) {
                     dict->items().insert_or_assign(std::move(key), std::move(value));
                 }
@@ -614,6 +985,10 @@ public:
             void* p =
                 ::mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             m_data = p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+            if (m_data) {
+                // Large pages: a library file would otherwise take one fault per 4 KiB.
+                ::madvise(m_data, m_size, MADV_HUGEPAGE);
+            }
         } else {
             m_data = static_cast<char*>(std::malloc(m_size));
         }
@@ -630,18 +1005,22 @@ public:
 
     char* get() const { return m_data; }
 
-    // Gives the whole pages before end back to the system; they read as zeros afterwards.
-    void releaseBefore(const char* end) {
+    // Gives the whole pages between from and to back to the system; they read as zeros
+    // afterwards. Pages are given back in steps, never one before from.
+    void releaseBetween(const char* from, const char* to, bool now = false) {
         if (!m_mapped || !m_data) {
             return;
         }
         size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-        size_t upTo = static_cast<size_t>(end - m_data) / page * page;
-        if (upTo >= m_released + kReleaseStep) {
-            ::madvise(m_data + m_released, upTo - m_released, MADV_DONTNEED);
+        size_t start = (static_cast<size_t>(from - m_data) + page - 1) / page * page;
+        size_t upTo = static_cast<size_t>(to - m_data) / page * page;
+        start = std::max(start, m_released);
+        if (upTo > start && (now || upTo >= start + kReleaseStep)) {
+            ::madvise(m_data + start, upTo - start, MADV_DONTNEED);
             m_released = upTo;
         }
     }
+    const char* end() const { return m_data + m_size; }
     // The pages come back (zeroed) when written again, as a reload does.
     void resetReleased() { m_released = 0; }
 
@@ -667,7 +1046,9 @@ DictRef parseBuffer(Buffer& buffer, size_t length, const std::function<bool(char
     if (segmented) {
         try {
             return SegmentedReader(buffer.get(), length,
-                                   [&buffer](const char* end) { buffer.releaseBefore(end); })
+                                   [&buffer](const char* from, const char* to) {
+                                       buffer.releaseBetween(from, to);
+                                   })
                 .read();
         } catch (const SegmentedReader::Abandon&) {
         } catch (const std::exception&) {
@@ -719,6 +1100,61 @@ bool readWholeFile(const std::string& path, char* target, size_t length) {
     return done == length;
 }
 
+// The lazy reading: the segmented walk with an index in place for the dictionaries under key, or,
+// where the walk gives up, the whole-document parse with each of those dictionaries built.
+DictRef readLazily(const std::shared_ptr<Buffer>& buffer, size_t length,
+                   const std::function<bool(char*)>& reload, std::u16string_view key,
+                   LazyDicts& entries) {
+    entries.clear();
+    // The walk checks the nesting of each tree it has parsed; the indexed dictionaries are flat.
+    DictRef root;
+    bool walked = false;
+    if (length < UINT32_MAX) { // field positions are 32-bit
+        auto source = std::make_shared<InPlaceSource>();
+        source->storage = buffer;
+        source->base = buffer->get();
+        try {
+            SegmentedReader reader(
+                buffer->get(), length, std::u16string(key), source,
+                [&buffer](const char* from, const char* to) { buffer->releaseBetween(from, to); });
+            root = reader.read();
+            walked = true;
+            buffer->releaseBetween(reader.keptEnd(), buffer->end(), true);
+        } catch (const SegmentedReader::TooDeep&) {
+            return nullptr;
+        } catch (const SegmentedReader::Abandon&) {
+        } catch (const std::exception&) {
+        }
+        source->keyNumbersByBytes = {};
+        source->keyBytes = {};
+        if (!walked) {
+            buffer->resetReleased();
+            if (!reload(buffer->get())) {
+                return nullptr;
+            }
+        }
+    }
+    if (!walked) {
+        if (!nestingWithin(buffer->get(), length, kMaxPropertyListDepth)) {
+            return nullptr;
+        }
+        root = parseWhole(buffer->get());
+    }
+    if (!root) {
+        return nullptr;
+    }
+    ValueRef under = root->get(key);
+    if (under && under->type() == Value::kPtr) {
+        entries = std::move(*std::static_pointer_cast<LazyDicts>(under->object()));
+    } else if (DictRef dict = asDict(under)) {
+        for (const auto& [name, value] : dict->items()) {
+            entries.emplace(name, LazyDict(asDict(value)));
+        }
+    }
+    root->remove(key);
+    return root;
+}
+
 } // namespace
 
 namespace detail {
@@ -755,6 +1191,181 @@ DictRef readPropertyList(const std::string& path) {
     }
     auto reload = [&](char* target) { return readWholeFile(path, target, length); };
     return parseBuffer(buffer, length, reload, length >= kSegmentedFrom);
+}
+
+DictRef readPropertyListLazily(const void* bytes, size_t length, std::u16string_view key,
+                               LazyDicts& entries) {
+    entries.clear();
+    if (!bytes || length == 0) {
+        return nullptr;
+    }
+    auto buffer = std::make_shared<Buffer>(length);
+    if (!buffer->get()) {
+        return nullptr;
+    }
+    auto fill = [&](char* target) {
+        std::memcpy(target, bytes, length);
+        target[length] = '\0';
+        return true;
+    };
+    fill(buffer->get());
+    return readLazily(buffer, length, fill, key, entries);
+}
+
+DictRef readPropertyListLazily(const std::string& path, std::u16string_view key,
+                               LazyDicts& entries) {
+    entries.clear();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+        return nullptr;
+    }
+    size_t length = static_cast<size_t>(st.st_size);
+    auto buffer = std::make_shared<Buffer>(length);
+    if (!buffer->get() || !readWholeFile(path, buffer->get(), length)) {
+        return nullptr;
+    }
+    auto reload = [&](char* target) { return readWholeFile(path, target, length); };
+    return readLazily(buffer, length, reload, key, entries);
+}
+
+// ---- dictionaries read in place ----
+
+LazyDict::LazyDict(DictRef built) : m_built(std::move(built)) {}
+
+LazyDict::LazyDict(std::shared_ptr<const detail::InPlaceSource> source, uint32_t first,
+                   uint32_t count)
+    : m_source(std::move(source)), m_first(first), m_count(count) {}
+
+ValueRef LazyDict::get(std::u16string_view key) const {
+    if (!m_source) {
+        return m_built ? m_built->get(key) : nullptr;
+    }
+    const uint32_t* number = m_source->findKey(key);
+    if (!number) {
+        return {};
+    }
+    // The last entry of the key whose value can be built is the one a built dictionary keeps.
+    const InPlaceSource::Field* fields = m_source->fields.data() + m_first;
+    for (uint32_t i = m_count; i-- > 0;) {
+        if (fields[i].key != *number) {
+            continue;
+        }
+        try {
+            if (ValueRef value = m_source->value(fields[i])) {
+                return value;
+            }
+        } catch (const std::exception&) {
+        }
+    }
+    return {};
+}
+
+ValueRef LazyDict::get(std::string_view key) const {
+    try {
+        return get(std::u16string_view(toUtf16(key)));
+    } catch (const TextConversionError&) {
+        return {};
+    }
+}
+
+namespace detail {
+
+struct LazyDictAccess {
+    // use applied to the key's value, or fallback without one. A value that is certain to build
+    // (a number, a boolean, ASCII text) is read straight from its text, on the stack; the others
+    // go through get, which knows which entry of a key counts.
+    template <class R, class Use>
+    static R read(const LazyDict& dict, std::u16string_view key, R fallback, Use use) {
+        if (dict.m_source) {
+            const InPlaceSource& source = *dict.m_source;
+            const uint32_t* number = source.findKey(key);
+            if (!number) {
+                return fallback;
+            }
+            const InPlaceSource::Field* fields = source.fields.data() + dict.m_first;
+            for (uint32_t i = dict.m_count; i-- > 0;) {
+                if (fields[i].key != *number) {
+                    continue;
+                }
+                std::string_view text(source.base + fields[i].text, fields[i].length);
+                switch (static_cast<ScalarKind>(fields[i].kind)) {
+                case ScalarKind::Integer:
+                    return use(Value_int64(integerOf(text)));
+                case ScalarKind::Real:
+                    return use(Value_double(realOf(text)));
+                case ScalarKind::True:
+                case ScalarKind::False:
+                    return use(
+                        Value_bool(fields[i].kind == static_cast<uint32_t>(ScalarKind::True)));
+                case ScalarKind::String:
+                    if (isAscii(text)) {
+                        return use(Value_string(std::u16string(text.begin(), text.end())));
+                    }
+                    break;
+                default:
+                    break;
+                }
+                break;
+            }
+        }
+        ValueRef value = dict.get(key);
+        return value ? use(*value) : fallback;
+    }
+};
+
+} // namespace detail
+
+using detail::LazyDictAccess;
+
+#define SONORIX_LAZY_GETTER(Name, Type, Conversion)                                                \
+    Type LazyDict::Name(std::u16string_view key, Type fallback) const {                            \
+        return LazyDictAccess::read(*this, key, fallback,                                          \
+                                    [](const Value& v) { return v.Conversion(); });                \
+    }
+
+SONORIX_LAZY_GETTER(getInt16, int16_t, toInt16)
+SONORIX_LAZY_GETTER(getInt32, int32_t, toInt32)
+SONORIX_LAZY_GETTER(getInt64, int64_t, toInt64)
+SONORIX_LAZY_GETTER(getBool, bool, toBool)
+SONORIX_LAZY_GETTER(getDouble, double, toDouble)
+#undef SONORIX_LAZY_GETTER
+
+std::u16string LazyDict::getString(std::u16string_view key) const {
+    return LazyDictAccess::read(*this, key, std::u16string(),
+                                [](const Value& v) { return v.toString(); });
+}
+
+std::shared_ptr<DateTimePoint> LazyDict::getDate(std::u16string_view key) const {
+    ValueRef v = get(key);
+    return v ? v->date() : nullptr;
+}
+
+uint64_t LazyDict::getHexId(std::u16string_view key) const {
+    return LazyDictAccess::read(*this, key, uint64_t{0}, [](const Value& v) {
+        std::u16string text = v.toString();
+        bool ascii = true;
+        for (char16_t c : text) {
+            ascii = ascii && c < 0x80;
+        }
+        return parseHexId(ascii ? std::string(text.begin(), text.end()) : toUtf8(text));
+    });
+}
+
+DictRef LazyDict::toDict() const {
+    if (!m_source) {
+        return m_built;
+    }
+    DictRef dict = makeDict();
+    const InPlaceSource::Field* fields = m_source->fields.data() + m_first;
+    for (uint32_t i = 0; i < m_count; ++i) {
+        try {
+            if (ValueRef value = m_source->value(fields[i])) {
+                dict->items().insert_or_assign(m_source->keys[fields[i].key], std::move(value));
+            }
+        } catch (const std::exception&) {
+        }
+    }
+    return dict;
 }
 
 // ---- writing and replacing files ----

@@ -514,6 +514,25 @@ std::u16string hexIdText16(uint64_t id) {
 }
 
 uint64_t parseHexId(std::string_view text) {
+    // Persistent ids are up to 16 plain digits; anything else takes the C library's reading.
+    if (!text.empty() && text.size() <= 16) {
+        uint64_t id = 0;
+        size_t i = 0;
+        for (; i < text.size(); ++i) {
+            const char c = text[i];
+            const int digit = c >= '0' && c <= '9'   ? c - '0'
+                              : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                     : -1;
+            if (digit < 0) {
+                break;
+            }
+            id = id << 4 | static_cast<uint64_t>(digit);
+        }
+        if (i == text.size()) {
+            return id;
+        }
+    }
     std::string copy(text);
     unsigned long long id = 0;
     if (std::sscanf(copy.c_str(), "%llx", &id) != 1) {

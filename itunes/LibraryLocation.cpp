@@ -91,6 +91,19 @@ std::string normalized(const std::string& text, bool composed) {
     return out;
 }
 
+// True when the text is already in that form (or is no valid UTF-8): then normalized() gives
+// nothing other than the text. A check on the UTF-8 itself, without converting.
+bool alreadyNormalized(const std::string& text, bool composed) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* normalizer = composed ? icu::Normalizer2::getNFCInstance(status)
+                                                  : icu::Normalizer2::getNFDInstance(status);
+    if (U_FAILURE(status)) {
+        return false;
+    }
+    const bool same = normalizer->isNormalizedUTF8(icu::StringPiece(text), status);
+    return U_SUCCESS(status) && same;
+}
+
 } // namespace
 
 bool locationPrefixMatches(std::string_view path, std::string_view from) {
@@ -118,6 +131,9 @@ std::string otherNormalizationThatExists(const std::string& path) {
         return {};
     }
     for (bool composed : {true, false}) {
+        if (alreadyNormalized(path, composed)) {
+            continue; // the same name: nothing else to look for
+        }
         std::string other = normalized(path, composed);
         if (!other.empty() && other != path && fileExists(other)) {
             return other;

@@ -15,12 +15,18 @@ std::shared_ptr<iTunesLibrary>
 iTunesLibrary::load(const std::string& path, LocationMap locations,
                     std::shared_ptr<const iTunesTrackFactory> factory) {
     writeLog("Loading iTunes Library from >>%s<< ...", path.c_str());
-    DictRef root = readPropertyList(path);
+    // The track entries stay in the file's bytes: a library's value tree would take several times
+    // the file's size, and most fields are never read.
+    LazyDicts entries;
+    DictRef root = readPropertyListLazily(path, u"Tracks", entries);
     if (!root) {
         throw CantLoadiTunesXMLException("cannot read the iTunes library file " + path);
     }
     writeLog("... loading iTunes Library finished.");
-    return fromRoot(std::move(root), std::move(locations), std::move(factory));
+    std::shared_ptr<iTunesLibrary> library(
+        new iTunesLibrary(std::move(root), std::move(locations)));
+    library->addTracks(entries, factory);
+    return library;
 }
 
 std::shared_ptr<iTunesLibrary>
@@ -28,27 +34,33 @@ iTunesLibrary::fromRoot(DictRef root, LocationMap locations,
                         std::shared_ptr<const iTunesTrackFactory> factory) {
     std::shared_ptr<iTunesLibrary> library(
         new iTunesLibrary(std::move(root), std::move(locations)));
+    LazyDicts entries;
+    if (DictRef tracks = asDict(library->m_root->get(u"Tracks"))) {
+        for (const auto& [key, value] : tracks->items()) {
+            entries.emplace(key, LazyDict(asDict(value)));
+        }
+    }
+    library->addTracks(entries, factory);
+    return library;
+}
+
+void iTunesLibrary::addTracks(const LazyDicts& entries,
+                              std::shared_ptr<const iTunesTrackFactory> factory) {
     if (!factory) {
         factory = iTunesTrackFactory::defaultFactory();
     }
-    DictRef tracks = asDict(library->m_root->get(u"Tracks"));
-    if (!tracks) {
-        return library;
-    }
-    std::weak_ptr<iTunesLibrary> self = library;
-    for (const auto& [key, value] : tracks->items()) {
-        DictRef entry = asDict(value);
+    std::weak_ptr<iTunesLibrary> self = shared_from_this();
+    for (const auto& [key, entry] : entries) {
         if (!entry) {
-            continue;
+            continue; // not a dictionary
         }
         std::shared_ptr<iTunesTrack> track = factory->makeTrack(self, entry);
         if (!track) {
             continue;
         }
         // Entries come in key order; of two with the same persistent id the first stays.
-        library->m_tracks.emplace(track->persistentId(), std::move(track));
+        m_tracks.emplace(track->persistentId(), std::move(track));
     }
-    return library;
 }
 
 std::shared_ptr<iTunesTrack> iTunesLibrary::track(uint64_t persistentId) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "foundation/ExceptionBase.h"
+#include "foundation/PropertyList.h"
 #include "foundation/Value.h"
 #include "itunes/LibraryLocation.h"
 #include "itunes/iTunesTrack.h"
@@ -13,7 +14,8 @@
 namespace sonorix {
 
 // The imported iTunes library file: its root dictionary and one track per "Tracks" entry, ordered
-// by persistent id. Read once, never written back.
+// by persistent id. Read once, never written back. Loaded from a file, the root lacks "Tracks": the
+// tracks hold their entries, which stay in the file's bytes until read.
 class iTunesLibrary : public std::enable_shared_from_this<iTunesLibrary> {
 public:
     // The library file cannot be read or has no property-list root. (The model reports it under
@@ -48,6 +50,7 @@ public:
 
 private:
     iTunesLibrary(DictRef root, LocationMap locations);
+    void addTracks(const LazyDicts& entries, std::shared_ptr<const iTunesTrackFactory> factory);
 
     DictRef m_root;
     LocationMap m_locations;

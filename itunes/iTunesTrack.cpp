@@ -72,7 +72,7 @@ const T& fill(std::once_flag& once, T& value, F read) {
 } // namespace
 
 std::shared_ptr<iTunesTrack> iTunesTrackFactory::makeTrack(std::weak_ptr<iTunesLibrary> library,
-                                                           DictRef entry) const {
+                                                           LazyDict entry) const {
     return std::make_shared<DetachedTrack>(std::move(library), std::move(entry));
 }
 
@@ -81,8 +81,8 @@ std::shared_ptr<const iTunesTrackFactory> iTunesTrackFactory::defaultFactory() {
     return factory;
 }
 
-iTunesTrack::iTunesTrack(std::weak_ptr<iTunesLibrary> library, DictRef entry)
-    : m_library(std::move(library)), m_entry(entry ? std::move(entry) : makeDict()) {}
+iTunesTrack::iTunesTrack(std::weak_ptr<iTunesLibrary> library, LazyDict entry)
+    : m_library(std::move(library)), m_entry(entry ? std::move(entry) : LazyDict(makeDict())) {}
 
 iTunesTrack::~iTunesTrack() = default;
 
@@ -91,94 +91,94 @@ iTunesTrack::~iTunesTrack() = default;
         return fill(Member.once, Member.value, [this] { return Read; });                           \
     }
 
-SONORIX_CACHED(uint64_t, persistentId, m_persistentId, m_entry->getHexId(u"Persistent ID"))
-SONORIX_CACHED(std::u16string, name, m_name, m_entry->getString(u"Name"))
-SONORIX_CACHED(std::u16string, artist, m_artist, m_entry->getString(u"Artist"))
-SONORIX_CACHED(std::u16string, albumArtist, m_albumArtist, m_entry->getString(u"Album Artist"))
-SONORIX_CACHED(std::u16string, album, m_album, m_entry->getString(u"Album"))
-SONORIX_CACHED(std::u16string, grouping, m_grouping, m_entry->getString(u"Grouping"))
-SONORIX_CACHED(std::u16string, comments, m_comments, m_entry->getString(u"Comments"))
-SONORIX_CACHED(bool, compilation, m_compilation, m_entry->getBool(u"Compilation"))
-SONORIX_CACHED(bool, gapless, m_gapless, m_entry->getBool(u"Part Of Gapless Album"))
-SONORIX_CACHED(int16_t, discNumber, m_discNumber, m_entry->getInt16(u"Disc Number"))
-SONORIX_CACHED(int32_t, trackNumber, m_trackNumber, m_entry->getInt32(u"Track Number"))
+SONORIX_CACHED(uint64_t, persistentId, m_persistentId, m_entry.getHexId(u"Persistent ID"))
+SONORIX_CACHED(std::u16string, name, m_name, m_entry.getString(u"Name"))
+SONORIX_CACHED(std::u16string, artist, m_artist, m_entry.getString(u"Artist"))
+SONORIX_CACHED(std::u16string, albumArtist, m_albumArtist, m_entry.getString(u"Album Artist"))
+SONORIX_CACHED(std::u16string, album, m_album, m_entry.getString(u"Album"))
+SONORIX_CACHED(std::u16string, grouping, m_grouping, m_entry.getString(u"Grouping"))
+SONORIX_CACHED(std::u16string, comments, m_comments, m_entry.getString(u"Comments"))
+SONORIX_CACHED(bool, compilation, m_compilation, m_entry.getBool(u"Compilation"))
+SONORIX_CACHED(bool, gapless, m_gapless, m_entry.getBool(u"Part Of Gapless Album"))
+SONORIX_CACHED(int16_t, discNumber, m_discNumber, m_entry.getInt16(u"Disc Number"))
+SONORIX_CACHED(int32_t, trackNumber, m_trackNumber, m_entry.getInt32(u"Track Number"))
 #undef SONORIX_CACHED
 
 int32_t iTunesTrack::trackId() const {
-    return m_entry->getInt32(u"Track ID");
+    return m_entry.getInt32(u"Track ID");
 }
 std::u16string iTunesTrack::composer() const {
-    return m_entry->getString(u"Composer");
+    return m_entry.getString(u"Composer");
 }
 std::u16string iTunesTrack::genre() const {
-    return m_entry->getString(u"Genre");
+    return m_entry.getString(u"Genre");
 }
 int16_t iTunesTrack::year() const {
-    return m_entry->getInt16(u"Year");
+    return m_entry.getInt16(u"Year");
 }
 int16_t iTunesTrack::discCount() const {
-    return m_entry->getInt16(u"Disc Count");
+    return m_entry.getInt16(u"Disc Count");
 }
 int32_t iTunesTrack::trackCount() const {
-    return m_entry->getInt32(u"Track Count");
+    return m_entry.getInt32(u"Track Count");
 }
 std::u16string iTunesTrack::location() const {
-    return m_entry->getString(u"Location");
+    return m_entry.getString(u"Location");
 }
 std::u16string iTunesTrack::kind() const {
-    return m_entry->getString(u"Kind");
+    return m_entry.getString(u"Kind");
 }
 int32_t iTunesTrack::totalTime() const {
-    return m_entry->getInt32(u"Total Time");
+    return m_entry.getInt32(u"Total Time");
 }
 int32_t iTunesTrack::sampleRate() const {
-    return m_entry->getInt32(u"Sample Rate");
+    return m_entry.getInt32(u"Sample Rate");
 }
 int16_t iTunesTrack::bitRate() const {
-    return m_entry->getInt16(u"Bit Rate");
+    return m_entry.getInt16(u"Bit Rate");
 }
 std::u16string iTunesTrack::trackType() const {
-    return m_entry->getString(u"Track Type");
+    return m_entry.getString(u"Track Type");
 }
 bool iTunesTrack::hasVideo() const {
-    return m_entry->getBool(u"Has Video");
+    return m_entry.getBool(u"Has Video");
 }
 bool iTunesTrack::podcast() const {
-    return m_entry->getBool(u"Podcast");
+    return m_entry.getBool(u"Podcast");
 }
 bool iTunesTrack::movie() const {
-    return m_entry->getBool(u"Movie");
+    return m_entry.getBool(u"Movie");
 }
 bool iTunesTrack::isProtected() const {
-    return m_entry->getBool(u"Protected");
+    return m_entry.getBool(u"Protected");
 }
 bool iTunesTrack::unplayed() const {
-    return m_entry->getBool(u"Unplayed");
+    return m_entry.getBool(u"Unplayed");
 }
 bool iTunesTrack::isExplicit() const {
-    return m_entry->getBool(u"Explicit");
+    return m_entry.getBool(u"Explicit");
 }
 bool iTunesTrack::disabled() const {
-    return m_entry->getBool(u"Disabled");
+    return m_entry.getBool(u"Disabled");
 }
 int32_t iTunesTrack::playCount() const {
-    return m_entry->getInt32(u"Play Count");
+    return m_entry.getInt32(u"Play Count");
 }
 int32_t iTunesTrack::skipCount() const {
-    return m_entry->getInt32(u"Skip Count");
+    return m_entry.getInt32(u"Skip Count");
 }
 int16_t iTunesTrack::rating() const {
-    return m_entry->getInt16(u"Rating");
+    return m_entry.getInt16(u"Rating");
 }
 
 std::shared_ptr<DateTimePoint> iTunesTrack::dateModified() const {
-    return m_entry->getDate(u"Date Modified");
+    return m_entry.getDate(u"Date Modified");
 }
 std::shared_ptr<DateTimePoint> iTunesTrack::dateAdded() const {
-    return m_entry->getDate(u"Date Added");
+    return m_entry.getDate(u"Date Added");
 }
 std::shared_ptr<DateTimePoint> iTunesTrack::playDateUTC() const {
-    return m_entry->getDate(u"Play Date UTC");
+    return m_entry.getDate(u"Play Date UTC");
 }
 
 TrackExclusion iTunesTrack::exclusion() const {
@@ -212,7 +212,7 @@ std::string iTunesTrack::persistentIdText() const {
 }
 
 bool iTunesTrack::hasPersistentId() const {
-    return !m_entry->getString(u"Persistent ID").empty();
+    return !m_entry.getString(u"Persistent ID").empty();
 }
 
 bool iTunesTrack::matchesFilter(std::u16string_view text) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "foundation/PropertyList.h"
 #include "foundation/Value.h"
 #include "itunes/LibraryLocation.h"
 
@@ -30,12 +31,12 @@ public:
     virtual bool matchesFilter(std::u16string_view text) const = 0;
 };
 
-// One entry of the library's "Tracks": keeps the entry's dictionary and reads fields on first
-// use. The library file is never changed; what changes a track in iTunes goes through the platform
-// operations, which a subclass implements.
+// One entry of the library's "Tracks": keeps the entry (in the library file's bytes, or built) and
+// reads fields on first use. The library file is never changed; what changes a track in iTunes goes
+// through the platform operations, which a subclass implements.
 class iTunesTrack : public FilterAndSortable, public std::enable_shared_from_this<iTunesTrack> {
 public:
-    iTunesTrack(std::weak_ptr<iTunesLibrary> library, DictRef entry);
+    iTunesTrack(std::weak_ptr<iTunesLibrary> library, LazyDict entry);
     ~iTunesTrack() override;
     iTunesTrack(const iTunesTrack&) = delete;
     iTunesTrack& operator=(const iTunesTrack&) = delete;
@@ -55,7 +56,7 @@ public:
     bool matchesFilter(std::u16string_view text) const override;
 
     std::shared_ptr<iTunesLibrary> library() const { return m_library.lock(); }
-    const DictRef& entry() const { return m_entry; }
+    const LazyDict& entry() const { return m_entry; }
 
     // ---- fields read once and cached ----
     uint64_t persistentId() const;
@@ -118,7 +119,7 @@ private:
     };
 
     std::weak_ptr<iTunesLibrary> m_library;
-    DictRef m_entry;
+    LazyDict m_entry;
 
     Cached<uint64_t> m_persistentId;
     Cached<std::u16string> m_name, m_artist, m_albumArtist, m_album, m_grouping, m_comments;
@@ -137,7 +138,7 @@ class iTunesTrackFactory {
 public:
     virtual ~iTunesTrackFactory() = default;
     virtual std::shared_ptr<iTunesTrack> makeTrack(std::weak_ptr<iTunesLibrary> library,
-                                                   DictRef entry) const;
+                                                   LazyDict entry) const;
     static std::shared_ptr<const iTunesTrackFactory> defaultFactory();
 };
 

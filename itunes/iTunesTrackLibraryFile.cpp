@@ -47,7 +47,7 @@ int32_t iTunesTrackLibraryFile::percentFromVolumeAdjustment(int32_t value) {
 }
 
 bool iTunesTrackLibraryFile::getVolumeAdjustment(int32_t& adjustment) {
-    adjustment = percentFromVolumeAdjustment(entry()->getInt32("Volume Adjustment"));
+    adjustment = percentFromVolumeAdjustment(entry().getInt32(u"Volume Adjustment"));
     return true;
 }
 
@@ -76,7 +76,7 @@ bool iTunesTrackLibraryFile::getLocationFromITunes(std::string& path) {
 
 std::shared_ptr<iTunesTrack>
 iTunesTrackLibraryFileFactory::makeTrack(std::weak_ptr<iTunesLibrary> library,
-                                         DictRef entry) const {
+                                         LazyDict entry) const {
     if (m_seen) {
         bool fresh = false;
         {

@@ -49,7 +49,7 @@ public:
     explicit iTunesTrackLibraryFileFactory(LibrarySeen seen = {}) : m_seen(std::move(seen)) {}
 
     std::shared_ptr<iTunesTrack> makeTrack(std::weak_ptr<iTunesLibrary> library,
-                                           DictRef entry) const override;
+                                           LazyDict entry) const override;
 
 private:
     LibrarySeen m_seen;

@@ -123,6 +123,13 @@ TEST(HexId, ReadingAndWriting) {
     EXPECT_EQ(parseHexId("12G4"), 0x12ULL); // stops at the first non-digit
     EXPECT_EQ(parseHexId("xyz"), 0ULL);
     EXPECT_EQ(parseHexId(""), 0ULL);
+    // Sixteen digits are read directly; everything else as the C library reads it.
+    EXPECT_EQ(parseHexId("FFFFFFFFFFFFFFFF"), UINT64_MAX);
+    EXPECT_EQ(parseHexId("1FFFFFFFFFFFFFFFF"), UINT64_MAX);
+    EXPECT_EQ(parseHexId("0000000000000000012"), 0x12ULL);
+    EXPECT_EQ(parseHexId("0x1F"), 0x1FULL);
+    EXPECT_EQ(parseHexId(" 1f"), 0x1FULL);
+    EXPECT_EQ(parseHexId("-1"), UINT64_MAX);
     EXPECT_EQ(d->getHexId("missing"), 0ULL);
     EXPECT_EQ(hexIdText16(0x1F), u"1F");
 }

@@ -42,7 +42,7 @@ struct ScriptedITunes {
 
 class ScriptedTrack final : public iTunesTrack {
 public:
-    ScriptedTrack(std::weak_ptr<iTunesLibrary> library, DictRef entry,
+    ScriptedTrack(std::weak_ptr<iTunesLibrary> library, LazyDict entry,
                   std::shared_ptr<ScriptedITunes> itunes)
         : iTunesTrack(std::move(library), std::move(entry)), m_itunes(std::move(itunes)) {}
     bool play() override { return false; }
@@ -74,7 +74,7 @@ public:
     explicit ScriptedFactory(std::shared_ptr<ScriptedITunes> itunes)
         : m_itunes(std::move(itunes)) {}
     std::shared_ptr<iTunesTrack> makeTrack(std::weak_ptr<iTunesLibrary> library,
-                                           DictRef entry) const override {
+                                           LazyDict entry) const override {
         return std::make_shared<ScriptedTrack>(std::move(library), std::move(entry), m_itunes);
     }
 
