@@ -435,6 +435,17 @@ struct InPlaceSource {
 
 namespace {
 
+// Stands in the root for the lazily read dictionary until its entries are handed to the caller;
+// it never reaches a file or another caller.
+class Value_lazyEntries final : public Value {
+public:
+    static constexpr int kLazyEntries = 100;
+    explicit Value_lazyEntries(std::shared_ptr<LazyDicts> entries) : entries(std::move(entries)) {}
+    int type() const override { return kLazyEntries; }
+    void writeXML(std::ostream&, const std::string&) const override {}
+    std::shared_ptr<LazyDicts> entries;
+};
+
 using detail::InPlaceSource;
 
 // Large documents: a library file's tree would be several times the size of the file. The root
@@ -906,7 +917,7 @@ private:
         if (keyFailed) {
             throw TextConversionError("undecodable key");
         }
-        return makeObject(std::move(entries));
+        return std::make_shared<Value_lazyEntries>(std::move(entries));
     }
 
     // The content of a container whose start tag was consumed, up to and including its end tag.
@@ -1144,8 +1155,8 @@ DictRef readLazily(const std::shared_ptr<Buffer>& buffer, size_t length,
         return nullptr;
     }
     ValueRef under = root->get(key);
-    if (under && under->type() == Value::kPtr) {
-        entries = std::move(*std::static_pointer_cast<LazyDicts>(under->object()));
+    if (auto lazy = std::dynamic_pointer_cast<Value_lazyEntries>(under)) {
+        entries = std::move(*lazy->entries);
     } else if (DictRef dict = asDict(under)) {
         for (const auto& [name, value] : dict->items()) {
             entries.emplace(name, LazyDict(asDict(value)));
