@@ -37,7 +37,10 @@ protected:
 
 OutlineView::OutlineView(SonorixController& controller, QWidget* parent)
     : QTreeView(parent), m_controller(controller), m_model(new OutlineModel(controller, this)) {
+    // Setting the model reports an empty selection, which is no doing of the user's.
+    m_selectingByProgram = true;
     setModel(m_model);
+    m_selectingByProgram = false;
     m_adjustment = new AdjustmentDelegate(controller, *m_model, this);
     setItemDelegateForColumn(OutlineModel::AdjustmentColumn, m_adjustment);
     setItemDelegateForColumn(OutlineModel::StatusColumn, new StatusDelegate(this));
@@ -186,7 +189,7 @@ int64_t OutlineView::rowOfItem(const OutlineItem& item) const {
 void OutlineView::selectionChanged(const QItemSelection& selected,
                                    const QItemSelection& deselected) {
     QTreeView::selectionChanged(selected, deselected);
-    if (m_selectingByProgram) {
+    if (m_selectingByProgram || model() != m_model) {
         return;
     }
     m_controller.outlineSelectionChanged(selectedItems(), true);
