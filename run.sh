@@ -17,8 +17,8 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   library="$(./scripts/make-demo-library "$demo" --data-dir "$data")"
   echo "Demo library: $library"
   echo "Demo data folder: $data"
-  echo "Press Start (or Tracks > Start Adjusting > All Tracks) to adjust the demo tracks."
-  exec ./build/ui/sonorix --data-dir "$data" --library "$library"
+  # The window adjusts every demo track as soon as the library is loaded, so the run shows live.
+  exec ./build/ui/sonorix --data-dir "$data" --library "$library" --adjust-all
 fi
 
 cmake --build build -j "${SONORIX_JOBS:-$(nproc)}" --target sonorix-cli

@@ -41,6 +41,7 @@ struct Arguments {
     bool version = false;
     // Ends the program once the library loaded (the start-up check under a real X server).
     bool quitAfterLoad = false;
+    bool adjustAll = false;
 };
 
 int usageError(const std::string& message) {
@@ -63,6 +64,8 @@ int parse(int argc, char** argv, Arguments& out) {
             out.help = true;
         } else if (arg == "--version") {
             out.version = true;
+        } else if (arg == "--adjust-all") {
+            out.adjustAll = true;
         } else if (arg == "--quit-after-load") {
             out.quitAfterLoad = true;
         } else if (arg.rfind("--", 0) == 0) {
@@ -212,6 +215,10 @@ int main(int argc, char** argv) {
         QObject::connect(&window, &sonorix::MainWindow::libraryLoaded, &window, [&](int result) {
             if (result != sonorix::SonorixModel::kLoaded) {
                 status = kExitStartup;
+            }
+            if (args.adjustAll && result == sonorix::SonorixModel::kLoaded) {
+                // As the menu does it, once the window has shown the loaded library.
+                QTimer::singleShot(0, &window, [&window] { window.adjustAllAction()->trigger(); });
             }
             if (args.quitAfterLoad) {
                 QTimer::singleShot(300, &window, &QWidget::close);

@@ -52,4 +52,44 @@ if [ "$status" -ne 0 ]; then
   echo "smoke.sh: the second start ended with status $status" >&2
   exit 1
 fi
-echo "sonorix started on the demo library under Xvfb and quit cleanly; a second start raised it"
+
+# --adjust-all (what run.sh uses) starts the run once the library is loaded: files gain their
+# Sound Check texts while the window shows it; SIGTERM then stops it cleanly.
+cat >"$work/count.py" <<'PY'
+import sys, pathlib, mutagen
+n = 0
+for path in pathlib.Path(sys.argv[1]).rglob("*"):
+    if path.suffix.lower() in (".mp3", ".m4a", ".aiff", ".aif"):
+        try:
+            audio = mutagen.File(path)
+        except Exception:
+            continue
+        if audio is not None and audio.tags is not None and any(
+                "itunnorm" in str(key).lower() for key in audio.tags.keys()):
+            n += 1
+print(n)
+PY
+count_texts() { /usr/bin/python3 "$work/count.py" "$work/demo"; }
+before="$(count_texts)"
+cat >"$work/adjust.sh" <<SCRIPT
+set -u
+"$program" --data-dir "$work/data" --library "$library" --adjust-all >"$work/adjust.out" 2>&1 &
+pid=\$!
+for _ in \$(seq 1 300); do
+  [ "\$(/usr/bin/python3 "$work/count.py" "$work/demo")" -gt "$before" ] && break
+  sleep 0.2
+done
+kill -TERM \$pid
+wait \$pid
+SCRIPT
+status=0
+QT_QPA_PLATFORM=xcb timeout 120 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$work/adjust.sh" \
+  || status=$?
+after="$(count_texts)"
+if [ "$status" -ne 0 ] || [ "$after" -le "$before" ]; then
+  cat "$work/adjust.out" >&2
+  echo "smoke.sh: --adjust-all wrote no Sound Check text ($before before, $after after, status $status)" >&2
+  exit 1
+fi
+echo "sonorix started on the demo library under Xvfb and quit cleanly; a second start raised it;"
+echo "--adjust-all wrote Sound Check texts ($before files before, $after after)"
