@@ -59,22 +59,9 @@ int runCheck(const GlobalOptions& options, const std::vector<std::string>& args)
     bool fix = false;
     bool yes = false;
     bool everyFile = false;
-    std::vector<std::string> words;
-    for (const auto& a : args) {
-        if (a == "--fix") {
-            fix = true;
-        } else if (a == "--yes") {
-            yes = true;
-        } else if (a == "--all-files") {
-            everyFile = true;
-        } else if (!a.empty() && a[0] == '-' && words.empty()) {
-            return usageError("unknown option '" + a + "'");
-        } else {
-            words.push_back(a);
-        }
-    }
     TrackChoice choice;
-    if (int status = parseTrackChoice(words, choice)) {
+    if (int status = parseSwitchesAndChoice(
+            args, {{"--fix", &fix}, {"--yes", &yes}, {"--all-files", &everyFile}}, choice)) {
         return status;
     }
     SonorixControllerConsole::Options consoleOptions;

@@ -19,20 +19,9 @@ int runRestore(const GlobalOptions& options, const std::vector<std::string>& arg
     }
     bool yes = false;
     bool interactive = false;
-    std::vector<std::string> words;
-    for (const auto& a : args) {
-        if (a == "--yes") {
-            yes = true;
-        } else if (a == "--interactive") {
-            interactive = true;
-        } else if (!a.empty() && a[0] == '-' && words.empty()) {
-            return usageError("unknown option '" + a + "'");
-        } else {
-            words.push_back(a);
-        }
-    }
     TrackChoice choice;
-    if (int status = parseTrackChoice(words, choice)) {
+    if (int status = parseSwitchesAndChoice(
+            args, {{"--yes", &yes}, {"--interactive", &interactive}}, choice)) {
         return status;
     }
     SonorixControllerConsole::Options consoleOptions;

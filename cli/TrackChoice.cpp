@@ -8,6 +8,7 @@
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <set>
@@ -38,6 +39,23 @@ int parseTrackChoice(const std::vector<std::string>& words, TrackChoice& choice)
         return usageError("unknown selection '" + choice.kind + "' (all, group, selected, files)");
     }
     return kExitOk;
+}
+
+int parseSwitchesAndChoice(const std::vector<std::string>& args, const Switches& switches,
+                           TrackChoice& choice) {
+    std::vector<std::string> words;
+    for (const auto& a : args) {
+        auto known = std::find_if(switches.begin(), switches.end(),
+                                  [&a](const auto& entry) { return entry.first == a; });
+        if (known != switches.end()) {
+            *known->second = true;
+        } else if (!a.empty() && a[0] == '-' && words.empty()) {
+            return usageError("unknown option '" + a + "'");
+        } else {
+            words.push_back(a);
+        }
+    }
+    return parseTrackChoice(words, choice);
 }
 
 bool chosenTracks(SonorixControllerConsole& console, const TrackChoice& choice,

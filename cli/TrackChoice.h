@@ -2,6 +2,8 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sonorix {
@@ -20,6 +22,14 @@ struct TrackChoice {
 
 // Parses the words after the options; prints a usage error and returns its status otherwise 0.
 int parseTrackChoice(const std::vector<std::string>& words, TrackChoice& choice);
+
+// The switches a command takes before its choice, each with the flag it sets.
+using Switches = std::vector<std::pair<std::string_view, bool*>>;
+
+// Parses the switches, then the choice of tracks; prints a usage error and returns its status,
+// otherwise 0.
+int parseSwitchesAndChoice(const std::vector<std::string>& args, const Switches& switches,
+                           TrackChoice& choice);
 
 // The library tracks chosen; false (after printing why) when the choice names nothing.
 bool chosenTracks(SonorixControllerConsole& console, const TrackChoice& choice,
