@@ -1,4 +1,5 @@
 #include "audio/CommentTag.h"
+#include "audio/TaggedFile.h"
 
 #include "audio/ContainerLayout.h"
 #include "audio/Id3v2Layout.h"
@@ -27,35 +28,15 @@
 namespace sonorix::CommentTag {
 namespace {
 
-enum class Kind { None, MPEG, AIFF, MP4, FLAC, Vorbis };
+using Kind = TagFileKind;
 
 const char kMP4Comment[] = "\251cmt";
 const char kXiphComment[] = "COMMENT";
 
+// Opus files have no comment we write.
 Kind kindOf(const std::string& path) {
-    auto dot = path.rfind('.');
-    if (dot == std::string::npos || path.find('/', dot) != std::string::npos) {
-        return Kind::None;
-    }
-    std::string ext = path.substr(dot + 1);
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (ext == "mp3") {
-        return Kind::MPEG;
-    }
-    if (ext == "aif" || ext == "aiff" || ext == "aifc") {
-        return Kind::AIFF;
-    }
-    if (ext == "m4a" || ext == "m4b" || ext == "m4p" || ext == "m4v" || ext == "mp4") {
-        return Kind::MP4;
-    }
-    if (ext == "flac") {
-        return Kind::FLAC;
-    }
-    if (ext == "ogg" || ext == "oga") {
-        return Kind::Vorbis;
-    }
-    return Kind::None;
+    const Kind kind = tagFileKindOf(path);
+    return kind == Kind::Opus ? Kind::None : kind;
 }
 
 TagLib::String toTagLib(const std::u16string& text) {
@@ -70,79 +51,8 @@ bool isLatin1(const TagLib::String& text) {
     return std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 256; });
 }
 
-// A file opened as its kind, with the tag that carries the comment. Use under tagLibLock().
-struct OpenFile {
-    Kind kind = Kind::None;
-    std::unique_ptr<TagLib::File> file;
-    TagLib::ID3v2::Tag* id3 = nullptr;
-    bool hadID3 = false;
-    TagLib::MP4::Tag* mp4 = nullptr;
-    TagLib::Ogg::XiphComment* xiph = nullptr;
-
-    // k: the kind of the user's file (a temporary copy's name says nothing about it).
-    bool open(const std::string& path, Kind k, bool forWriting) {
-        kind = k;
-        const char* name = path.c_str();
-        switch (kind) {
-        case Kind::MPEG: {
-            auto f = std::make_unique<TagLib::MPEG::File>(
-                name, TagLib::ID3v2::FrameFactory::instance(), false);
-            // TagLib takes any bytes for MPEG; without an audio frame it is not one.
-            if (f->isValid() && f->firstFrameOffset() >= 0) {
-                hadID3 = f->hasID3v2Tag();
-                id3 = hadID3 || forWriting ? f->ID3v2Tag(true) : nullptr;
-                file = std::move(f);
-            }
-            break;
-        }
-        case Kind::AIFF: {
-            auto f = std::make_unique<TagLib::RIFF::AIFF::File>(name, false);
-            if (f->isValid()) {
-                hadID3 = f->hasID3v2Tag();
-                id3 = f->tag();
-                file = std::move(f);
-            }
-            break;
-        }
-        case Kind::MP4: {
-            // Deep nesting would make the reader recurse until the stack runs out.
-            if (!ContainerLayout::mp4NestingAcceptable(path)) {
-                writeLog("Not reading >>%s<<: its atoms nest too deeply", name);
-                break;
-            }
-            auto f = std::make_unique<TagLib::MP4::File>(name, false);
-            if (f->isValid()) {
-                mp4 = f->tag();
-                file = std::move(f);
-            }
-            break;
-        }
-        case Kind::FLAC: {
-            auto f = std::make_unique<TagLib::FLAC::File>(
-                name, TagLib::ID3v2::FrameFactory::instance(), false);
-            if (f->isValid()) {
-                xiph = f->xiphComment(forWriting);
-                file = std::move(f);
-            }
-            break;
-        }
-        case Kind::Vorbis: {
-            auto f = std::make_unique<TagLib::Ogg::Vorbis::File>(name, false);
-            if (f->isValid()) {
-                xiph = f->tag();
-                file = std::move(f);
-            }
-            break;
-        }
-        case Kind::None:
-            break;
-        }
-        if (file && forWriting && file->readOnly()) {
-            file.reset();
-        }
-        return file != nullptr;
-    }
-
+// A file opened as its kind, and its comment.
+struct OpenFile : TaggedFile {
     std::vector<TagLib::ID3v2::CommentsFrame*> plainComments() const {
         std::vector<TagLib::ID3v2::CommentsFrame*> frames;
         if (!id3) {

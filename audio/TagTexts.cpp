@@ -1,4 +1,5 @@
 #include "audio/TagTexts.h"
+#include "audio/TaggedFile.h"
 
 #include "audio/ContainerLayout.h"
 #include "audio/SafeTagSave.h"
@@ -36,7 +37,7 @@
 namespace sonorix::TagTexts {
 namespace {
 
-enum class Kind { None, MPEG, AIFF, MP4, FLAC, Vorbis, Opus };
+using Kind = TagFileKind;
 
 constexpr const char* kFreeformPrefix = "----:com.apple.iTunes:";
 const char* const kReplayGainKeys[] = {"REPLAYGAIN_TRACK_GAIN", "REPLAYGAIN_TRACK_PEAK",
@@ -55,30 +56,7 @@ std::string upper(std::string s) {
 }
 
 Kind kindOf(const std::string& path) {
-    auto dot = path.rfind('.');
-    if (dot == std::string::npos || path.find('/', dot) != std::string::npos) {
-        return Kind::None;
-    }
-    const std::string ext = lower(path.substr(dot + 1));
-    if (ext == "mp3") {
-        return Kind::MPEG;
-    }
-    if (ext == "aif" || ext == "aiff" || ext == "aifc") {
-        return Kind::AIFF;
-    }
-    if (ext == "m4a" || ext == "m4b" || ext == "m4p" || ext == "m4v" || ext == "mp4") {
-        return Kind::MP4;
-    }
-    if (ext == "flac") {
-        return Kind::FLAC;
-    }
-    if (ext == "ogg" || ext == "oga") {
-        return Kind::Vorbis;
-    }
-    if (ext == "opus") {
-        return Kind::Opus;
-    }
-    return Kind::None;
+    return tagFileKindOf(path);
 }
 
 std::string utf8(const TagLib::String& s) {
@@ -98,84 +76,8 @@ bool looksLikeSoundCheck(const std::string& text) {
     return SoundCheckText::parseTolerant(text, ignored);
 }
 
-// The file opened as its kind with the tag that carries the texts. Use under tagLibLock().
-struct OpenFile {
-    Kind kind = Kind::None;
-    std::unique_ptr<TagLib::File> file;
-    TagLib::ID3v2::Tag* id3 = nullptr;
-    bool hadID3 = false;
-    TagLib::MP4::Tag* mp4 = nullptr;
-    TagLib::Ogg::XiphComment* xiph = nullptr;
-
-    bool open(const std::string& path, Kind k, bool forWriting) {
-        kind = k;
-        const char* name = path.c_str();
-        switch (kind) {
-        case Kind::MPEG: {
-            auto f = std::make_unique<TagLib::MPEG::File>(
-                name, TagLib::ID3v2::FrameFactory::instance(), false);
-            if (f->isValid() && f->firstFrameOffset() >= 0) {
-                hadID3 = f->hasID3v2Tag();
-                id3 = hadID3 || forWriting ? f->ID3v2Tag(true) : nullptr;
-                file = std::move(f);
-            }
-            break;
-        }
-        case Kind::AIFF: {
-            auto f = std::make_unique<TagLib::RIFF::AIFF::File>(name, false);
-            if (f->isValid()) {
-                hadID3 = f->hasID3v2Tag();
-                id3 = f->tag();
-                file = std::move(f);
-            }
-            break;
-        }
-        case Kind::MP4: {
-            // Deep nesting would make the reader recurse until the stack runs out.
-            if (!ContainerLayout::mp4NestingAcceptable(path)) {
-                break;
-            }
-            auto f = std::make_unique<TagLib::MP4::File>(name, false);
-            if (f->isValid()) {
-                mp4 = f->tag();
-                file = std::move(f);
-            }
-            break;
-        }
-        case Kind::FLAC: {
-            auto f = std::make_unique<TagLib::FLAC::File>(
-                name, TagLib::ID3v2::FrameFactory::instance(), false);
-            if (f->isValid()) {
-                xiph = f->xiphComment(forWriting);
-                file = std::move(f);
-            }
-            break;
-        }
-        case Kind::Vorbis: {
-            auto f = std::make_unique<TagLib::Ogg::Vorbis::File>(name, false);
-            if (f->isValid()) {
-                xiph = f->tag();
-                file = std::move(f);
-            }
-            break;
-        }
-        case Kind::Opus: {
-            auto f = std::make_unique<TagLib::Ogg::Opus::File>(name, false);
-            if (f->isValid()) {
-                xiph = f->tag();
-                file = std::move(f);
-            }
-            break;
-        }
-        case Kind::None:
-            break;
-        }
-        if (file && forWriting && file->readOnly()) {
-            file.reset();
-        }
-        return file != nullptr;
-    }
-
+// The file opened as its kind, and what it holds of our texts.
+struct OpenFile : TaggedFile {
     Survey survey() const {
         Survey s;
         s.readable = true;
