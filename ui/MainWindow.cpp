@@ -254,10 +254,22 @@ void MainWindow::buildMenus() {
         m_modeActions[mode] = m_startMenu->addAction(
             menuText(modes[mode]), this, [this, mode] { m_controller->startOrStop(mode); });
     }
+    m_previewMenu = m_tracksMenu->addMenu(menuText("Preview Adjustment"));
+    for (int mode = 0; mode < 4; ++mode) {
+        m_previewActions[mode] = m_previewMenu->addAction(menuText(modes[mode]), this,
+                                                          [this, mode] { startPreview(mode); });
+    }
     m_forgetAction = m_tracksMenu->addAction(menuText("Forget Analyzing Results"), this,
                                              [this] { m_controller->forgetResults(true); });
     m_removeCommentsAction = m_tracksMenu->addAction(menuText("Remove Sonorix Comments"), this,
                                                      [this] { m_controller->removeComments(); });
+    m_restoreAction =
+        m_tracksMenu->addAction(menuText("Restore Original Sound Check Values…"), this, [this] {
+            m_controller->restoreTracks(m_controller->selectedTracks(), false);
+        });
+    m_repairAction = m_tracksMenu->addAction(menuText("Repair Sound Check Texts…"), this, [this] {
+        m_controller->repairTracks(m_controller->selectedTracks(), false);
+    });
     m_tracksMenu->addSeparator();
     m_moveMenu = m_tracksMenu->addMenu(menuText("Move into Group"));
     connect(m_moveMenu, &QMenu::aboutToShow, this, &MainWindow::rebuildMoveMenu);
@@ -298,6 +310,7 @@ void MainWindow::buildMenus() {
     connect(m_tracksMenu, &QMenu::aboutToShow, this, &MainWindow::updateMenus);
     connect(m_sortMenu, &QMenu::aboutToShow, this, &MainWindow::updateMenus);
     connect(m_startMenu, &QMenu::aboutToShow, this, &MainWindow::updateMenus);
+    connect(m_previewMenu, &QMenu::aboutToShow, this, &MainWindow::updateMenus);
 
     QMenu* help = menuBar()->addMenu(menuText("Help"));
     help->addAction(menuText("Sonorix Help"), this, [this] { openLocalizedUrl("SonorixHelpURL"); });
@@ -362,6 +375,12 @@ void MainWindow::updateMenus() {
     const bool idle = loaded && !m_controller->anyProcessorRunning();
     const bool selection = m_controller->tracksTable().hasSelection();
     m_forgetAction->setEnabled(idle && selection);
+    // Unlike Start, a preview command never stops a run: it is for an idle window only.
+    for (int mode = 0; mode < 4; ++mode) {
+        m_previewActions[mode]->setEnabled(idle && m_controller->canStart(mode, true));
+    }
+    m_restoreAction->setEnabled(idle && selection);
+    m_repairAction->setEnabled(idle && selection);
     m_removeCommentsAction->setText(
         QString::fromStdString(m_controller->removeCommentsMenuTitle()));
     m_removeCommentsAction->setEnabled(m_controller->isRemovingComments() || (idle && selection));
@@ -622,6 +641,13 @@ void MainWindow::setStartEnabled(bool enabled) {
 
 void MainWindow::setStartButtonRunning(bool running) {
     m_startButton->setRunning(running);
+    // Any other run makes the preview's figures stale; the preview's own last rows come in
+    // when it ends.
+    if (m_outlineModel && running && !m_startingPreview) {
+        m_outlineModel->setPreview(nullptr);
+    } else if (m_outlineModel && !running) {
+        m_outlineModel->refreshPreview();
+    }
     if (running != m_running) {
         m_running = running;
         emit runningChanged(running);
@@ -750,6 +776,17 @@ int MainWindow::ask(const std::string& title, const std::string& message,
     }
     // Closed without a button: the last one (the cancel of a question) when there are several.
     return static_cast<int>(made.size()) - 1;
+}
+
+void MainWindow::startPreview(int mode) {
+    if (m_controller->anyProcessorRunning()) {
+        return;
+    }
+    auto preview = std::make_shared<AdjustmentPreview>();
+    m_startingPreview = true;
+    const bool started = m_controller->startAdjusting(mode, {preview, false});
+    m_startingPreview = false;
+    m_outlineModel->setPreview(started ? preview : nullptr);
 }
 
 void MainWindow::processingFinished() {

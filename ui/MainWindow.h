@@ -120,6 +120,10 @@ public:
     QSplitter* splitter() const { return m_splitter; }
     QAction* adjustAllAction() const { return m_modeActions[0]; }
     QMenu* tracksMenu() const { return m_tracksMenu; }
+    // Tracks › Preview Adjustment › the mode's command (SonorixController::Mode).
+    QAction* previewAction(int mode) const { return m_previewActions[mode]; }
+    QAction* restoreAction() const { return m_restoreAction; }
+    QAction* repairAction() const { return m_repairAction; }
     QMenu* moveMenu() const { return m_moveMenu; }
     QLabel* statusLine() const { return m_status; }
     // How often the search text was applied to the group (tests count the debounce).
@@ -148,6 +152,7 @@ private:
     void groupRowChanged();
     void groupTitleEdited(QListWidgetItem* item);
     void showModeMenu(const QPoint& at);
+    void startPreview(int mode);
     void showAbout();
     void openLocalizedUrl(const char* key);
     void restoreGeometryFromSettings();
@@ -186,6 +191,10 @@ private:
     QAction* m_debugMenuAction = nullptr;
     QAction* m_modeActions[4] = {};
     QAction* m_forgetAction = nullptr;
+    QMenu* m_previewMenu = nullptr;
+    QAction* m_previewActions[4] = {};
+    QAction* m_restoreAction = nullptr;
+    QAction* m_repairAction = nullptr;
     QAction* m_removeCommentsAction = nullptr;
     QAction* m_sortActions[5] = {};
     QAction* m_descendingAction = nullptr;
@@ -197,6 +206,7 @@ private:
 
     std::shared_ptr<DisplayProgress> m_progress;
     bool m_running = false;
+    bool m_startingPreview = false;
     bool m_reloadingGroups = false;
     bool m_closing = false;
     bool m_quiet = false;

@@ -17,6 +17,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 namespace sonorix {
@@ -29,6 +30,18 @@ QString qText(const std::u16string& text) {
 
 QString qText(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString decibelText(double value) {
+    return qText(decimalText(std::round(value * 10.0) / 10.0, 1) + " dB");
+}
+
+// Marks a value the clipping guard lowered; the tooltip says why.
+const QString kPeakMark = QStringLiteral(" \u26A0");
+
+QString peakLimitedText() {
+    return qText(
+        Localization::shared().windowText("Limited by the peak: a higher value would clip"));
 }
 
 } // namespace
@@ -71,6 +84,63 @@ void OutlineModel::reload() {
         }
     }
     endResetModel();
+}
+
+void OutlineModel::setPreview(std::shared_ptr<AdjustmentPreview> preview) {
+    if (preview == m_preview) {
+        return;
+    }
+    m_preview = std::move(preview);
+    m_previewRows.clear();
+    takePreviewRows();
+    repaintAdjustmentColumn();
+}
+
+void OutlineModel::refreshPreview() {
+    if (m_preview) {
+        takePreviewRows();
+        repaintAdjustmentColumn();
+    }
+}
+
+void OutlineModel::takePreviewRows() {
+    if (!m_preview) {
+        return;
+    }
+    const auto rows = m_preview->rows();
+    if (rows.size() == m_previewRows.size()) {
+        return;
+    }
+    for (const auto& row : rows) {
+        m_previewRows.insert_or_assign(row.trackId, row);
+    }
+}
+
+void OutlineModel::repaintAdjustmentColumn() {
+    if (m_entries.empty()) {
+        return;
+    }
+    const int last = static_cast<int>(m_entries.size()) - 1;
+    emit dataChanged(index(0, AdjustmentColumn), index(last, AdjustmentColumn));
+    for (size_t top = 0; top < m_entries.size(); ++top) {
+        if (const auto count = m_entries[top].tracks.size(); count > 0) {
+            const QModelIndex parentIndex = index(static_cast<int>(top), 0);
+            emit dataChanged(index(0, AdjustmentColumn, parentIndex),
+                             index(static_cast<int>(count) - 1, AdjustmentColumn, parentIndex));
+        }
+    }
+}
+
+const PreviewRow* OutlineModel::previewRowAt(const QModelIndex& index) const {
+    if (m_previewRows.empty()) {
+        return nullptr;
+    }
+    auto track = trackAt(index);
+    if (!track) {
+        return nullptr;
+    }
+    auto it = m_previewRows.find(ta::persistentId(*track));
+    return it == m_previewRows.end() || !it->second.planned ? nullptr : &it->second;
 }
 
 void OutlineModel::refreshTrack(const std::shared_ptr<iTunesTrack>& track) {
@@ -124,6 +194,8 @@ void OutlineModel::repaint() {
         }
     }
     m_sinceRepaint.restart();
+    // The preview's rows arrive as its tracks report; they are taken in at the same pace.
+    takePreviewRows();
     if (spans.empty()) {
         return;
     }
@@ -374,6 +446,24 @@ QVariant OutlineModel::data(const QModelIndex& index, int role) const {
         return SoundCheck::neededAdjustment(gain, preferences->perceivedLoudness(), additional);
     }
     const OutlineRow& row = rowAt(index);
+    // A previewed track shows the preview's figures whatever its row says of the file now.
+    const PreviewRow* preview = index.column() == AdjustmentColumn ? previewRowAt(index) : nullptr;
+    if (preview && role == Qt::DisplayRole) {
+        const QString stored = preview->stored
+                                   ? decibelText(*preview->stored)
+                                   : qText(Localization::shared().windowText("no data"));
+        return stored + QStringLiteral(" \u2192 ") + decibelText(*preview->planned) +
+               QStringLiteral(" (") + decibelText(preview->difference().value_or(0.0)) +
+               QStringLiteral(")") + (preview->limitedByPeak ? kPeakMark : QString());
+    }
+    const bool limited =
+        preview ? preview->limitedByPeak : row.limitedByPeak && row.errorText.empty();
+    if (role == LimitedByPeakRole) {
+        return limited;
+    }
+    if (preview && role == Qt::ToolTipRole) {
+        return limited ? QVariant(peakLimitedText()) : QVariant();
+    }
     switch (role) {
     case Qt::DisplayRole:
         switch (index.column()) {
@@ -387,7 +477,7 @@ QVariant OutlineModel::data(const QModelIndex& index, int role) const {
             if (row.errorText.empty() && !row.adjustment) {
                 return qText(Localization::shared().windowText("no data"));
             }
-            return qText(row.adjustmentText());
+            return qText(row.adjustmentText()) + (limited ? kPeakMark : QString());
         default:
             return {};
         }
@@ -397,7 +487,11 @@ QVariant OutlineModel::data(const QModelIndex& index, int role) const {
         return index.column() == StatusColumn ? statusIcon(row, true) : QVariant();
     case Qt::ToolTipRole:
         if (index.column() == StatusColumn || index.column() == AdjustmentColumn) {
-            return row.errorText.empty() ? QVariant() : QVariant(qText(row.errorText));
+            if (!row.errorText.empty()) {
+                return qText(row.errorText);
+            }
+            return limited && index.column() == AdjustmentColumn ? QVariant(peakLimitedText())
+                                                                 : QVariant();
         }
         return {};
     case IconNameRole:

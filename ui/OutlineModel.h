@@ -2,6 +2,7 @@
 
 #include "app/OutlinePresenter.h"
 #include "app/SonorixController.h"
+#include "processing/AdjustmentPlan.h"
 
 #include <QAbstractItemModel>
 #include <QElapsedTimer>
@@ -43,6 +44,8 @@ public:
         ErrorTextRole,
         // True for an album row of several tracks.
         IsAlbumRole,
+        // True where the clipping guard lowered the value written, or a preview's value.
+        LimitedByPeakRole,
     };
 
     // The group, its search or its sort changed: rebuild the rows.
@@ -59,6 +62,13 @@ public:
     // is set for a valid index.
     std::shared_ptr<SonorixAlbum> albumAt(const QModelIndex& index) const;
     std::shared_ptr<iTunesTrack> trackAt(const QModelIndex& index) const;
+    // The preview whose figures the Adjustment cells of its tracks show, in place of what the
+    // files hold; none shows the files again.
+    void setPreview(std::shared_ptr<AdjustmentPreview> preview);
+    std::shared_ptr<AdjustmentPreview> preview() const { return m_preview; }
+    // Takes in the rows the preview gathered so far and repaints the Adjustment cells.
+    void refreshPreview();
+
     // The current group adjusts manually: the Adjustment cells are controls.
     bool isManualGroup() const { return m_manual; }
 
@@ -104,6 +114,9 @@ private:
     void scheduleRepaint(OutlineItem item);
     void repaint();
     QVariant statusIcon(const OutlineRow& row, bool white) const;
+    const PreviewRow* previewRowAt(const QModelIndex& index) const;
+    void takePreviewRows();
+    void repaintAdjustmentColumn();
 
     SonorixController& m_controller;
     std::unique_ptr<OutlinePresenter> m_presenter;
@@ -118,6 +131,8 @@ private:
     QElapsedTimer m_sinceRepaint;
     uint64_t m_repaints = 0;
     mutable QHash<QString, QPixmap> m_icons;
+    std::shared_ptr<AdjustmentPreview> m_preview;
+    std::unordered_map<uint64_t, PreviewRow> m_previewRows; // by persistent ID
 };
 
 } // namespace sonorix
