@@ -145,7 +145,9 @@ FoldedText foldedText(const std::u16string& text) {
     prepared.folded.reserve(text.size());
     prepared.foldedLetters.reserve(text.size());
     for (char16_t c : text) {
-        const auto f = static_cast<char32_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT));
+        // ASCII folds to its lower case; the table lookup is for the rest.
+        const auto f = c < 0x80 ? static_cast<char32_t>(c >= u'A' && c <= u'Z' ? c + 32 : c)
+                                : static_cast<char32_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT));
         prepared.folded.push_back(f);
         if (isLetter(c)) {
             prepared.foldedLetters.push_back(f);
