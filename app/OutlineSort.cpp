@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <numeric>
 #include <optional>
 
 namespace sonorix {
@@ -51,6 +52,15 @@ std::shared_ptr<SonorixStatus> trackStatusOf(SonorixModel* model, const iTunesTr
 
 std::shared_ptr<SonorixStatus> albumStatusOf(SonorixModel* model, const SonorixAlbum& album) {
     return model ? model->statusLibrary()->albumStatus(album, false, false) : nullptr;
+}
+
+// A track's adjustment from its status, looked up already.
+std::optional<double> adjustmentOf(SonorixModel& model, SonorixStatus* status) {
+    SoundCheckValues values{};
+    if (!status || !status->getTag(values)) {
+        return std::nullopt;
+    }
+    return SoundCheck::playbackAdjustment(values, ta::applicationVersion(*model.library()));
 }
 
 int32_t rankOf(const std::shared_ptr<SonorixStatus>& status, bool preferAdjusted) {
@@ -98,25 +108,61 @@ OutlineSortOptions::Keys OutlineSortOptions::keysOf(const void* item,
     return m_keys.emplace(item, keys).first->second;
 }
 
-const OutlineSortOptions::Texts& OutlineSortOptions::textsOf(const iTunesTrack& track) const {
-    std::lock_guard<std::mutex> hold(m_keysLock);
-    auto& entry = m_texts[&track];
-    if (!entry) {
-        entry = std::make_unique<Texts>();
-        // Only what this order's columns compare: reading and folding are most of a sort.
-        if (sortsBy(kSortTitle)) {
-            entry->title = foldedText(ta::name(track));
+// A track's album order (compareAlbumOrder) over texts folded once.
+struct OutlineSortOptions::FoldedAlbumOrder {
+    FoldedText album;
+    FoldedText grouping;
+    FoldedText artist;
+    FoldedText name;
+    int32_t disc = 0;
+    int32_t trackNumber = 0;
+    bool compilation = false;
+
+    explicit FoldedAlbumOrder(const AlbumSortFields& fields)
+        : album(foldedText(fields.album)), grouping(foldedText(fields.grouping)),
+          artist(foldedText(fields.artist)), name(foldedText(fields.name)), disc(fields.disc),
+          trackNumber(fields.trackNumber), compilation(fields.compilation) {}
+
+    static int compare(const FoldedAlbumOrder& a, const FoldedAlbumOrder& b) {
+        if (int r = compareLettersOnly(a.album, b.album)) {
+            return r;
         }
-        if (sortsBy(kSortArtist)) {
-            entry->artist = foldedText(artistOf(track));
+        if (int r = threeWay(a.disc, b.disc)) {
+            return r;
         }
-        if (sortsBy(kSortAlbum)) {
-            entry->order = albumSortFieldsOf(track);
-            entry->order.computeLetters();
+        if (int r = compareLettersOnly(a.grouping, b.grouping)) {
+            return r;
         }
+        if (a.compilation != b.compilation) {
+            return a.compilation ? -1 : 1;
+        }
+        if (!a.compilation) {
+            if (int r = compareLettersOnly(a.artist, b.artist)) {
+                return r;
+            }
+        }
+        if (int r = threeWay(a.trackNumber, b.trackNumber)) {
+            return r;
+        }
+        return compareLettersOnly(a.name, b.name);
     }
-    return *entry;
+};
+
+// Each part made on the first sort by a column that compares it.
+struct iTunesTrack::SortForms {
+    std::once_flag titleOnce, artistOnce, orderOnce;
+    FoldedText title;
+    FoldedText artist;
+    std::optional<OutlineSortOptions::FoldedAlbumOrder> order;
+};
+
+namespace {
+
+std::shared_ptr<iTunesTrack::SortForms> makeSortForms() {
+    return std::make_shared<iTunesTrack::SortForms>();
 }
+
+} // namespace
 
 const OutlineSortOptions::Texts& OutlineSortOptions::textsOf(const SonorixAlbum& album) const {
     std::lock_guard<std::mutex> hold(m_keysLock);
@@ -160,6 +206,12 @@ bool needsTexts(int32_t column) {
     return column == kSortTitle || column == kSortArtist || column == kSortAlbum;
 }
 
+std::vector<uint32_t> positions(size_t count) {
+    std::vector<uint32_t> order(count);
+    std::iota(order.begin(), order.end(), 0u);
+    return order;
+}
+
 bool needsKeys(int32_t column) {
     return column == kSortStatus || column == kSortAdjustment;
 }
@@ -171,7 +223,20 @@ OutlineSortOptions::Row OutlineSortOptions::trackRow(const iTunesTrack& track, b
     Row row;
     row.identity = &track;
     if (texts) {
-        row.texts = &textsOf(track);
+        // Only what this order's columns compare: folding is most of a first sort.
+        auto& forms = track.sortForms(makeSortForms);
+        if (sortsBy(kSortTitle)) {
+            std::call_once(forms.titleOnce, [&] { forms.title = foldedText(ta::name(track)); });
+            row.title = &forms.title;
+        }
+        if (sortsBy(kSortArtist)) {
+            std::call_once(forms.artistOnce, [&] { forms.artist = foldedText(artistOf(track)); });
+            row.artist = &forms.artist;
+        }
+        if (sortsBy(kSortAlbum)) {
+            std::call_once(forms.orderOnce, [&] { forms.order.emplace(albumSortFieldsOf(track)); });
+            row.order = &*forms.order;
+        }
     }
     if (keys) {
         row.keys = keysOf(&track, [&] {
@@ -180,7 +245,7 @@ OutlineSortOptions::Row OutlineSortOptions::trackRow(const iTunesTrack& track, b
             Keys k;
             k.rank = rankOf(status, true);
             k.plainRank = rankOf(status, false);
-            k.adjustment = model ? trackAdjustment(*model, track).value_or(kNoValue) : kNoValue;
+            k.adjustment = model ? adjustmentOf(*model, status.get()).value_or(kNoValue) : kNoValue;
             return k;
         });
     }
@@ -192,7 +257,10 @@ OutlineSortOptions::Row OutlineSortOptions::albumRow(const SonorixAlbum& album, 
     Row row;
     row.identity = &album;
     if (texts) {
-        row.texts = &textsOf(album);
+        const Texts& albumTexts = textsOf(album);
+        row.title = &albumTexts.title;
+        row.artist = &albumTexts.artist;
+        row.albumTitle = &albumTexts.albumTitle;
     }
     if (keys) {
         row.keys = keysOf(&album, [&] {
@@ -215,12 +283,12 @@ int OutlineSortOptions::compareRows(int32_t column, const Row& a, const Row& b, 
     case kSortStatus:
         return threeWay(a.keys.rank, b.keys.rank);
     case kSortTitle:
-        return compareLettersOnly(a.texts->title, b.texts->title);
+        return compareLettersOnly(*a.title, *b.title);
     case kSortArtist:
-        return compareLettersOnly(a.texts->artist, b.texts->artist);
+        return compareLettersOnly(*a.artist, *b.artist);
     case kSortAlbum:
-        return albums ? compareLettersOnly(a.texts->albumTitle, b.texts->albumTitle)
-                      : compareAlbumOrder(a.texts->order, b.texts->order);
+        return albums ? compareLettersOnly(*a.albumTitle, *b.albumTitle)
+                      : FoldedAlbumOrder::compare(*a.order, *b.order);
     case kSortAdjustment:
         if (int r = threeWay(a.keys.plainRank, b.keys.plainRank)) {
             return r;
@@ -254,6 +322,9 @@ int OutlineSortOptions::identityOrder(const void* a, const void* b) {
 }
 
 void OutlineSortOptions::sortTracks(std::vector<std::shared_ptr<iTunesTrack>>& tracks) const {
+    if (tracks.size() < 2) {
+        return; // most albums of a big library hold one track: nothing to read
+    }
     // Each row's keys read once, not at each of its comparisons: the same order as tracksLess.
     const bool texts = std::any_of(m_columns.begin(), m_columns.end(), needsTexts);
     const bool keys = std::any_of(m_columns.begin(), m_columns.end(), needsKeys);
@@ -266,7 +337,12 @@ void OutlineSortOptions::sortTracks(std::vector<std::shared_ptr<iTunesTrack>>& t
     for (auto& track : tracks) {
         entries.push_back({trackRow(*track, texts, keys), std::move(track)});
     }
-    std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+    // Positions are sorted, not the entries: moving a row's keys and pointers costs more than
+    // most comparisons.
+    std::vector<uint32_t> order = positions(entries.size());
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+        const Entry& a = entries[x];
+        const Entry& b = entries[y];
         int r = 0;
         for (int32_t column : m_columns) {
             if ((r = compareRows(column, a.row, b.row, false)) != 0) {
@@ -278,8 +354,8 @@ void OutlineSortOptions::sortTracks(std::vector<std::shared_ptr<iTunesTrack>>& t
         }
         return m_descending ? r > 0 : r < 0;
     });
-    for (size_t i = 0; i < entries.size(); ++i) {
-        tracks[i] = std::move(entries[i].track);
+    for (size_t i = 0; i < order.size(); ++i) {
+        tracks[i] = std::move(entries[order[i]].track);
     }
 }
 
@@ -311,7 +387,10 @@ void OutlineSortOptions::sortAlbums(std::vector<std::shared_ptr<SonorixAlbum>>& 
         }
         return *entry.album;
     };
-    std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+    std::vector<uint32_t> order = positions(entries.size());
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+        const Entry& a = entries[x];
+        const Entry& b = entries[y];
         int r = 0;
         for (int32_t column : m_columns) {
             r = a.track && b.track ? compareRows(column, *a.track, *b.track, false)
@@ -325,8 +404,8 @@ void OutlineSortOptions::sortAlbums(std::vector<std::shared_ptr<SonorixAlbum>>& 
         }
         return m_descending ? r > 0 : r < 0;
     });
-    for (size_t i = 0; i < entries.size(); ++i) {
-        albums[i] = std::move(entries[i].pointer);
+    for (size_t i = 0; i < order.size(); ++i) {
+        albums[i] = std::move(entries[order[i]].pointer);
     }
 }
 
@@ -353,11 +432,7 @@ int32_t sortColumnOfHeader(int32_t headerColumn) {
 
 std::optional<double> trackAdjustment(SonorixModel& model, const iTunesTrack& track) {
     auto status = model.statusLibrary()->trackStatus(ta::persistentId(track), false);
-    SoundCheckValues values{};
-    if (!status || !status->getTag(values)) {
-        return std::nullopt;
-    }
-    return SoundCheck::playbackAdjustment(values, ta::applicationVersion(*model.library()));
+    return adjustmentOf(model, status.get());
 }
 
 std::optional<double> albumAdjustment(SonorixModel& model, const SonorixAlbum& album) {

@@ -56,6 +56,9 @@ public:
     int compareTracks(int32_t column, const iTunesTrack& a, const iTunesTrack& b) const;
     int compareAlbums(int32_t column, const SonorixAlbum& a, const SonorixAlbum& b) const;
 
+    // A track's album order, its texts folded once and kept on the track.
+    struct FoldedAlbumOrder;
+
 private:
     struct Keys {
         int32_t rank = 0;      // status sort rank, adjusted rows first
@@ -63,22 +66,24 @@ private:
         double adjustment = 0;
     };
     Keys keysOf(const void* item, const std::function<Keys()>& read) const;
-    // A row's texts with their letter forms, read once per sort like the keys: a sort compares
-    // each row some twenty times, and reading an album's texts walks all its tracks.
+    // An album's texts with their letter forms, read once per sort like the keys: a sort
+    // compares each row some twenty times, and reading an album's texts walks all its tracks.
+    // A track's are kept on the track (see TrackForms in the source).
     struct Texts {
         std::weak_ptr<const SonorixAlbum> album; // an album's entry is its while that lives
         FoldedText title;
         FoldedText artist;
         FoldedText albumTitle;
-        AlbumSortFields order; // tracks only
     };
     bool sortsBy(int32_t column) const;
-    const Texts& textsOf(const iTunesTrack& track) const;
     const Texts& textsOf(const SonorixAlbum& album) const;
     // What one row's comparisons read; only the parts the columns need are filled.
     struct Row {
         const void* identity = nullptr;
-        const Texts* texts = nullptr;
+        const FoldedText* title = nullptr;
+        const FoldedText* artist = nullptr;
+        const FoldedText* albumTitle = nullptr;  // albums
+        const FoldedAlbumOrder* order = nullptr; // tracks
         Keys keys;
     };
     Row trackRow(const iTunesTrack& track, bool texts, bool keys) const;

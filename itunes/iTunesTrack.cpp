@@ -217,11 +217,24 @@ bool iTunesTrack::hasPersistentId() const {
 
 bool iTunesTrack::matchesFilter(std::u16string_view text) const {
     std::u16string needle = toLowerCase(text);
-    auto contains = [&](const std::u16string& field) {
-        return toLowerCase(field).find(needle) != std::u16string::npos;
-    };
-    return contains(name()) || contains(artist()) || contains(albumArtist()) || contains(album()) ||
-           contains(composer());
+    if (needle.find(u'\0') != std::u16string::npos) {
+        return false; // no field holds a NUL
+    }
+    // Searches run over every track at each keystroke: the fields are lower-cased once.
+    const std::u16string& haystack = fill(m_filterText.once, m_filterText.value, [this] {
+        std::u16string joined;
+        for (const std::u16string& field : {name(), artist(), albumArtist(), album(), composer()}) {
+            joined += toLowerCase(field);
+            joined += u'\0';
+        }
+        return joined;
+    });
+    return haystack.find(needle) != std::u16string::npos;
+}
+
+iTunesTrack::SortForms& iTunesTrack::sortForms(std::shared_ptr<SortForms> (*make)()) const {
+    std::call_once(m_sortFormsOnce, [&] { m_sortForms = make(); });
+    return *m_sortForms;
 }
 
 std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMissing) {

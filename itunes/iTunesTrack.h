@@ -55,6 +55,11 @@ public:
 
     bool matchesFilter(std::u16string_view text) const override;
 
+    // What the sorting layer derives from the fields for its comparisons. The fields never
+    // change, so it is made once, on the first sort that needs it, and lives with the track.
+    struct SortForms;
+    SortForms& sortForms(std::shared_ptr<SortForms> (*make)()) const;
+
     std::shared_ptr<iTunesLibrary> library() const { return m_library.lock(); }
     const LazyDict& entry() const { return m_entry; }
 
@@ -126,6 +131,10 @@ private:
     Cached<bool> m_compilation, m_gapless;
     Cached<int16_t> m_discNumber;
     Cached<int32_t> m_trackNumber;
+    // The searched fields lower-cased, joined by NULs (which no field holds).
+    Cached<std::u16string> m_filterText;
+    mutable std::once_flag m_sortFormsOnce;
+    mutable std::shared_ptr<SortForms> m_sortForms; // shared: deleted where SortForms is known
 
     mutable std::mutex m_pathMutex;
     bool m_pathCached = false;

@@ -29,8 +29,11 @@ std::weak_ptr<SonorixModel> g_current;
 
 std::u16string hexKey(uint64_t id) {
     char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "%llX", static_cast<unsigned long long>(id));
-    return toUtf16(buffer);
+    const int length =
+        std::snprintf(buffer, sizeof buffer, "%llX", static_cast<unsigned long long>(id));
+    // Hex digits are ASCII: widened as they are, without the transcoder (every status lookup
+    // makes one of these, a sort of the outline tens of thousands).
+    return std::u16string(buffer, buffer + length);
 }
 
 } // namespace

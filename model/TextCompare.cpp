@@ -6,6 +6,7 @@
 #include <unicode/utf16.h>
 #include <xercesc/util/XMLString.hpp>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -130,10 +131,29 @@ int compareFolded(const std::u32string& a, const std::u32string& b) {
 FoldedText foldedText(const std::u16string& text) {
     FoldedText prepared;
     prepared.empty = text.empty();
-    prepared.folded = foldedCodePoints(text);
-    const std::u16string& letters = lettersOnly(text);
-    prepared.noLetters = letters.empty();
-    prepared.foldedLetters = foldedCodePoints(letters);
+    if (std::any_of(text.begin(), text.end(), [](char16_t c) { return U16_IS_SURROGATE(c); })) {
+        // Dropping punctuation can pair surrogates that were apart: fold the letters as a text
+        // of their own, as the comparison does.
+        prepared.folded = foldedCodePoints(text);
+        const std::u16string& letters = lettersOnly(text);
+        prepared.noLetters = letters.empty();
+        prepared.foldedLetters = foldedCodePoints(letters);
+        return prepared;
+    }
+    // One pass without the shared letters cache: folding a code point never depends on its
+    // neighbours, so the letters' fold is the fold of the letters.
+    prepared.folded.reserve(text.size());
+    prepared.foldedLetters.reserve(text.size());
+    for (char16_t c : text) {
+        // ASCII folds to its lower case; the table lookup is for the rest.
+        const auto f = c < 0x80 ? static_cast<char32_t>(c >= u'A' && c <= u'Z' ? c + 32 : c)
+                                : static_cast<char32_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT));
+        prepared.folded.push_back(f);
+        if (isLetter(c)) {
+            prepared.foldedLetters.push_back(f);
+        }
+    }
+    prepared.noLetters = prepared.foldedLetters.empty();
     return prepared;
 }
 

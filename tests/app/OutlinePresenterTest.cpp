@@ -5,6 +5,7 @@
 #include "model/ModelFixture.h"
 #include "model/SonorixStatus.h"
 #include "model/StatusDisplay.h"
+#include "model/TrackAccess.h"
 
 #include <algorithm>
 
@@ -198,6 +199,44 @@ TEST_F(OutlinePresenterTest, SortReadingKeysOnceKeepsThePairwiseOrder) {
         }
     }
     model->statusLibrary()->trackStatus(7, true)->addProcessing(-1);
+}
+
+// The Album column orders tracks by texts folded once and kept on the track; the order must be
+// the album formation's own, field by field: disc, grouping, compilations first, the artist of
+// non-compilations only, track number, name, with punctuation, case and non-ASCII differences.
+TEST_F(OutlinePresenterTest, AlbumColumnOrdersTracksAsAlbumFormation) {
+    const char* albums[] = {"One", "one!", "", "\u00c9t\u00e9", "ETE", "..."};
+    const char* groupings[] = {"", "Live", "live.", "\u00df"};
+    const char* artists[] = {"Ann", "", "ann", "\u00c9mile", "SS"};
+    const char* names[] = {"Hello", "hello!", "", "Zed", "\u017ftop"};
+    std::vector<LibraryTrack> tracks;
+    for (uint64_t id = 1; id <= 60; ++id) {
+        LibraryTrack t = track(id)
+                             .on(albums[id % 6])
+                             .named(names[(id * 7) % 5])
+                             .by(artists[(id * 3) % 5])
+                             .number(int(id % 3));
+        t.grouping = groupings[(id / 2) % 4];
+        t.disc = int(id % 4 == 0) + 1;
+        t.compilation = id % 5 == 0;
+        if (id % 7 == 0) {
+            t.albumArtist = "Crew";
+        }
+        tracks.push_back(t);
+    }
+    auto model = load(tracks);
+    const auto all = model->groups()->groupAt(0)->tracks();
+    ASSERT_EQ(all.size(), tracks.size());
+    OutlineSortOptions options(model, {kSortAlbum}, false);
+    for (const auto& a : all) {
+        const AlbumSortFields fa = albumSortFieldsOf(*a);
+        for (const auto& b : all) {
+            const int expected = compareAlbumOrder(fa, albumSortFieldsOf(*b));
+            EXPECT_EQ(options.compareTracks(kSortAlbum, *a, *b), (expected > 0) - (expected < 0))
+                << toUtf8(fa.album) << "/" << toUtf8(fa.name) << " vs " << toUtf8(ta::album(*b))
+                << "/" << toUtf8(ta::name(*b));
+        }
+    }
 }
 
 } // namespace sonorix::test

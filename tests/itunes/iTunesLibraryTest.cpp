@@ -213,6 +213,22 @@ TEST(iTunesTrack, MatchesFilterIgnoringCase) {
     EXPECT_FALSE(track->matchesFilter(u"sun"));
 }
 
+// The fields are searched as one lower-cased text: a match must not run from one field into the
+// next, and a search that holds what separates them finds nothing.
+TEST(iTunesTrack, FilterMatchesStayInsideOneField) {
+    DictRef entry = trackEntry("1", "Blue");
+    entry->set("Artist", makeString(u"Moon"));
+    entry->set("Album", makeString(u"Night"));
+    auto track = iTunesLibrary::fromRoot(libraryRoot({{"1", entry}}))->track(1);
+    EXPECT_TRUE(track->matchesFilter(u"BLUE"));
+    EXPECT_TRUE(track->matchesFilter(u"moon"));
+    EXPECT_FALSE(track->matchesFilter(u"bluemoon"));
+    EXPECT_FALSE(track->matchesFilter(u"moonnight"));
+    EXPECT_FALSE(track->matchesFilter(std::u16string(u"blue\0moon", 9)));
+    EXPECT_FALSE(track->matchesFilter(std::u16string(1, u'\0')));
+    EXPECT_TRUE(track->matchesFilter(u"NIGHT")); // the same answers once the text is kept
+}
+
 TEST(LibraryLocation, ThisPlatformsForm) {
     EXPECT_EQ(pathFromLocation("file://localhost/C:/Music/A%20B/x.mp3"), "C:/Music/A B/x.mp3");
     EXPECT_EQ(pathFromLocation("file:///Users/Ann/Music/Caf%C3%A4.mp3"),
