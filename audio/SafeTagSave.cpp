@@ -428,11 +428,30 @@ int removeStaleCopies(const std::string& folder) {
 }
 
 int removeStaleCopiesBeside(const std::string& path) {
+    // Resolving every file's path costs a look-up per component. A folder whose files resolve
+    // to itself (no link on the way) is known by its name once cleaned; through a link, each
+    // file may lead elsewhere, so those are resolved every time.
+    static std::mutex mutex;
+    static std::set<std::string> seen;
+    const std::string named = folderOf(path);
+    const bool absolute = !path.empty() && path[0] == '/';
+    if (absolute) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (seen.count(named) != 0) {
+            return 0;
+        }
+    }
     char resolved[PATH_MAX];
     if (!::realpath(path.c_str(), resolved)) {
         return 0;
     }
-    return removeStaleCopies(folderOf(resolved));
+    const std::string real = folderOf(resolved);
+    const int removed = removeStaleCopies(real);
+    if (absolute && real == named) {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.insert(named);
+    }
+    return removed;
 }
 
 bool saveFileSafely(const std::string& path, const std::function<bool(const std::string&)>& edit,

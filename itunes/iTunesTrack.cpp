@@ -224,7 +224,8 @@ bool iTunesTrack::matchesFilter(std::u16string_view text) const {
            contains(composer());
 }
 
-std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMissing) {
+std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMissing,
+                                  bool* existsOut) {
     std::string path;
     bool cached = false;
     {
@@ -284,6 +285,9 @@ std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMi
     } else if (logMissing) {
         writeLog("Sonorix: Could not find song file at expected file path >>%s<<",
                  path.empty() ? "(null)" : path.c_str());
+    }
+    if (existsOut) {
+        *existsOut = testExistence && exists;
     }
     return path;
 }
