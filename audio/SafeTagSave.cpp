@@ -428,16 +428,21 @@ int removeStaleCopies(const std::string& folder) {
 }
 
 int removeStaleCopiesBeside(const std::string& path) {
-    // Resolving every file's path costs a look-up per component. A folder whose files resolve
-    // to itself (no link on the way) is known by its name once cleaned; through a link, each
-    // file may lead elsewhere, so those are resolved every time.
+    // Resolving every file's path costs a look-up per component. A folder reached without a
+    // link is known by its name once cleaned, and a file in it that is no link itself needs one
+    // look-up; a link may lead anywhere, so it is resolved every time.
     static std::mutex mutex;
     static std::set<std::string> seen;
     const std::string named = folderOf(path);
     const bool absolute = !path.empty() && path[0] == '/';
     if (absolute) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (seen.count(named) != 0) {
+        bool known;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            known = seen.count(named) != 0;
+        }
+        struct stat st {};
+        if (known && ::lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
             return 0;
         }
     }
