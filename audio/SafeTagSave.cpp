@@ -428,11 +428,35 @@ int removeStaleCopies(const std::string& folder) {
 }
 
 int removeStaleCopiesBeside(const std::string& path) {
+    // Resolving every file's path costs a look-up per component. A folder reached without a
+    // link is known by its name once cleaned, and a file in it that is no link itself needs one
+    // look-up; a link may lead anywhere, so it is resolved every time.
+    static std::mutex mutex;
+    static std::set<std::string> seen;
+    const std::string named = folderOf(path);
+    const bool absolute = !path.empty() && path[0] == '/';
+    if (absolute) {
+        bool known;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            known = seen.count(named) != 0;
+        }
+        struct stat st {};
+        if (known && ::lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+            return 0;
+        }
+    }
     char resolved[PATH_MAX];
     if (!::realpath(path.c_str(), resolved)) {
         return 0;
     }
-    return removeStaleCopies(folderOf(resolved));
+    const std::string real = folderOf(resolved);
+    const int removed = removeStaleCopies(real);
+    if (absolute && real == named) {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.insert(named);
+    }
+    return removed;
 }
 
 bool saveFileSafely(const std::string& path, const std::function<bool(const std::string&)>& edit,

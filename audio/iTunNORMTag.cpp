@@ -410,10 +410,6 @@ void iTunNORMTag::open(const std::string& path, int32_t& hint, bool writable, bo
     m_path = path;
     m_writable = writable;
     m_create = create;
-    // TagLib would block on a FIFO or read a device for ever.
-    if (FileFault fault = checkRegularFile(path); fault != FileFault::None) {
-        throw MemoryMappable::FileOpenException(faultText(fault), fault);
-    }
     std::unique_ptr<ExceptionBase> mappingError;
     if (search == Search::RawThenTagLib) {
         try {
@@ -436,6 +432,11 @@ void iTunNORMTag::open(const std::string& path, int32_t& hint, bool writable, bo
         } catch (const MemoryMappable::MemoryMappableException& e) {
             mappingError.reset(e.clone());
         }
+    }
+    // TagLib would block on a FIFO or read a device for ever. The mapping checks for itself, so
+    // a file found in place costs no extra look-up.
+    if (FileFault fault = checkRegularFile(m_path); fault != FileFault::None) {
+        throw MemoryMappable::FileOpenException(faultText(fault), fault);
     }
     openWithTagLib(std::move(mappingError));
 }

@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <limits>
+#include <mutex>
 #include <pthread.h>
 #include <sched.h>
 #include <string>
@@ -20,8 +23,62 @@
 namespace sonorix {
 namespace {
 
+// Calls handed over without waiting queue here, and one record on the loop runs them: a burst
+// from the workers wakes the main thread once instead of once per call. One batch per
+// registered loop; the record that drains it keeps it alive.
+struct CallBatch {
+    std::mutex mutex;
+    std::deque<std::pair<uint64_t, std::function<void()>>> calls;
+    uint64_t nextNumber = 0;
+    bool drainPosted = false;
+};
+
+constexpr uint64_t kAllCalls = std::numeric_limits<uint64_t>::max();
+
+// Runs the calls numbered below `before`, one at a time from the shared queue so that a loop
+// nested inside a call continues in order. The calls present at the start bound the work: a
+// steady stream must not keep the loop from its other records.
+void drainCalls(CallBatch& batch, uint64_t before) {
+    size_t count;
+    {
+        std::lock_guard<std::mutex> lock(batch.mutex);
+        if (before == kAllCalls) {
+            // From here on a new call needs a new wake-up: this one is no longer pending.
+            batch.drainPosted = false;
+        }
+        count = batch.calls.size();
+    }
+    for (size_t i = 0; i < count; ++i) {
+        std::function<void()> call;
+        {
+            std::lock_guard<std::mutex> lock(batch.mutex);
+            if (batch.calls.empty() || batch.calls.front().first >= before) {
+                return;
+            }
+            call = std::move(batch.calls.front().second);
+            batch.calls.pop_front();
+        }
+        call();
+    }
+}
+
+void postBatched(const std::shared_ptr<RunLoop>& loop, const std::shared_ptr<CallBatch>& batch,
+                 std::function<void()> call) {
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(batch->mutex);
+        batch->calls.emplace_back(batch->nextNumber++, std::move(call));
+        wake = !batch->drainPosted;
+        batch->drainPosted = true;
+    }
+    if (wake) {
+        loop->post([batch] { drainCalls(*batch, kAllCalls); });
+    }
+}
+
 // Written only under the write side of mainThreadCallLock, read under its read side.
 std::shared_ptr<RunLoop> g_mainLoop;
+std::shared_ptr<CallBatch> g_callBatch;
 bool g_mainWindowClosing = false;
 // Read without the lock by isMainThread.
 std::atomic<std::thread::id> g_mainThread{};
@@ -88,6 +145,7 @@ static void lockWriteRunningCalls() {
 void setMainRunLoop(std::shared_ptr<RunLoop> loop) {
     lockWriteRunningCalls();
     g_mainLoop = std::move(loop);
+    g_callBatch = g_mainLoop ? std::make_shared<CallBatch>() : nullptr;
     g_mainThread.store(std::this_thread::get_id());
     g_mainWindowClosing = false;
     g_closingRequested.store(false);
@@ -97,6 +155,7 @@ void setMainRunLoop(std::shared_ptr<RunLoop> loop) {
 void clearMainRunLoop() {
     lockWriteRunningCalls();
     g_mainLoop.reset();
+    g_callBatch.reset();
     g_mainThread.store(std::thread::id());
     mainThreadCallLock()->unlockWrite();
 }
@@ -141,8 +200,9 @@ void callOnMainThread(std::function<void()> function, bool waitUntilDone) {
         return;
     }
     std::shared_ptr<RunLoop> loop = g_mainLoop;
+    std::shared_ptr<CallBatch> batch = g_callBatch;
     if (!waitUntilDone) {
-        loop->post([function = std::move(function)]() {
+        postBatched(loop, batch, [function = std::move(function)]() {
             try {
                 function();
             } catch (const std::exception& e) {
@@ -153,9 +213,16 @@ void callOnMainThread(std::function<void()> function, bool waitUntilDone) {
         });
         return;
     }
+    // The calls handed over before this one run first, as they would without the batch.
+    uint64_t before;
+    {
+        std::lock_guard<std::mutex> lock(batch->mutex);
+        before = batch->nextNumber;
+    }
     // Filled on the main thread; read here only after send returned.
     std::unique_ptr<ExceptionBase> raised;
-    loop->send([&function, &raised]() {
+    loop->send([&function, &raised, batch, before]() {
+        drainCalls(*batch, before);
         try {
             function();
         } catch (const ExceptionBase& e) {

@@ -237,7 +237,8 @@ iTunesTrack::SortForms& iTunesTrack::sortForms(std::shared_ptr<SortForms> (*make
     return *m_sortForms;
 }
 
-std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMissing) {
+std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMissing,
+                                  bool* existsOut) {
     std::string path;
     bool cached = false;
     {
@@ -297,6 +298,9 @@ std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMi
     } else if (logMissing) {
         writeLog("Sonorix: Could not find song file at expected file path >>%s<<",
                  path.empty() ? "(null)" : path.c_str());
+    }
+    if (existsOut) {
+        *existsOut = testExistence && exists;
     }
     return path;
 }

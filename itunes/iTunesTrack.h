@@ -113,8 +113,10 @@ public:
     // The audio file's path. testExistence: stat the path; askITunes: when it does not exist, ask
     // iTunes for the current location (and once more after letting it re-read the file);
     // logMissing: log a path that was not found. A path found to exist (or not tested) is cached;
-    // one that came from iTunes replaces the cached one.
-    std::string filePath(bool testExistence, bool askITunes, bool logMissing);
+    // one that came from iTunes replaces the cached one. *exists (when given) says whether the
+    // returned path was found to exist; false when not tested.
+    std::string filePath(bool testExistence, bool askITunes, bool logMissing,
+                         bool* exists = nullptr);
 
 private:
     template <class T>

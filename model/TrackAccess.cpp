@@ -60,6 +60,11 @@ bool matchesFilter(const iTunesTrack& track, const std::u16string& text) {
 std::string filePath(iTunesTrack& track) {
     return track.filePath(true, true, true);
 }
+std::string existingFilePath(iTunesTrack& track) {
+    bool exists = false;
+    std::string path = track.filePath(true, true, true, &exists);
+    return exists ? path : std::string();
+}
 bool getVolumeAdjustment(iTunesTrack& track, int32_t& value) {
     return track.getVolumeAdjustment(value);
 }

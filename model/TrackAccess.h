@@ -37,6 +37,8 @@ std::shared_ptr<DateTimePoint> dateModified(const iTunesTrack& track);
 bool matchesFilter(const iTunesTrack& track, const std::u16string& text);
 // The audio file, looked for everywhere, a missing one logged.
 std::string filePath(iTunesTrack& track);
+// The same, empty when the file was not found: no second look-up needed.
+std::string existingFilePath(iTunesTrack& track);
 bool getVolumeAdjustment(iTunesTrack& track, int32_t& value);
 bool setVolumeAdjustment(iTunesTrack& track, int32_t value);
 

@@ -95,8 +95,8 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
     int16_t newFileError = trackStatus.getFileError();
     int32_t newState = trackStatus.getState();
 
-    std::string path = ta::filePath(*m_track);
-    if (path.empty() || !fileExists(path)) {
+    std::string path = ta::existingFilePath(*m_track);
+    if (path.empty()) {
         // Nothing is touched: neither the file, nor its comment, nor the volume adjustment.
         trackStatus.setError(kErrorFile);
         trackStatus.setFileError(kFileErrorNotFound);
@@ -144,6 +144,8 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
                 albumStatus->setLimitedByPeak(plan.limitedByPeak);
             }
         }
+        const bool presentBefore = tag->isPresent();
+        const SoundCheckValues valuesBefore = tag->values();
         tag.reset(); // closes the file before anyone else touches it
         if (newState == kStateDone && m_settings.writeReplayGainTags &&
             TagTexts::takesReplayGain(path)) {
@@ -212,13 +214,21 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
         if (manualReset) {
             trackStatus.touchManualAdjustmentDate(date);
         }
-        int32_t readHint = trackStatus.tagReaderHint();
-        auto readBack = createITunNORMTag(path, readHint, false, false);
-        trackStatus.setTagHint(readHint);
-        if (!readBack->isPresent()) {
-            throw iTunNORMTag::NoTagException("no Sound Check text after writing");
+        if (changed) {
+            int32_t readHint = trackStatus.tagReaderHint();
+            auto readBack = createITunNORMTag(path, readHint, false, false);
+            trackStatus.setTagHint(readHint);
+            if (!readBack->isPresent()) {
+                throw iTunNORMTag::NoTagException("no Sound Check text after writing");
+            }
+            trackStatus.setTag(readBack->values(), date);
+        } else {
+            // Nothing was written: the file holds what was read above.
+            if (!presentBefore) {
+                throw iTunNORMTag::NoTagException("no Sound Check text in the file");
+            }
+            trackStatus.setTag(valuesBefore, date);
         }
-        trackStatus.setTag(readBack->values(), date);
     } catch (const iTunNORMTag::NoTagSupportedException&) {
         newError = kErrorUnsupported;
         newState = kStateFailed;

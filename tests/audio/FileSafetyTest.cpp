@@ -204,3 +204,23 @@ TEST_F(FileSafety, SaveFailuresSayWhatHappened) {
         [](const std::string&, const std::string&) { return true; }, &error, &fault));
     EXPECT_EQ(fault, FileFault::NotFound);
 }
+
+TEST_F(FileSafety, StaleCopiesBesideAFileAreFoundThroughLinks) {
+    const std::string music = m_dir.file("music");
+    const std::string elsewhere = m_dir.file("elsewhere");
+    fs::create_directories(music);
+    fs::create_directories(elsewhere);
+    writeFile(music + "/a.mp3", "data");
+    writeFile(music + "/.sonorix-aaaaaa.tmp", "stale");
+    writeFile(elsewhere + "/b.mp3", "data");
+    writeFile(elsewhere + "/.sonorix-bbbbbb.tmp", "stale");
+    fs::create_symlink(elsewhere + "/b.mp3", music + "/b.mp3");
+
+    EXPECT_EQ(removeStaleCopiesBeside(music + "/a.mp3"), 1);
+    // The music folder is done; a file in it that is a link leads to a folder still to clean.
+    EXPECT_EQ(removeStaleCopiesBeside(music + "/b.mp3"), 1);
+    EXPECT_FALSE(fs::exists(elsewhere + "/.sonorix-bbbbbb.tmp"));
+    writeFile(music + "/.sonorix-cccccc.tmp", "stale");
+    EXPECT_EQ(removeStaleCopiesBeside(music + "/a.mp3"), 0);
+    EXPECT_TRUE(fs::exists(music + "/.sonorix-cccccc.tmp"));
+}
