@@ -109,7 +109,7 @@ class ScreenshotsTest : public QObject {
         }
         QVERIFY(f.open());
         MainWindow& w = *f.window;
-        w.resize(1100, 660);
+        w.resize(1320, 700);
         QTest::qWait(200);
         keep("idle-" + theme, w.grab().toImage());
 
