@@ -847,7 +847,9 @@ private:
         // Nothing of the element is read again, so its texts may move over it.
         const size_t first = m_source->fields.size();
         for (const auto& text : m_texts) {
-            std::memmove(m_write, text.text.data(), text.text.size());
+            if (!text.text.empty()) { // an empty text may have no buffer at all
+                std::memmove(m_write, text.text.data(), text.text.size());
+            }
             m_source->fields.push_back({static_cast<uint32_t>(m_write - m_begin),
                                         static_cast<uint32_t>(text.text.size()), text.key,
                                         static_cast<uint32_t>(text.kind)});
