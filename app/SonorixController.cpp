@@ -829,30 +829,30 @@ void SonorixController::stopRemovingComments() {
 
 bool SonorixController::restoreTracks(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
                                       bool confirmed) {
-    if (!m_libraryLoaded || anyProcessorRunning() || tracks.empty()) {
-        return false;
-    }
-    if (!confirmed && askAlert(text("Restore_Title"), text("Restore_Message"),
-                               {text("Restore_OK"), text("Restore_Cancel")}, false) != 0) {
-        return false;
-    }
-    return startTrackTask(
-        tracks, std::make_shared<TrackTaskJobManager>(sharedFromThis(), "Restoring Tracks",
-                                                      restoreTrack, SecondsClock{}, m_scheduler));
+    return mayStartTrackTask(tracks, confirmed, "Restore") &&
+           startTrackTask(tracks, std::make_shared<TrackTaskJobManager>(
+                                      sharedFromThis(), "Restoring Tracks", restoreTrack,
+                                      SecondsClock{}, m_scheduler));
 }
 
 bool SonorixController::repairTracks(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
                                      bool confirmed) {
+    return mayStartTrackTask(tracks, confirmed, "Repair") &&
+           startTrackTask(tracks, std::make_shared<TrackTaskJobManager>(
+                                      sharedFromThis(), "Repairing Tracks", repairTrack,
+                                      SecondsClock{}, m_scheduler));
+}
+
+// Idle, with tracks, and asked unless confirmed; alert names the question's texts (alert +
+// "_Title", "_Message", "_OK", "_Cancel").
+bool SonorixController::mayStartTrackTask(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
+                                          bool confirmed, const std::string& alert) {
     if (!m_libraryLoaded || anyProcessorRunning() || tracks.empty()) {
         return false;
     }
-    if (!confirmed && askAlert(text("Repair_Title"), text("Repair_Message"),
-                               {text("Repair_OK"), text("Repair_Cancel")}, false) != 0) {
-        return false;
-    }
-    return startTrackTask(
-        tracks, std::make_shared<TrackTaskJobManager>(sharedFromThis(), "Repairing Tracks",
-                                                      repairTrack, SecondsClock{}, m_scheduler));
+    auto say = [&alert](const char* part) { return text((alert + part).c_str()); };
+    return confirmed ||
+           askAlert(say("_Title"), say("_Message"), {say("_OK"), say("_Cancel")}, false) == 0;
 }
 
 bool SonorixController::startTrackTask(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,

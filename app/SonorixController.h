@@ -360,6 +360,8 @@ private:
     void moveTracks(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
                     const std::shared_ptr<SonorixGroup>& target);
     void resetStatusOf(const std::shared_ptr<iTunesTrack>& track);
+    bool mayStartTrackTask(const std::vector<std::shared_ptr<iTunesTrack>>& tracks, bool confirmed,
+                           const std::string& alert);
     bool startTrackTask(const std::vector<std::shared_ptr<iTunesTrack>>& tracks,
                         std::shared_ptr<TrackTaskJobManager> processor);
 
