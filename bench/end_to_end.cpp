@@ -8,6 +8,7 @@
 //
 // SONORIX_BENCH_AUDIO names another folder of audio (with album/track01.mp3 ... track08.mp3).
 
+#include "bench/BenchSupport.h"
 #include "tests/model/LibraryFile.h"
 
 #include <algorithm>
@@ -28,25 +29,11 @@ extern char** environ;
 using namespace sonorix;
 namespace fs = std::filesystem;
 
+using sonorix::bench::commandOutput;
+
 namespace {
 
 constexpr int kTracks = 8;
-
-std::string commandOutput(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-            out.append(buffer, n);
-        }
-        pclose(pipe);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) {
-        out.pop_back();
-    }
-    return out;
-}
 
 struct Run {
     double wall = 0;

@@ -5,6 +5,7 @@
 // with their peak resident sizes (targets: at least 10 x faster, at most 150 MB).
 //
 // Usage: bench_library_load [--tracks N] [--library FILE] [google-benchmark options]
+#include "bench/BenchSupport.h"
 #include "foundation/PropertyList.h"
 #include "foundation/Text.h"
 #include "itunes/iTunesLibrary.h"
@@ -31,37 +32,12 @@ extern char** environ;
 
 using namespace sonorix;
 
+using sonorix::bench::commandOutput;
+using sonorix::bench::statusField;
+
 namespace {
 
 std::string g_library;
-
-std::string commandOutput(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-            out.append(buffer, n);
-        }
-        pclose(pipe);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) {
-        out.pop_back();
-    }
-    return out;
-}
-
-// kB from /proc/self/status.
-long statusField(const char* name) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind(name, 0) == 0) {
-            return std::atol(line.c_str() + std::strlen(name) + 1);
-        }
-    }
-    return -1;
-}
 
 struct Memory {
     double peakMB = -1;     // highest resident size during the load, above the start

@@ -8,6 +8,7 @@
 
 #include "app/OutlinePresenter.h"
 #include "app/OutlineSort.h"
+#include "bench/BenchSupport.h"
 #include "foundation/Text.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
@@ -38,37 +39,13 @@
 using namespace sonorix;
 using namespace sonorix::test;
 
+using sonorix::bench::commandOutput;
+using sonorix::bench::statusField;
+
 namespace {
 
 std::string g_library;
 std::string g_folder;
-
-std::string commandOutput(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-            out.append(buffer, n);
-        }
-        pclose(pipe);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) {
-        out.pop_back();
-    }
-    return out;
-}
-
-long statusField(const char* name) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind(name, 0) == 0) {
-            return std::atol(line.c_str() + std::strlen(name) + 1);
-        }
-    }
-    return -1;
-}
 
 // CPU time of the main thread, where all of this runs: several builds share this machine, and
 // wall time would mostly measure them.
