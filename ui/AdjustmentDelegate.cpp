@@ -31,6 +31,8 @@ AdjustmentDelegate::AdjustmentDelegate(SonorixController& controller, OutlineMod
                                        QObject* parent)
     : QStyledItemDelegate(parent), m_controller(controller), m_model(model) {
     m_rest.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early, before the knob has really rested.
+    m_rest.setTimerType(Qt::PreciseTimer);
     m_rest.setInterval(kRestMs);
     connect(&m_rest, &QTimer::timeout, this, [this] { adjust(false); });
     // Each run reloads the outline; the drag goes on on the same row, or ends with the row.

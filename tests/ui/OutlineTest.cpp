@@ -82,6 +82,16 @@ private:
         m_session = std::make_unique<OutlineSession>(m_dir->path(), library);
         return m_session->start();
     }
+    // A track whose file exists: the background status check would otherwise mark it missing,
+    // and a missing file has no adjustment control.
+    LibraryTrack playable(LibraryTrack t) {
+        const std::string file = m_dir->file("p" + std::to_string(t.id) + ".mp3");
+        if (!makeStereoMp3(file, "sine=f=440:d=1:r=44100")) {
+            throw std::runtime_error("ffmpeg failed for " + file);
+        }
+        t.location = DesktopLauncher::fileURI(file);
+        return t;
+    }
     std::shared_ptr<iTunesTrack> trackWithId(uint64_t id) {
         return app().model()->library()->track(id);
     }
@@ -347,7 +357,7 @@ void OutlineTest::draggedRowsCarryTheirFilesAsTheyAre() {
 }
 
 void OutlineTest::adjustmentControlPreviewsAtRestAndFinishesOnRelease() {
-    QVERIFY(launch({song(1, "One", "X", "A"), song(2, "Two", "X", "B")}));
+    QVERIFY(launch({playable(song(1, "One", "X", "A")), playable(song(2, "Two", "X", "B"))}));
     auto group = app().model()->groups()->groupAt(0);
     group->options().setOperationMode(SonorixOptions::kAdjustManually);
     app().reloadOutline();
@@ -367,13 +377,14 @@ void OutlineTest::adjustmentControlPreviewsAtRestAndFinishesOnRelease() {
     // after 150 ms without a move.
     using Clock = std::chrono::steady_clock;
     std::vector<Clock::time_point> moves;
-    sendMouse(viewport, QEvent::MouseButtonPress, start, Qt::LeftButton);
+    // Each move's time is taken before it is sent: the rest timer starts while it is handled.
     moves.push_back(Clock::now());
+    sendMouse(viewport, QEvent::MouseButtonPress, start, Qt::LeftButton);
     QVERIFY(app().sortColumns().front() == kSortAlbum); // the press was the control's, not a click
     for (int step = 1; step <= 6; ++step) {
         QTest::qWait(50);
-        sendMouse(viewport, QEvent::MouseMove, start + QPoint(step * 3, 0), Qt::LeftButton);
         moves.push_back(Clock::now());
+        sendMouse(viewport, QEvent::MouseMove, start + QPoint(step * 3, 0), Qt::LeftButton);
     }
     const Clock::time_point lastMove = moves.back();
     QVERIFY(QTest::qWaitFor([&] { return !calls.empty() && calls.back().at > lastMove; }, 2000));
@@ -385,7 +396,7 @@ void OutlineTest::adjustmentControlPreviewsAtRestAndFinishesOnRelease() {
         auto before = std::find_if(moves.rbegin(), moves.rend(),
                                    [&](Clock::time_point move) { return move < call.at; });
         QVERIFY(before != moves.rend());
-        QVERIFY2(call.at - *before >= std::chrono::milliseconds(145),
+        QVERIFY2(call.at - *before >= std::chrono::milliseconds(AdjustmentDelegate::kRestMs - 1),
                  "a preview came while the knob was moving");
     }
     // Resting again asks nothing more: one preview after the last move, with the knob's value.
@@ -414,7 +425,7 @@ void OutlineTest::adjustmentControlPreviewsAtRestAndFinishesOnRelease() {
 }
 
 void OutlineTest::adjustmentControlOnlyInManualGroups() {
-    QVERIFY(launch({song(1, "One", "X", "A"), song(2, "Two", "X", "B")}));
+    QVERIFY(launch({playable(song(1, "One", "X", "A")), playable(song(2, "Two", "X", "B"))}));
     view().show();
     QVERIFY(QTest::qWaitForWindowExposed(&view()));
     const QModelIndex cell = model().index(0, OutlineModel::AdjustmentColumn);
