@@ -496,6 +496,9 @@ void MainWindow::revealItem(const OutlineItem& item) {
 
 void MainWindow::setGroupPaneHidden(bool hidden) {
     m_rightPane->setVisible(!hidden);
+    if (!hidden) {
+        applySplitterState();
+    }
 }
 
 void MainWindow::setStatusText(const QString& text) {
@@ -951,7 +954,15 @@ void MainWindow::restoreGeometryFromSettings() {
     }
     const QByteArray splitter = decode(kSplitterKey);
     if (!splitter.isEmpty()) {
-        m_splitter->restoreState(splitter);
+        m_splitterState = splitter;
+        applySplitterState();
+    }
+}
+
+void MainWindow::applySplitterState() {
+    if (!m_splitterState.isEmpty() && !m_rightPane->isHidden()) {
+        m_splitter->restoreState(m_splitterState);
+        m_splitterState.clear();
     }
 }
 
@@ -962,9 +973,13 @@ void MainWindow::saveGeometryToSettings() {
     }
     prefs->root()->set(std::string_view(kGeometryKey),
                        makeString(std::string_view(saveGeometry().toBase64().toStdString())));
-    prefs->root()->set(
-        std::string_view(kSplitterKey),
-        makeString(std::string_view(m_splitter->saveState().toBase64().toStdString())));
+    // With the group pane hidden the divider stands at the edge: keep the place it had.
+    const QByteArray splitter =
+        m_rightPane->isHidden() ? m_splitterState : m_splitter->saveState();
+    if (!splitter.isEmpty()) {
+        prefs->root()->set(std::string_view(kSplitterKey),
+                           makeString(std::string_view(splitter.toBase64().toStdString())));
+    }
     prefs->save();
 }
 

@@ -157,6 +157,7 @@ private:
     void openLocalizedUrl(const char* key);
     void restoreGeometryFromSettings();
     void saveGeometryToSettings();
+    void applySplitterState();
     void updateGroupIcons();
     void playFinishedSound();
 
@@ -171,6 +172,9 @@ private:
     QLineEdit* m_search = nullptr;
     QTimer* m_searchTimer = nullptr;
     QSplitter* m_splitter = nullptr;
+    // The divider's place as stored, kept until the group pane shows: a splitter restored while
+    // one side is hidden gives the other side everything.
+    QByteArray m_splitterState;
     GroupsList* m_groups = nullptr;
     QToolButton* m_addGroup = nullptr;
     QToolButton* m_removeGroup = nullptr;

@@ -283,6 +283,13 @@ private slots:
         QVERIFY(fixture->open());
         QCOMPARE(window()->size(), QSize(900, 600));
         QCOMPARE(window()->splitter()->sizes().front(), left);
+
+        // Closed while no group is current (the group pane hidden, the divider at the edge):
+        // the place it had is what comes back.
+        window()->setGroupPaneHidden(true);
+        fixture->close();
+        QVERIFY(fixture->open());
+        QCOMPARE(window()->splitter()->sizes().front(), left);
     }
 };
 
