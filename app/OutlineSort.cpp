@@ -9,6 +9,9 @@
 #include "model/TrackAccess.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
 #include <functional>
 #include <numeric>
 #include <optional>
@@ -154,6 +157,10 @@ struct iTunesTrack::SortForms {
     FoldedText title;
     FoldedText artist;
     std::optional<OutlineSortOptions::FoldedAlbumOrder> order;
+    // Each form's place among the tracks ranked with it (rankTracks), equal places for equal
+    // forms; valid once run is set, and comparable only with the places of the same run.
+    uint32_t titleRank = 0, artistRank = 0, orderRank = 0;
+    std::atomic<uint32_t> run{0};
 };
 
 namespace {
@@ -162,7 +169,76 @@ std::shared_ptr<iTunesTrack::SortForms> makeSortForms() {
     return std::make_shared<iTunesTrack::SortForms>();
 }
 
+const FoldedText& titleForm(const iTunesTrack& track, iTunesTrack::SortForms& forms) {
+    std::call_once(forms.titleOnce, [&] { forms.title = foldedText(ta::name(track)); });
+    return forms.title;
+}
+
+const FoldedText& artistForm(const iTunesTrack& track, iTunesTrack::SortForms& forms) {
+    std::call_once(forms.artistOnce, [&] { forms.artist = foldedText(artistOf(track)); });
+    return forms.artist;
+}
+
+const OutlineSortOptions::FoldedAlbumOrder& orderForm(const iTunesTrack& track,
+                                                      iTunesTrack::SortForms& forms) {
+    std::call_once(forms.orderOnce, [&] { forms.order.emplace(albumSortFieldsOf(track)); });
+    return *forms.order;
+}
+
 } // namespace
+
+void OutlineSortOptions::rankTracks(const std::vector<std::shared_ptr<const iTunesTrack>>& tracks,
+                                    const std::stop_token& stop) {
+    static std::atomic<uint32_t> runs{0};
+    const uint32_t run = ++runs;
+    std::vector<iTunesTrack::SortForms*> forms;
+    forms.reserve(tracks.size());
+    for (const auto& track : tracks) {
+        if (stop.stop_requested()) {
+            return;
+        }
+        prepareTrack(*track);
+        forms.push_back(&track->sortForms(makeSortForms));
+    }
+    std::vector<uint32_t> order(forms.size());
+    auto rank = [&](uint32_t iTunesTrack::SortForms::*place, const auto& compare) {
+        std::iota(order.begin(), order.end(), 0u);
+        std::sort(order.begin(), order.end(),
+                  [&](uint32_t a, uint32_t b) { return compare(*forms[a], *forms[b]) < 0; });
+        uint32_t at = 0;
+        for (size_t i = 0; i < order.size(); ++i) {
+            if (i == 0 || compare(*forms[order[i - 1]], *forms[order[i]]) != 0) {
+                ++at;
+            }
+            forms[order[i]]->*place = at;
+        }
+    };
+    using Forms = iTunesTrack::SortForms;
+    rank(&Forms::titleRank,
+         [](const Forms& a, const Forms& b) { return compareLettersOnly(a.title, b.title); });
+    if (stop.stop_requested()) {
+        return;
+    }
+    rank(&Forms::artistRank,
+         [](const Forms& a, const Forms& b) { return compareLettersOnly(a.artist, b.artist); });
+    if (stop.stop_requested()) {
+        return;
+    }
+    rank(&Forms::orderRank, [](const Forms& a, const Forms& b) {
+        return FoldedAlbumOrder::compare(*a.order, *b.order);
+    });
+    for (Forms* form : forms) {
+        form->run.store(run, std::memory_order_release);
+    }
+}
+
+void OutlineSortOptions::prepareTrack(const iTunesTrack& track) {
+    auto& forms = track.sortForms(makeSortForms);
+    titleForm(track, forms);
+    artistForm(track, forms);
+    orderForm(track, forms);
+    track.prepareFilterText();
+}
 
 const OutlineSortOptions::Texts& OutlineSortOptions::textsOf(const SonorixAlbum& album) const {
     std::lock_guard<std::mutex> hold(m_keysLock);
@@ -206,17 +282,41 @@ bool needsTexts(int32_t column) {
     return column == kSortTitle || column == kSortArtist || column == kSortAlbum;
 }
 
-std::vector<uint32_t> positions(size_t count) {
-    std::vector<uint32_t> order(count);
-    std::iota(order.begin(), order.end(), 0u);
-    return order;
-}
-
 bool needsKeys(int32_t column) {
     return column == kSortStatus || column == kSortAdjustment;
 }
 
 } // namespace
+
+namespace {
+
+// Places of tracks compare only within one ranking: every track row must have the same.
+template <class Entries, class TrackRowOf>
+bool sameRun(const Entries& entries, const TrackRowOf& trackRowOf) {
+    uint32_t run = 0;
+    for (const auto& entry : entries) {
+        if (const auto* row = trackRowOf(entry)) {
+            if (row->run == 0 || (run != 0 && row->run != run)) {
+                return false;
+            }
+            run = row->run;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+template <class Compare>
+void OutlineSortOptions::sortItems(std::vector<SortItem>& items, const Compare& compare) const {
+    std::stable_sort(items.begin(), items.end(), [&](const SortItem& x, const SortItem& y) {
+        int r = x.track == y.track ? comparePrefixes(x.prefix, y.prefix) : 0;
+        if (r == 0) {
+            r = compare(x.index, y.index);
+        }
+        return m_descending ? r > 0 : r < 0;
+    });
+}
 
 OutlineSortOptions::Row OutlineSortOptions::trackRow(const iTunesTrack& track, bool texts,
                                                      bool keys) const {
@@ -226,16 +326,21 @@ OutlineSortOptions::Row OutlineSortOptions::trackRow(const iTunesTrack& track, b
         // Only what this order's columns compare: folding is most of a first sort.
         auto& forms = track.sortForms(makeSortForms);
         if (sortsBy(kSortTitle)) {
-            std::call_once(forms.titleOnce, [&] { forms.title = foldedText(ta::name(track)); });
-            row.title = &forms.title;
+            row.title = &titleForm(track, forms);
+            row.titleKey = row.title->key;
         }
         if (sortsBy(kSortArtist)) {
-            std::call_once(forms.artistOnce, [&] { forms.artist = foldedText(artistOf(track)); });
-            row.artist = &forms.artist;
+            row.artist = &artistForm(track, forms);
+            row.artistKey = row.artist->key;
         }
         if (sortsBy(kSortAlbum)) {
-            std::call_once(forms.orderOnce, [&] { forms.order.emplace(albumSortFieldsOf(track)); });
-            row.order = &*forms.order;
+            row.order = &orderForm(track, forms);
+            row.albumKey = row.order->album.key;
+        }
+        if ((row.run = forms.run.load(std::memory_order_acquire)) != 0) {
+            row.titleRank = forms.titleRank;
+            row.artistRank = forms.artistRank;
+            row.orderRank = forms.orderRank;
         }
     }
     if (keys) {
@@ -261,6 +366,9 @@ OutlineSortOptions::Row OutlineSortOptions::albumRow(const SonorixAlbum& album, 
         row.title = &albumTexts.title;
         row.artist = &albumTexts.artist;
         row.albumTitle = &albumTexts.albumTitle;
+        row.titleKey = row.title->key;
+        row.artistKey = row.artist->key;
+        row.albumKey = row.albumTitle->key;
     }
     if (keys) {
         row.keys = keysOf(&album, [&] {
@@ -283,10 +391,16 @@ int OutlineSortOptions::compareRows(int32_t column, const Row& a, const Row& b, 
     case kSortStatus:
         return threeWay(a.keys.rank, b.keys.rank);
     case kSortTitle:
-        return compareLettersOnly(*a.title, *b.title);
+        return a.titleKey != b.titleKey ? threeWay(a.titleKey, b.titleKey)
+                                        : compareLettersOnly(*a.title, *b.title);
     case kSortArtist:
-        return compareLettersOnly(*a.artist, *b.artist);
+        return a.artistKey != b.artistKey ? threeWay(a.artistKey, b.artistKey)
+                                          : compareLettersOnly(*a.artist, *b.artist);
     case kSortAlbum:
+        // A track's album order compares its album's text first.
+        if (a.albumKey != b.albumKey) {
+            return threeWay(a.albumKey, b.albumKey);
+        }
         return albums ? compareLettersOnly(*a.albumTitle, *b.albumTitle)
                       : FoldedAlbumOrder::compare(*a.order, *b.order);
     case kSortAdjustment:
@@ -297,6 +411,77 @@ int OutlineSortOptions::compareRows(int32_t column, const Row& a, const Row& b, 
     default:
         return 0;
     }
+}
+
+namespace {
+
+uint64_t biased(int32_t value) {
+    return static_cast<uint64_t>(static_cast<int64_t>(value) + (int64_t(1) << 31));
+}
+
+// Doubles as unsigned numbers in the same order; equal numbers are equal values.
+uint64_t orderedBits(double value) {
+    if (value == 0.0) {
+        value = 0.0; // -0.0 equals 0.0
+    }
+    uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits & (uint64_t(1) << 63) ? ~bits : bits | (uint64_t(1) << 63);
+}
+
+} // namespace
+
+OutlineSortOptions::Prefix OutlineSortOptions::prefixOf(const Row& row, bool ranked) const {
+    Prefix prefix;
+    auto add = [&](uint64_t key, bool exact) {
+        if (prefix.count < std::size(prefix.keys)) {
+            prefix.exact |= exact ? uint8_t(1u << prefix.count) : uint8_t(0);
+            prefix.keys[prefix.count++] = key;
+        }
+        // After a text's leading letters, equal numbers say nothing of what follows.
+        return exact && prefix.count < std::size(prefix.keys);
+    };
+    for (int32_t column : m_columns) {
+        bool more = false;
+        switch (column) {
+        case kSortStatus:
+            more = add(biased(row.keys.rank), true);
+            break;
+        case kSortTitle:
+            more = ranked ? add(row.titleRank, true) : add(row.titleKey, false);
+            break;
+        case kSortArtist:
+            more = ranked ? add(row.artistRank, true) : add(row.artistKey, false);
+            break;
+        case kSortAlbum:
+            more = ranked ? add(row.orderRank, true) : add(row.albumKey, false);
+            break;
+        case kSortAdjustment:
+            // NaN ties with everything: no number can stand for it.
+            more = add(biased(row.keys.plainRank), true) && !std::isnan(row.keys.adjustment) &&
+                   add(orderedBits(row.keys.adjustment), true);
+            break;
+        default:
+            break;
+        }
+        if (!more) {
+            break;
+        }
+    }
+    return prefix;
+}
+
+int OutlineSortOptions::comparePrefixes(const Prefix& a, const Prefix& b) {
+    const uint8_t count = std::min(a.count, b.count);
+    for (uint8_t i = 0; i < count; ++i) {
+        if (a.keys[i] != b.keys[i]) {
+            return a.keys[i] < b.keys[i] ? -1 : 1;
+        }
+        if (!(a.exact & b.exact & (1u << i))) {
+            return 0;
+        }
+    }
+    return 0;
 }
 
 int OutlineSortOptions::compareTracks(int32_t column, const iTunesTrack& a,
@@ -337,10 +522,12 @@ void OutlineSortOptions::sortTracks(std::vector<std::shared_ptr<iTunesTrack>>& t
     for (auto& track : tracks) {
         entries.push_back({trackRow(*track, texts, keys), std::move(track)});
     }
-    // Positions are sorted, not the entries: moving a row's keys and pointers costs more than
-    // most comparisons.
-    std::vector<uint32_t> order = positions(entries.size());
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+    const bool ranked = texts && sameRun(entries, [](const Entry& e) { return &e.row; });
+    std::vector<SortItem> items(entries.size());
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        items[i] = {prefixOf(entries[i].row, ranked), i, true};
+    }
+    sortItems(items, [&](uint32_t x, uint32_t y) {
         const Entry& a = entries[x];
         const Entry& b = entries[y];
         int r = 0;
@@ -349,13 +536,10 @@ void OutlineSortOptions::sortTracks(std::vector<std::shared_ptr<iTunesTrack>>& t
                 break;
             }
         }
-        if (r == 0) {
-            r = identityOrder(a.row.identity, b.row.identity);
-        }
-        return m_descending ? r > 0 : r < 0;
+        return r != 0 ? r : identityOrder(a.row.identity, b.row.identity);
     });
-    for (size_t i = 0; i < order.size(); ++i) {
-        tracks[i] = std::move(entries[order[i]].track);
+    for (size_t i = 0; i < items.size(); ++i) {
+        tracks[i] = std::move(entries[items[i].index].track);
     }
 }
 
@@ -387,8 +571,18 @@ void OutlineSortOptions::sortAlbums(std::vector<std::shared_ptr<SonorixAlbum>>& 
         }
         return *entry.album;
     };
-    std::vector<uint32_t> order = positions(entries.size());
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+    // Prefixes compare one-track albums as tracks and larger albums as albums, as the rows
+    // do; a pair of one of each goes the full way.
+    const bool ranked = texts && sameRun(entries, [](const Entry& e) {
+                            return e.track ? &*e.track : static_cast<const Row*>(nullptr);
+                        });
+    std::vector<SortItem> items(entries.size());
+    for (uint32_t i = 0; i < entries.size(); ++i) {
+        const Entry& entry = entries[i];
+        items[i] = entry.track ? SortItem{prefixOf(*entry.track, ranked), i, true}
+                               : SortItem{prefixOf(*entry.album, false), i, false};
+    }
+    sortItems(items, [&](uint32_t x, uint32_t y) {
         const Entry& a = entries[x];
         const Entry& b = entries[y];
         int r = 0;
@@ -399,13 +593,10 @@ void OutlineSortOptions::sortAlbums(std::vector<std::shared_ptr<SonorixAlbum>>& 
                 break;
             }
         }
-        if (r == 0) {
-            r = identityOrder(a.pointer.get(), b.pointer.get());
-        }
-        return m_descending ? r > 0 : r < 0;
+        return r != 0 ? r : identityOrder(a.pointer.get(), b.pointer.get());
     });
-    for (size_t i = 0; i < order.size(); ++i) {
-        albums[i] = std::move(entries[order[i]].pointer);
+    for (size_t i = 0; i < items.size(); ++i) {
+        albums[i] = std::move(entries[items[i].index].pointer);
     }
 }
 

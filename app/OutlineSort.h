@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <unordered_map>
 #include <vector>
 
@@ -59,6 +60,15 @@ public:
     // A track's album order, its texts folded once and kept on the track.
     struct FoldedAlbumOrder;
 
+    // Makes what a sort by any column and a search read of a track, so that the first sort or
+    // search after loading finds it made. Any thread; each part is made once.
+    static void prepareTrack(const iTunesTrack& track);
+    // Prepares the tracks and ranks them by each text column, so that sorting these tracks
+    // compares whole numbers. Meant for a thread of its own; a sort that meets tracks not
+    // ranked together compares their texts instead.
+    static void rankTracks(const std::vector<std::shared_ptr<const iTunesTrack>>& tracks,
+                           const std::stop_token& stop);
+
 private:
     struct Keys {
         int32_t rank = 0;      // status sort rank, adjusted rows first
@@ -84,8 +94,39 @@ private:
         const FoldedText* artist = nullptr;
         const FoldedText* albumTitle = nullptr;  // albums
         const FoldedAlbumOrder* order = nullptr; // tracks
+        // The texts' order keys copied here: most comparisons end on them without reading
+        // the texts, which lie all over memory.
+        uint64_t titleKey = UINT64_MAX;
+        uint64_t artistKey = UINT64_MAX;
+        uint64_t albumKey = UINT64_MAX;
+        // Tracks ranked by rankTracks: the run and the places.
+        uint32_t run = 0;
+        uint32_t titleRank = 0, artistRank = 0, orderRank = 0;
         Keys keys;
     };
+    // A row's leading columns as numbers, for the bulk of a sort's comparisons: where two
+    // rows' numbers differ they order the rows as the columns do, and equal numbers marked
+    // exact are a tie of their column. Sorting these, a few to a cache line, reads a row's
+    // texts only when the numbers cannot decide.
+    struct Prefix {
+        uint64_t keys[3] = {};
+        uint8_t count = 0;
+        uint8_t exact = 0; // bit i for keys[i]
+    };
+    // ranked: track rows use their places from rankTracks (all of one run).
+    Prefix prefixOf(const Row& row, bool ranked) const;
+    // <0 or >0 where the prefixes decide; 0 where the full comparison must.
+    static int comparePrefixes(const Prefix& a, const Prefix& b);
+    // What a sort moves: a row's prefix and where its row is.
+    struct SortItem {
+        Prefix prefix;
+        uint32_t index = 0;
+        bool track = false; // compared as a track, not as an album
+    };
+    // Orders items by their prefixes, and by compare (<0, 0, >0 of two indexes) where those
+    // cannot decide.
+    template <class Compare>
+    void sortItems(std::vector<SortItem>& items, const Compare& compare) const;
     Row trackRow(const iTunesTrack& track, bool texts, bool keys) const;
     Row albumRow(const SonorixAlbum& album, bool texts, bool keys) const;
     static int compareRows(int32_t column, const Row& a, const Row& b, bool albums);

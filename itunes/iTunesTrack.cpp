@@ -220,8 +220,12 @@ bool iTunesTrack::matchesFilter(std::u16string_view text) const {
     if (needle.find(u'\0') != std::u16string::npos) {
         return false; // no field holds a NUL
     }
+    return filterText().find(needle) != std::u16string::npos;
+}
+
+const std::u16string& iTunesTrack::filterText() const {
     // Searches run over every track at each keystroke: the fields are lower-cased once.
-    const std::u16string& haystack = fill(m_filterText.once, m_filterText.value, [this] {
+    return fill(m_filterText.once, m_filterText.value, [this] {
         std::u16string joined;
         for (const std::u16string& field : {name(), artist(), albumArtist(), album(), composer()}) {
             joined += toLowerCase(field);
@@ -229,7 +233,6 @@ bool iTunesTrack::matchesFilter(std::u16string_view text) const {
         }
         return joined;
     });
-    return haystack.find(needle) != std::u16string::npos;
 }
 
 iTunesTrack::SortForms& iTunesTrack::sortForms(std::shared_ptr<SortForms> (*make)()) const {

@@ -54,6 +54,8 @@ public:
     virtual bool getLocationFromITunes(std::string& path) = 0;
 
     bool matchesFilter(std::u16string_view text) const override;
+    // Makes the lower-cased text searches read, ahead of the first search; any thread.
+    void prepareFilterText() const { filterText(); }
 
     // What the sorting layer derives from the fields for its comparisons. The fields never
     // change, so it is made once, on the first sort that needs it, and lives with the track.
@@ -134,6 +136,7 @@ private:
     Cached<int16_t> m_discNumber;
     Cached<int32_t> m_trackNumber;
     // The searched fields lower-cased, joined by NULs (which no field holds).
+    const std::u16string& filterText() const;
     Cached<std::u16string> m_filterText;
     mutable std::once_flag m_sortFormsOnce;
     mutable std::shared_ptr<SortForms> m_sortForms; // shared: deleted where SortForms is known

@@ -126,9 +126,7 @@ int compareFolded(const std::u32string& a, const std::u32string& b) {
     return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
-} // namespace
-
-FoldedText foldedText(const std::u16string& text) {
+FoldedText foldedForms(const std::u16string& text) {
     FoldedText prepared;
     prepared.empty = text.empty();
     if (std::any_of(text.begin(), text.end(), [](char16_t c) { return U16_IS_SURROGATE(c); })) {
@@ -157,7 +155,35 @@ FoldedText foldedText(const std::u16string& text) {
     return prepared;
 }
 
+// Empty texts last, then texts without letters, then the first three folded letters (21 bits
+// each, none after the end): the order compareLettersOnly gives wherever two keys differ.
+uint64_t orderKey(const FoldedText& text) {
+    if (text.empty) {
+        return UINT64_MAX;
+    }
+    if (text.noLetters) {
+        return UINT64_MAX - 1;
+    }
+    uint64_t key = 0;
+    for (size_t i = 0; i < 3; ++i) {
+        const char32_t c = i < text.foldedLetters.size() ? text.foldedLetters[i] : 0;
+        key = (key << 21) | (c & 0x1FFFFF);
+    }
+    return key;
+}
+
+} // namespace
+
+FoldedText foldedText(const std::u16string& text) {
+    FoldedText prepared = foldedForms(text);
+    prepared.key = orderKey(prepared);
+    return prepared;
+}
+
 int compareLettersOnly(const FoldedText& a, const FoldedText& b) {
+    if (a.key != b.key) {
+        return a.key < b.key ? -1 : 1;
+    }
     if (a.empty || b.empty) {
         return a.empty == b.empty ? 0 : (a.empty ? 1 : -1);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,9 @@ struct FoldedText {
     std::u32string foldedLetters;
     bool empty = true;
     bool noLetters = true;
+    // The order's first few letters in one number: texts whose keys differ compare as their
+    // keys do, so most comparisons of a sort read no string.
+    uint64_t key = UINT64_MAX;
 };
 FoldedText foldedText(const std::u16string& text);
 // compareLettersOnly of two prepared texts: the same order without folding again.

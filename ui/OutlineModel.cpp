@@ -3,6 +3,7 @@
 #include "audio/SoundCheck.h"
 #include "foundation/Localization.h"
 #include "foundation/Text.h"
+#include "itunes/iTunesLibrary.h"
 #include "itunes/iTunesTrack.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
@@ -67,6 +68,16 @@ void OutlineModel::reload() {
     auto group = m_controller.currentGroup();
     m_presenter = model ? std::make_unique<OutlinePresenter>(model) : nullptr;
     m_manual = group && group->options().operationMode() == SonorixOptions::kAdjustManually;
+    if (auto library = model ? model->library() : nullptr;
+        library && library != m_preparedLibrary.lock()) {
+        m_preparedLibrary = library;
+        std::vector<std::shared_ptr<const iTunesTrack>> tracks;
+        tracks.reserve(library->tracks().size());
+        for (const auto& [id, track] : library->tracks()) {
+            tracks.push_back(track);
+        }
+        m_preparation.start(std::move(tracks));
+    }
     if (m_presenter && group) {
         const auto albums = group->visibleAlbums();
         m_entries.reserve(albums.size());

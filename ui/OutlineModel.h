@@ -3,6 +3,7 @@
 #include "app/OutlinePresenter.h"
 #include "app/SonorixController.h"
 #include "processing/AdjustmentPlan.h"
+#include "ui/TextPreparation.h"
 
 #include <QAbstractItemModel>
 #include <QElapsedTimer>
@@ -74,6 +75,8 @@ public:
 
     // Repaints made so far (each covers every row that reported since the one before).
     uint64_t repaintCount() const { return m_repaints; }
+    // The library's sort and search texts are all made (see TextPreparation).
+    bool textsPrepared() const { return m_preparation.isDone(); }
     // The shortest time between two repaints.
     static constexpr int kRepaintIntervalMs = 34;
 
@@ -133,6 +136,8 @@ private:
     mutable QHash<QString, QPixmap> m_icons;
     std::shared_ptr<AdjustmentPreview> m_preview;
     std::unordered_map<uint64_t, PreviewRow> m_previewRows; // by persistent ID
+    std::weak_ptr<const iTunesLibrary> m_preparedLibrary;
+    TextPreparation m_preparation; // last: its thread ends before the rest goes
 };
 
 } // namespace sonorix

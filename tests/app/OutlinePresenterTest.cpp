@@ -2,12 +2,14 @@
 #include "app/OutlineSort.h"
 
 #include "foundation/Text.h"
+#include "itunes/iTunesLibrary.h"
 #include "model/ModelFixture.h"
 #include "model/SonorixStatus.h"
 #include "model/StatusDisplay.h"
 #include "model/TrackAccess.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace sonorix::test {
 
@@ -165,8 +167,19 @@ TEST_F(OutlinePresenterTest, SortReadingKeysOnceKeepsThePairwiseOrder) {
     }
     model->statusLibrary()->trackStatus(7, true)->addProcessing(1);
     auto group = model->groups()->groupAt(0);
-    for (int32_t albumMode :
-         {SonorixOptions::kCombineAlbums, SonorixOptions::kEachSongSeparately}) {
+    std::vector<std::shared_ptr<const iTunesTrack>> everyTrack;
+    for (const auto& [id, t] : model->library()->tracks()) {
+        everyTrack.push_back(t);
+    }
+    // Texts compared as such first; then the same sorts over the tracks' ranked places.
+    for (int pass = 0; pass < 4; ++pass) {
+        const bool ranked = pass >= 2;
+        if (pass == 2) {
+            OutlineSortOptions::rankTracks(everyTrack, std::stop_token());
+        }
+        const int32_t albumMode =
+            pass % 2 ? SonorixOptions::kEachSongSeparately : SonorixOptions::kCombineAlbums;
+        SCOPED_TRACE(ranked ? "ranked" : "texts");
         group->options().setAlbumMode(albumMode);
         group->markAlbumsDirty();
         auto albumsFormed = group->albums();
@@ -204,6 +217,48 @@ TEST_F(OutlinePresenterTest, SortReadingKeysOnceKeepsThePairwiseOrder) {
 // The Album column orders tracks by texts folded once and kept on the track; the order must be
 // the album formation's own, field by field: disc, grouping, compilations first, the artist of
 // non-compilations only, track number, name, with punctuation, case and non-ASCII differences.
+// Tracks are ranked on a thread of their own after loading while the outline sorts: a sort
+// that meets some tracks ranked and others not compares texts, one over ranked tracks their
+// places, and every sort gives the order of the texts.
+TEST_F(OutlinePresenterTest, RankingWhileSortingKeepsTheOrder) {
+    const char* words[] = {"Moon", "moon!", "Mo", "\u00c9t\u00e9", "ete", "", "...", "Zed"};
+    std::vector<LibraryTrack> tracks;
+    for (uint64_t id = 1; id <= 400; ++id) {
+        LibraryTrack t = track(id)
+                             .on(std::string(words[id % 8]) + words[(id / 8) % 8])
+                             .named(std::string(words[(id * 3) % 8]) + " " + words[(id / 5) % 8])
+                             .by(words[(id * 5) % 8])
+                             .number(int(id % 4));
+        tracks.push_back(t);
+    }
+    auto model = load(tracks);
+    const auto all = model->groups()->groupAt(0)->tracks();
+    std::vector<std::shared_ptr<const iTunesTrack>> everyTrack(all.begin(), all.end());
+    std::vector<std::shared_ptr<const OutlineSortOptions>> orders;
+    std::vector<std::vector<std::shared_ptr<iTunesTrack>>> expected;
+    OutlineSortOptions plain(model, {kSortAlbum}, false);
+    for (int32_t column : {kSortTitle, kSortArtist, kSortAlbum}) {
+        for (bool descending : {false, true}) {
+            auto options = plain.sortedBy(column);
+            orders.push_back(descending ? options->toggledDirection() : options);
+            auto sorted = all;
+            std::stable_sort(sorted.begin(), sorted.end(), [&](const auto& a, const auto& b) {
+                return orders.back()->tracksLess(*a, *b);
+            });
+            expected.push_back(std::move(sorted));
+        }
+    }
+    std::jthread ranking(
+        [&](std::stop_token stop) { OutlineSortOptions::rankTracks(everyTrack, stop); });
+    for (int round = 0; round < 20; ++round) {
+        for (size_t i = 0; i < orders.size(); ++i) {
+            auto sorted = all;
+            orders[i]->sortTracks(sorted);
+            ASSERT_EQ(sorted, expected[i]) << "round " << round << ", order " << i;
+        }
+    }
+}
+
 TEST_F(OutlinePresenterTest, AlbumColumnOrdersTracksAsAlbumFormation) {
     const char* albums[] = {"One", "one!", "", "\u00c9t\u00e9", "ETE", "..."};
     const char* groupings[] = {"", "Live", "live.", "\u00df"};
