@@ -50,10 +50,13 @@ int runInfo(const GlobalOptions& options, const std::vector<std::string>& args) 
     size_t notAudio = 0;
     for (const auto& [id, track] : library->tracks()) {
         switch (track->exclusion()) {
-        case TrackExclusion::None:
+        case TrackExclusion::None: {
             ++songs;
-            found += fileExists(track->filePath(true, false, false)) ? 1 : 0;
+            bool exists = false; // one look, not a second stat of the path found
+            track->filePath(true, false, false, &exists);
+            found += exists ? 1 : 0;
             break;
+        }
         case TrackExclusion::Video:
             ++videos;
             break;

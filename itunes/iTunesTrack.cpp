@@ -191,17 +191,10 @@ TrackExclusion iTunesTrack::exclusion() const {
     if (!hasPersistentId()) {
         return TrackExclusion::NoPersistentId;
     }
-    std::u16string where = location();
-    if (where.empty()) {
+    if (m_entry.getString(u"Location").empty()) {
         return TrackExclusion::NoFile;
     }
-    std::string path;
-    try {
-        path = pathFromLocation(toUtf8(where));
-    } catch (const std::exception&) {
-        // Not convertible: left to the file access to report.
-    }
-    if (nonAudioExtension(path) || nonAudioKind(kind())) {
+    if (nonAudioExtension(locationPath()) || nonAudioKind(kind())) {
         return TrackExclusion::NotAudio;
     }
     return TrackExclusion::None;
@@ -221,6 +214,17 @@ bool iTunesTrack::matchesFilter(std::u16string_view text) const {
         return false; // no field holds a NUL
     }
     return filterText().find(needle) != std::u16string::npos;
+}
+
+const std::string& iTunesTrack::locationPath() const {
+    // Read for the exclusion and again for the file: decoded once.
+    return fill(m_locationPath.once, m_locationPath.value, [this] {
+        try {
+            return pathFromLocation(toUtf8(location()));
+        } catch (const std::exception&) {
+            return std::string(); // not convertible: left to the file access to report
+        }
+    });
 }
 
 const std::u16string& iTunesTrack::filterText() const {
@@ -250,14 +254,15 @@ std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMi
         path = m_filePath;
     }
     if (!cached) {
-        LocationMap map;
-        if (auto library = m_library.lock()) {
-            map = library->locations();
-        }
-        try {
-            path = pathFromLocation(toUtf8(location()), map);
-        } catch (const std::exception&) {
-            path.clear();
+        auto library = m_library.lock();
+        if (!library || library->locations().empty()) {
+            path = locationPath();
+        } else {
+            try {
+                path = pathFromLocation(toUtf8(location()), library->locations());
+            } catch (const std::exception&) {
+                path.clear();
+            }
         }
     }
     // A name stored decomposed by a Mac is found composed, as copies on Linux usually have it,
