@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <sys/stat.h>
 
 namespace sonorix {
@@ -64,6 +65,18 @@ bool fileExists(const std::string& path) {
     struct stat st {};
     // A path with a NUL byte would name a shorter, different file.
     return !path.empty() && path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0;
+}
+
+std::string fileIdentity(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || path.find('\0') != std::string::npos || ::stat(path.c_str(), &st) != 0) {
+        return {};
+    }
+    auto time = [](const timespec& t) {
+        return std::to_string(t.tv_sec) + "." + std::to_string(t.tv_nsec);
+    };
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+           std::to_string(st.st_size) + ":" + time(st.st_mtim) + ":" + time(st.st_ctim);
 }
 
 } // namespace sonorix

@@ -21,6 +21,7 @@ constexpr const char* kAnalyzeError = "analyzeError";
 constexpr const char* kTag = "iTunNORMTag";
 constexpr const char* kTagDate = "iTunNORMTagDate";
 constexpr const char* kTagHint = "iTunNORMTagHint";
+constexpr const char* kStampedFile = "commentStampFile";
 constexpr const char* kBackup = "iTunNORMBackup";
 constexpr const char* kManual = "ManualAdjustment";
 constexpr const char* kManualDate = "ManualAdjustmentDate";
@@ -175,6 +176,20 @@ void SonorixStatus::markTagAbsent(const std::shared_ptr<DateTimePoint>& date) {
         mv::setDate(*m_entry, kTagDate, date);
     } else {
         mv::remove(*m_entry, kTagDate);
+    }
+}
+
+std::string SonorixStatus::stampedFile() const {
+    ModelLocker lock(m_modelLock);
+    return toUtf8(mv::getText(*m_entry, kStampedFile));
+}
+
+void SonorixStatus::setStampedFile(const std::string& identity) {
+    ModelLocker lock(m_modelLock);
+    if (identity.empty()) {
+        mv::remove(*m_entry, kStampedFile);
+    } else {
+        mv::setText(*m_entry, kStampedFile, toUtf16(identity));
     }
 }
 

@@ -154,11 +154,18 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
 
         // A run that ended between the value and the stamp left the value in place; the track
         // is done only with both.
+        // Reading the comment is most of a run over unchanged files; a file not touched since
+        // its stamp was last seen still holds it.
         if (!changed && newState == kStateDone && m_settings.modifyComments) {
-            std::u16string comment;
-            size_t position = 0;
-            size_t length = 0;
-            changed = m_track->getComment(comment) && !findCommentStamp(comment, position, length);
+            const std::string identity = fileIdentity(path);
+            if (identity.empty() || identity != trackStatus.stampedFile()) {
+                std::u16string comment;
+                size_t position = 0;
+                size_t length = 0;
+                const bool read = m_track->getComment(comment);
+                changed = read && !findCommentStamp(comment, position, length);
+                trackStatus.setStampedFile(read && !changed ? identity : std::string());
+            }
         }
 
         bool manualReset = false;
@@ -181,11 +188,12 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
             }
             addUnits(kWriteUnits, trackStatus, albumStatus);
             // The iTunes side may fail without harm: the value is in the file already.
+            bool stamped = false;
             if (m_settings.modifyComments) {
                 std::u16string comment;
                 if (m_track->getComment(comment)) {
                     updateCommentStamp(comment);
-                    m_track->setComment(comment);
+                    stamped = m_track->setComment(comment);
                 }
             }
             if (!manualReset && m_settings.resetManualAdjustments) {
@@ -197,6 +205,8 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
             if (!current.empty()) {
                 path = current;
             }
+            // After the last write of the run: the file as it now stands holds the stamp.
+            trackStatus.setStampedFile(stamped ? fileIdentity(path) : std::string());
             trackStatus.setAdjustedMarker(true);
             if (albumStatus) {
                 albumStatus->setAdjustedMarker(true);

@@ -4,6 +4,7 @@
 #include "audio/SoundCheck.h"
 #include "audio/iTunNORMTag.h"
 #include "foundation/Log.h"
+#include "foundation/Paths.h"
 #include "foundation/Text.h"
 #include "itunes/iTunesTrackLibraryFile.h"
 #include "model/SonorixPreferences.h"
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -396,10 +398,23 @@ TEST_F(Adjusting, AHalfDoneTrackGetsItsStampOnTheNextRun) {
     EXPECT_EQ(status(*model, 1)->getState(), kStateDone);
     EXPECT_TRUE(status(*model, 1)->adjustedMarker());
 
-    // Complete now: a further run writes nothing.
+    // Complete now: a further run writes nothing, and knows the file by its identity.
     const std::string bytes = readFile(a);
     runAll(*model);
     EXPECT_EQ(readFile(a), bytes);
+    EXPECT_EQ(status(*model, 1)->stampedFile(), fileIdentity(a));
+
+    // Another program takes the stamp out and sets the modification time back: the file is
+    // another one all the same, so the next run reads the comment and stamps it again.
+    struct stat before {};
+    ASSERT_EQ(::stat(a.c_str(), &before), 0);
+    ASSERT_TRUE(CommentTag::write(a, u"Mine"));
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, a.c_str(), times, 0), 0);
+    runAll(*model);
+    const std::u16string again = fileComment(a);
+    EXPECT_EQ(again.rfind(u"Adjusted by Sonorix ", 0), 0u) << toUtf8(again);
+    EXPECT_EQ(status(*model, 1)->stampedFile(), fileIdentity(a));
 }
 
 // Another program keeps truncating and rewriting the files while they are adjusted: no run may
