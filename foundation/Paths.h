@@ -16,7 +16,8 @@ bool makeFolders(const std::string& path);
 // A file "exists" when stat(2) succeeds for it.
 bool fileExists(const std::string& path);
 
-// The file's inode, size and modification and change times as text, empty when stat(2) fails.
+// The file's device, inode, size and modification and change times as text; empty when stat(2)
+// fails.
 // Any write, any file renamed into its place and any change of its metadata give another text,
 // also where a tool sets the modification time back.
 std::string fileIdentity(const std::string& path);

@@ -135,11 +135,11 @@ private:
     Cached<bool> m_compilation, m_gapless;
     Cached<int16_t> m_discNumber;
     Cached<int32_t> m_trackNumber;
-    // The searched fields lower-cased, joined by NULs (which no field holds).
-    const std::u16string& filterText() const;
     // The Location as a path without the location map; empty when it is none.
     const std::string& locationPath() const;
     Cached<std::string> m_locationPath;
+    // The searched fields lower-cased, joined by NULs (which no field holds).
+    const std::u16string& filterText() const;
     Cached<std::u16string> m_filterText;
     mutable std::once_flag m_sortFormsOnce;
     mutable std::shared_ptr<SortForms> m_sortForms; // shared: deleted where SortForms is known

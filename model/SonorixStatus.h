@@ -70,11 +70,12 @@ public:
     bool limitedByPeak() const;
     void setLimitedByPeak(bool limited);
 
-    // A file that crashed a reader: failed, and left alone while it stays as it was then.
     // The file (fileIdentity) as it was when its comment was last seen holding the stamp: a
     // run that finds the file so has no need to read the comment again.
     std::string stampedFile() const;
     void setStampedFile(const std::string& identity);
+
+    // A file that crashed a reader: failed, and left alone while it stays as it was then.
     void markUnsafe(const std::string& fileStamp);
     bool knownUnsafe(const std::string& path) const;
 

@@ -153,9 +153,8 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
         }
 
         // A run that ended between the value and the stamp left the value in place; the track
-        // is done only with both.
-        // Reading the comment is most of a run over unchanged files; a file not touched since
-        // its stamp was last seen still holds it.
+        // is done only with both. Reading the comment is most of a run over unchanged files: a
+        // file not touched since its stamp was last seen still holds it.
         if (!changed && newState == kStateDone && m_settings.modifyComments) {
             const std::string identity = fileIdentity(path);
             if (identity.empty() || identity != trackStatus.stampedFile()) {

@@ -495,6 +495,10 @@ void MainWindow::revealItem(const OutlineItem& item) {
 }
 
 void MainWindow::setGroupPaneHidden(bool hidden) {
+    if (hidden && !m_rightPane->isHidden()) {
+        // Hidden, the pane leaves the divider at the edge: its place waits for the pane.
+        m_splitterState = m_splitter->saveState();
+    }
     m_rightPane->setVisible(!hidden);
     if (!hidden) {
         applySplitterState();
