@@ -200,6 +200,8 @@ int main(int argc, char** argv) {
     int status = kExitOk;
     {
         sonorix::MainWindow window({args.library, {}});
+        // Before the raise socket appears: whoever finds this window running may also end it.
+        closeOnSignals(window);
         QLocalServer raiseServer;
         // We hold the lock: a socket file left there belongs to a process that is gone.
         QLocalServer::removeServer(raiseSocketPath());
@@ -224,7 +226,6 @@ int main(int argc, char** argv) {
                 QTimer::singleShot(300, &window, &QWidget::close);
             }
         });
-        closeOnSignals(window);
         window.show();
         window.start();
         const int loopStatus = application.exec();
