@@ -448,9 +448,10 @@ public:
 
 using detail::InPlaceSource;
 
-// Large documents: a library file's tree would be several times the size of the file. The root
-// dictionary and the containers directly in it are walked here, and each of their children (a
-// track's dictionary, say) is parsed as a tree of its own and turned into values at once. Only the
+// Large documents: a library file's tree would be several times the size of the file. The
+// containers of the top levels are walked here (the root, its playlists, each playlist and its
+// items), and each of their other children is parsed as a tree of its own and turned into values
+// at once, or built straight from the text where it is a dictionary of plain values. Only the
 // plain layout that property-list writers produce is walked; anything else (comments, stray text,
 // attributes on containers, a malformed part) abandons the walk, and the caller parses the original
 // bytes whole, so that the result is always the one the whole-document parse gives.
@@ -501,7 +502,7 @@ public:
     }
 
 private:
-    static constexpr int kWalkedLevels = 2;
+    static constexpr int kWalkedLevels = 4;
 
     char* m_begin;
     char* m_p;
@@ -516,7 +517,13 @@ private:
         uint32_t key;
         ScalarKind kind;
     };
-    std::vector<Text> m_texts;        // of the dictionary being indexed
+    std::vector<Text> m_texts; // of the dictionary being indexed
+    struct PlainPair {
+        std::string_view key;
+        std::string_view text;
+        ScalarKind kind;
+    };
+    std::vector<PlainPair> m_pairs;   // of the plain dictionary being read
     std::vector<uint32_t> m_lastKeys; // of the previous dictionary, by place
     ValueCache m_cache;
     rapidxml::xml_document<char> m_document;
@@ -713,6 +720,10 @@ private:
             m_p += kind == 1 ? 6 : 7;
             return walkContainer(kind == 1, level + 1);
         }
+        ValueRef built;
+        if (at("<dict>") && buildPlainDict(built)) {
+            return built;
+        }
         return parseValue(nextSegment(level), m_cache);
     }
 
@@ -791,14 +802,13 @@ private:
         return true;
     }
 
-    // A "<dict>" at m_p whose pairs are plain elements with values that have no children, indexed
-    // into the source without building anything. False, with nothing consumed, for any other
-    // layout or an undecodable key: the parser decides those.
-    bool indexPlainDict(LazyDict& result) {
+    // A "<dict>" at m_p whose pairs are plain elements with values that have no children, into
+    // m_pairs (a key without its value at the end left out). The position after its end tag, or
+    // null for any other layout; nothing is consumed.
+    const char* scanPlainDict() {
         const char* p = m_p + 6; // "<dict>"
-        m_texts.clear();
-        size_t pair = 0;
-        for (;; ++pair) {
+        m_pairs.clear();
+        for (;;) {
             while (p < m_end && isSpace(*p)) {
                 ++p;
             }
@@ -807,7 +817,7 @@ private:
             }
             std::string_view keyName, keyText, valueName, valueText;
             if (!plainElement(p, keyName, keyText)) {
-                return false;
+                return nullptr;
             }
             while (p < m_end && isSpace(*p)) {
                 ++p;
@@ -816,21 +826,13 @@ private:
                 break; // a key without its value at the end
             }
             if (!plainElement(p, valueName, valueText)) {
-                return false;
+                return nullptr;
             }
             ScalarKind kind = scalarKind(valueName);
             if (kind == ScalarKind::None && (valueName == "dict" || valueName == "array")) {
-                return false; // "<dict/>" is a value, and an empty one is not nothing
+                return nullptr; // "<dict/>" is a value, and an empty one is not nothing
             }
-            uint32_t key = 0;
-            try {
-                key = keyNumberAt(pair, keyText);
-            } catch (const std::exception&) {
-                return false;
-            }
-            if (kind != ScalarKind::None) { // else no value, as the parser would give none
-                m_texts.push_back({valueText, key, kind});
-            }
+            m_pairs.push_back({keyText, valueText, kind});
         }
         // The end tag: "</name>" with blanks before ">".
         p += 2;
@@ -841,9 +843,32 @@ private:
             ++p;
         }
         if (p >= m_end || *p != '>') {
+            return nullptr;
+        }
+        return p + 1;
+    }
+
+    // A plain "<dict>" at m_p (see scanPlainDict) indexed into the source without building
+    // anything. False, with nothing consumed, for any other layout or an undecodable key: the
+    // parser decides those.
+    bool indexPlainDict(LazyDict& result) {
+        const char* end = scanPlainDict();
+        if (!end) {
             return false;
         }
-        m_p = const_cast<char*>(p + 1);
+        m_texts.clear();
+        for (size_t pair = 0; pair < m_pairs.size(); ++pair) {
+            uint32_t key = 0;
+            try {
+                key = keyNumberAt(pair, m_pairs[pair].key);
+            } catch (const std::exception&) {
+                return false;
+            }
+            if (m_pairs[pair].kind != ScalarKind::None) { // else no value, as the parser gives
+                m_texts.push_back({m_pairs[pair].text, key, m_pairs[pair].kind});
+            }
+        }
+        m_p = const_cast<char*>(end);
         // Nothing of the element is read again, so its texts may move over it.
         const size_t first = m_source->fields.size();
         for (const auto& text : m_texts) {
@@ -857,6 +882,38 @@ private:
         }
         result = LazyDict(m_source, static_cast<uint32_t>(first),
                           static_cast<uint32_t>(m_source->fields.size() - first));
+        return true;
+    }
+
+    // A plain "<dict>" at m_p (see scanPlainDict) built as parseDict builds it, without parsing
+    // the element into a tree first: a playlist holds one for each of its tracks. False, with
+    // nothing consumed, for any other layout or an undecodable key (which drops the dictionary:
+    // the parser decides that).
+    bool buildPlainDict(ValueRef& result) {
+        const char* end = scanPlainDict();
+        if (!end) {
+            return false;
+        }
+        DictRef dict = makeDict();
+        for (const PlainPair& pair : m_pairs) {
+            std::u16string key;
+            try {
+                key = toUtf16(pair.key);
+            } catch (const std::exception&) {
+                return false;
+            }
+            ValueRef value;
+            try {
+                value = parseScalar(pair.kind, pair.text, &m_cache);
+            } catch (const std::exception&) {
+                // This value only, as parseDict drops it.
+            }
+            if (value) {
+                dict->items().insert_or_assign(std::move(key), std::move(value));
+            }
+        }
+        m_p = const_cast<char*>(end);
+        result = std::move(dict);
         return true;
     }
 
@@ -1289,6 +1346,16 @@ struct LazyDictAccess {
     // go through get, which knows which entry of a key counts.
     template <class R, class Use>
     static R read(const LazyDict& dict, std::u16string_view key, R fallback, Use use) {
+        return read(dict, key, std::move(fallback), use, [&use](std::string_view text) {
+            return use(Value_string(std::u16string(text.begin(), text.end())));
+        });
+    }
+
+    // useAscii takes an ASCII text as it stands, where building a text value first would only
+    // be copied again.
+    template <class R, class Use, class UseAscii>
+    static R read(const LazyDict& dict, std::u16string_view key, R fallback, Use use,
+                  UseAscii useAscii) {
         if (dict.m_source) {
             const InPlaceSource& source = *dict.m_source;
             const uint32_t* number = source.findKey(key);
@@ -1312,7 +1379,7 @@ struct LazyDictAccess {
                         Value_bool(fields[i].kind == static_cast<uint32_t>(ScalarKind::True)));
                 case ScalarKind::String:
                     if (isAscii(text)) {
-                        return use(Value_string(std::u16string(text.begin(), text.end())));
+                        return useAscii(text);
                     }
                     break;
                 default:
@@ -1344,8 +1411,21 @@ SONORIX_LAZY_GETTER(getDouble, double, toDouble)
 #undef SONORIX_LAZY_GETTER
 
 std::u16string LazyDict::getString(std::u16string_view key) const {
-    return LazyDictAccess::read(*this, key, std::u16string(),
-                                [](const Value& v) { return v.toString(); });
+    return LazyDictAccess::read(
+        *this, key, std::u16string(), [](const Value& v) { return v.toString(); },
+        [](std::string_view text) { return std::u16string(text.begin(), text.end()); });
+}
+
+bool LazyDict::hasText(std::u16string_view key) const {
+    return LazyDictAccess::read(
+        *this, key, false, [](const Value& v) { return !v.toString().empty(); },
+        [](std::string_view text) { return !text.empty(); });
+}
+
+std::string LazyDict::getUtf8String(std::u16string_view key) const {
+    return LazyDictAccess::read(
+        *this, key, std::string(), [](const Value& v) { return toUtf8(v.toString()); },
+        [](std::string_view text) { return std::string(text); });
 }
 
 std::shared_ptr<DateTimePoint> LazyDict::getDate(std::u16string_view key) const {
@@ -1354,14 +1434,17 @@ std::shared_ptr<DateTimePoint> LazyDict::getDate(std::u16string_view key) const 
 }
 
 uint64_t LazyDict::getHexId(std::u16string_view key) const {
-    return LazyDictAccess::read(*this, key, uint64_t{0}, [](const Value& v) {
-        std::u16string text = v.toString();
-        bool ascii = true;
-        for (char16_t c : text) {
-            ascii = ascii && c < 0x80;
-        }
-        return parseHexId(ascii ? std::string(text.begin(), text.end()) : toUtf8(text));
-    });
+    return LazyDictAccess::read(
+        *this, key, uint64_t{0},
+        [](const Value& v) {
+            std::u16string text = v.toString();
+            bool ascii = true;
+            for (char16_t c : text) {
+                ascii = ascii && c < 0x80;
+            }
+            return parseHexId(ascii ? std::string(text.begin(), text.end()) : toUtf8(text));
+        },
+        [](std::string_view text) { return parseHexId(text); });
 }
 
 DictRef LazyDict::toDict() const {

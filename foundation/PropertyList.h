@@ -50,6 +50,10 @@ public:
     ValueRef get(std::u16string_view key) const;
     ValueRef get(std::string_view key) const;
     std::u16string getString(std::u16string_view key) const;
+    // getString in UTF-8; throws TextConversionError where toUtf8 would.
+    std::string getUtf8String(std::u16string_view key) const;
+    // !getString(key).empty(), without making the text.
+    bool hasText(std::u16string_view key) const;
     int16_t getInt16(std::u16string_view key, int16_t fallback = 0) const;
     int32_t getInt32(std::u16string_view key, int32_t fallback = 0) const;
     int64_t getInt64(std::u16string_view key, int64_t fallback = 0) const;

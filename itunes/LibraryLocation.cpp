@@ -24,20 +24,27 @@ int hexDigit(char c) {
 std::string percentDecode(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%') {
-            int high = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
-            int low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
-            int byte = high >= 0 && low >= 0 ? high * 16 + low : -1;
-            // "%00" would cut the path short at the first system call; it stays as written, as
-            // does a "%" without two hexadecimal digits.
-            if (byte > 0) {
-                out += static_cast<char>(byte);
-                i += 2;
-                continue;
-            }
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t percent = text.find('%', i);
+        if (percent == std::string_view::npos) {
+            out.append(text, i);
+            break;
         }
-        out += text[i];
+        out.append(text, i, percent - i);
+        i = percent;
+        int high = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
+        int low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
+        int byte = high >= 0 && low >= 0 ? high * 16 + low : -1;
+        // "%00" would cut the path short at the first system call; it stays as written, as does
+        // a "%" without two hexadecimal digits.
+        if (byte > 0) {
+            out += static_cast<char>(byte);
+            i += 3;
+        } else {
+            out += '%';
+            ++i;
+        }
     }
     return out;
 }
@@ -140,6 +147,38 @@ std::string otherNormalizationThatExists(const std::string& path) {
         }
     }
     return {};
+}
+
+namespace {
+
+// The folder part of an absolute path; empty for a relative path or "/" itself.
+std::string_view folderOf(std::string_view path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string_view::npos || slash == 0 ? std::string_view()
+                                                         : path.substr(0, slash);
+}
+
+} // namespace
+
+bool MissingFolders::holdFolderOf(std::string_view path) const {
+    std::string_view folder = folderOf(path);
+    return !folder.empty() && m_missing.find(folder) != m_missing.end();
+}
+
+void MissingFolders::noteMissingFile(std::string_view path) {
+    std::string_view view = folderOf(path);
+    if (view.empty() || m_present.find(view) != m_present.end() ||
+        m_missing.find(view) != m_missing.end()) {
+        return;
+    }
+    std::string folder(view);
+    // A file's other form is its folder's other form plus its name's, "/" being left alone by
+    // normalisation: with the folder missing in every form, so is every file in it.
+    if (fileExists(folder) || !otherNormalizationThatExists(folder).empty()) {
+        m_present.insert(std::move(folder));
+    } else {
+        m_missing.insert(std::move(folder));
+    }
 }
 
 bool sameNormalizedPath(const std::string& a, const std::string& b) {

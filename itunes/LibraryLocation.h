@@ -1,7 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace sonorix {
@@ -30,6 +32,29 @@ bool locationPrefixMatches(std::string_view path, std::string_view from);
 // existing file and path does not; otherwise empty. Mac libraries keep names decomposed, while
 // files copied to Linux usually have them composed.
 std::string otherNormalizationThatExists(const std::string& path);
+
+// Folders found missing, in every normalisation form, during one pass over many tracks: a library
+// whose files are not where it says (copied from another computer, a drive not mounted) would
+// otherwise have each of its files looked for in both forms. Only for one pass: a folder may
+// appear later.
+class MissingFolders {
+public:
+    // True when the folder of path was found missing before.
+    bool holdFolderOf(std::string_view path) const;
+    // Looks for the folder of path, which was itself not found, once for each folder.
+    void noteMissingFile(std::string_view path);
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const {
+            return std::hash<std::string_view>()(text);
+        }
+    };
+    using Folders = std::unordered_set<std::string, Hash, std::equal_to<>>;
+    Folders m_missing;
+    Folders m_present;
+};
 
 // True when the two UTF-8 paths are the same text up to Unicode normalisation.
 bool sameNormalizedPath(const std::string& a, const std::string& b);

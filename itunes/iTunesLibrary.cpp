@@ -6,6 +6,9 @@
 
 #include <boost/lexical_cast.hpp>
 
+#include <algorithm>
+#include <vector>
+
 namespace sonorix {
 
 iTunesLibrary::iTunesLibrary(DictRef root, LocationMap locations)
@@ -50,16 +53,25 @@ void iTunesLibrary::addTracks(const LazyDicts& entries,
         factory = iTunesTrackFactory::defaultFactory();
     }
     std::weak_ptr<iTunesLibrary> self = shared_from_this();
+    // Inserted in id order, each at the end: one by one in key order they land all over the
+    // tree, and a large library spends more on that than on making its tracks.
+    std::vector<std::pair<uint64_t, std::shared_ptr<iTunesTrack>>> made;
+    made.reserve(entries.size());
     for (const auto& [key, entry] : entries) {
         if (!entry) {
             continue; // not a dictionary
         }
         std::shared_ptr<iTunesTrack> track = factory->makeTrack(self, entry);
-        if (!track) {
-            continue;
+        if (track) {
+            uint64_t id = track->persistentId();
+            made.emplace_back(id, std::move(track));
         }
-        // Entries come in key order; of two with the same persistent id the first stays.
-        m_tracks.emplace(track->persistentId(), std::move(track));
+    }
+    // Entries come in key order; of two with the same persistent id the first stays.
+    std::stable_sort(made.begin(), made.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& [id, track] : made) {
+        m_tracks.emplace_hint(m_tracks.end(), id, std::move(track));
     }
 }
 

@@ -50,7 +50,18 @@ bool nonAudioExtension(std::string_view path) {
 // The kinds iTunes gives such entries. Kinds are written in the language of the iTunes that wrote
 // the library, so this only adds to the extension check; it never decides that something is audio.
 bool nonAudioKind(const std::u16string& kind) {
-    std::u16string lower = toLowerCase(kind);
+    bool ascii = true;
+    for (char16_t c : kind) {
+        ascii = ascii && c < 0x80;
+    }
+    std::u16string lower = kind;
+    if (ascii) { // nearly every kind, and the full case mapping would be far slower
+        for (char16_t& c : lower) {
+            c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+        }
+    } else {
+        lower = toLowerCase(kind);
+    }
     static const std::u16string exact[] = {u"book", u"pdf document", u"itunes lp", u"itunes extras",
                                            u"ipod game"};
     for (const auto& k : exact) {
@@ -63,10 +74,24 @@ bool nonAudioKind(const std::u16string& kind) {
            lower.compare(lower.size() - app.size(), app.size(), app) == 0;
 }
 
-template <class T, class F>
-const T& fill(std::once_flag& once, T& value, F read) {
-    std::call_once(once, [&] { value = read(); });
-    return value;
+std::mutex& fillLock(const void* slot) {
+    static std::mutex locks[64];
+    return locks[(reinterpret_cast<uintptr_t>(slot) >> 4) % 64];
+}
+
+// Reads outside the lock, so that a read may fill other fields; two threads may both read, and
+// the first to finish is kept (reads of the entry give the same value every time).
+template <class Slot, class F>
+const auto& fill(Slot& slot, F read) {
+    if (!slot.ready.load(std::memory_order_acquire)) {
+        auto value = read();
+        std::lock_guard<std::mutex> lock(fillLock(&slot));
+        if (!slot.ready.load(std::memory_order_relaxed)) {
+            slot.value = std::move(value);
+            slot.ready.store(true, std::memory_order_release);
+        }
+    }
+    return slot.value;
 }
 
 } // namespace
@@ -88,7 +113,7 @@ iTunesTrack::~iTunesTrack() = default;
 
 #define SONORIX_CACHED(Type, Getter, Member, Read)                                                 \
     Type iTunesTrack::Getter() const {                                                             \
-        return fill(Member.once, Member.value, [this] { return Read; });                           \
+        return fill(Member, [this] { return Read; });                                              \
     }
 
 SONORIX_CACHED(uint64_t, persistentId, m_persistentId, m_entry.getHexId(u"Persistent ID"))
@@ -191,7 +216,7 @@ TrackExclusion iTunesTrack::exclusion() const {
     if (!hasPersistentId()) {
         return TrackExclusion::NoPersistentId;
     }
-    if (m_entry.getString(u"Location").empty()) {
+    if (locationPath().empty() && m_entry.getString(u"Location").empty()) {
         return TrackExclusion::NoFile;
     }
     if (nonAudioExtension(locationPath()) || nonAudioKind(kind())) {
@@ -205,7 +230,7 @@ std::string iTunesTrack::persistentIdText() const {
 }
 
 bool iTunesTrack::hasPersistentId() const {
-    return !m_entry.getString(u"Persistent ID").empty();
+    return m_entry.hasText(u"Persistent ID");
 }
 
 bool iTunesTrack::matchesFilter(std::u16string_view text) const {
@@ -218,9 +243,9 @@ bool iTunesTrack::matchesFilter(std::u16string_view text) const {
 
 const std::string& iTunesTrack::locationPath() const {
     // Read for the exclusion and again for the file: decoded once.
-    return fill(m_locationPath.once, m_locationPath.value, [this] {
+    return fill(m_locationPath, [this] {
         try {
-            return pathFromLocation(toUtf8(location()));
+            return pathFromLocation(m_entry.getUtf8String(u"Location"));
         } catch (const std::exception&) {
             return std::string(); // not convertible: left to the file access to report
         }
@@ -229,7 +254,7 @@ const std::string& iTunesTrack::locationPath() const {
 
 const std::u16string& iTunesTrack::filterText() const {
     // Searches run over every track at each keystroke: the fields are lower-cased once.
-    return fill(m_filterText.once, m_filterText.value, [this] {
+    return fill(m_filterText, [this] {
         std::u16string joined;
         for (const std::u16string& field : {name(), artist(), albumArtist(), album(), composer()}) {
             joined += toLowerCase(field);
@@ -240,8 +265,7 @@ const std::u16string& iTunesTrack::filterText() const {
 }
 
 iTunesTrack::SortForms& iTunesTrack::sortForms(std::shared_ptr<SortForms> (*make)()) const {
-    std::call_once(m_sortFormsOnce, [&] { m_sortForms = make(); });
-    return *m_sortForms;
+    return *fill(m_sortForms, make);
 }
 
 std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMissing,
@@ -259,7 +283,7 @@ std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMi
             path = locationPath();
         } else {
             try {
-                path = pathFromLocation(toUtf8(location()), library->locations());
+                path = pathFromLocation(m_entry.getUtf8String(u"Location"), library->locations());
             } catch (const std::exception&) {
                 path.clear();
             }

@@ -4,6 +4,7 @@
 #include "foundation/Value.h"
 #include "itunes/LibraryLocation.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -121,9 +122,10 @@ public:
                          bool* exists = nullptr);
 
 private:
+    // Not std::once_flag: its first call makes a system call, once per field of every track.
     template <class T>
     struct Cached {
-        mutable std::once_flag once;
+        mutable std::atomic<bool> ready{false};
         mutable T value{};
     };
 
@@ -141,8 +143,7 @@ private:
     // The searched fields lower-cased, joined by NULs (which no field holds).
     const std::u16string& filterText() const;
     Cached<std::u16string> m_filterText;
-    mutable std::once_flag m_sortFormsOnce;
-    mutable std::shared_ptr<SortForms> m_sortForms; // shared: deleted where SortForms is known
+    Cached<std::shared_ptr<SortForms>> m_sortForms; // shared: deleted where SortForms is known
 
     mutable std::mutex m_pathMutex;
     bool m_pathCached = false;

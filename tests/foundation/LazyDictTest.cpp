@@ -80,6 +80,17 @@ LazyDicts compareWithWhole(const std::string& text, const std::vector<std::u16st
             SCOPED_TRACE(std::string(field.begin(), field.end()));
             EXPECT_EQ(xmlOf(lazy.get(field)), xmlOf(dict->get(field)));
             EXPECT_EQ(lazy.getString(field), dict->getString(field));
+            EXPECT_EQ(lazy.hasText(field), !dict->getString(field).empty());
+            std::string utf8 = "(throws)";
+            try {
+                utf8 = toUtf8(dict->getString(field));
+            } catch (const std::exception&) {
+            }
+            try {
+                EXPECT_EQ(lazy.getUtf8String(field), utf8);
+            } catch (const std::exception&) {
+                EXPECT_EQ(utf8, "(throws)");
+            }
             EXPECT_EQ(lazy.getInt16(field, 7), dict->getInt16(field, 7));
             EXPECT_EQ(lazy.getInt32(field, 7), dict->getInt32(field, 7));
             EXPECT_EQ(lazy.getInt64(field), dict->getInt64(field));
@@ -210,6 +221,53 @@ TEST(LazyDict, TheRootKeepsEverythingButTheLazyEntries) {
           std::string("not xml")}) {
         compareWithWhole(bad, kProbes);
     }
+}
+
+TEST(LazyDict, PlaylistItemsReadAsTheWholeDocumentReaderReadsThem) {
+    // Plain item dictionaries are built straight from the text; every other layout goes to the
+    // parser. Both must give what the whole document gives, in the lazy and the segmented read.
+    const std::vector<std::string> items = {
+        "<dict><key>Track ID</key><integer>1</integer></dict>",
+        "<dict>\n\t<key>Track ID</key>\t<integer>2</integer>\n</dict >",
+        "<dict/>",
+        "<dict></dict>",
+        "<dict><key>Track ID</key><integer>3</integer><key>Track ID</key><integer>4</integer>"
+        "</dict>",
+        "<dict><key>Track ID</key><integer>5</integer><key>Track ID</key><unknown>6</unknown>"
+        "</dict>",
+        "<dict><key>Track ID</key><string>7</string><key>Dangling</key></dict>",
+        "<dict><key>Name</key><string>\xC3</string><key>Track ID</key><integer>8</integer>"
+        "</dict>",
+        "<dict><key>\xFF</key><integer>9</integer></dict>",
+        "<dict><key>Name</key><string>a &amp; b</string></dict>",
+        "<dict><key>Sub</key><dict><key>a</key><true/></dict></dict>",
+        "<dict><key>Empty</key><dict/><key>List</key><array/></dict>",
+        "<dict><key>When</key><date>2020-01-01T00:00:00Z</date><key>Bad</key>"
+        "<date>never</date><key>Blob</key><data>AAEC</data><key>R</key><real>1.5</real>"
+        "<key>T</key><true/><key>F</key><false/><key>Blank</key><string>  </string></dict>",
+        "<integer>10</integer>",
+        "<array><dict><key>Track ID</key><integer>11</integer></dict></array>",
+    };
+    std::string playlist = "<dict><key>Name</key><string>Mix</string><key>Playlist Items</key>"
+                           "<array>";
+    for (const auto& item : items) {
+        playlist += item;
+    }
+    playlist += "</array></dict>";
+    const std::string text = kOpen + entry("1", "<key>Name</key><string>a</string>") +
+                             "\t</dict>\n\t<key>Playlists</key><array>" + playlist +
+                             "<dict><key>Playlist Items</key><array>" + items[0] +
+                             "</array><key>Playlist Items</key><string>x</string></dict>" +
+                             "</array>\n</dict>\n</plist>\n";
+    compareWithWhole(text, kProbes);
+    DictRef whole = detail::readPropertyListWhole(text.data(), text.size());
+    DictRef walked = detail::readPropertyListSegmented(text.data(), text.size());
+    ASSERT_TRUE(whole && walked);
+    EXPECT_EQ(walked->toXMLDocument(), whole->toXMLDocument());
+    ArrayRef playlists = asArray(whole->get("Playlists"));
+    ASSERT_TRUE(playlists && playlists->arrayItems());
+    EXPECT_EQ(asArray(asDict(playlists->arrayItems()->at(0))->get("Playlist Items"))->count(),
+              items.size() - 1); // the undecodable key's item is dropped
 }
 
 TEST(LazyDict, NestingBeyondTheLimitGivesNoRootWhereverItIs) {

@@ -4,6 +4,7 @@
 // and each field read alone). Whatever reads back writes out and reads back again to the same
 // document.
 #include "foundation/PropertyList.h"
+#include "foundation/Text.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +59,28 @@ void compareLazy(const uint8_t* data, size_t size, const DictRef& whole) {
         for (const auto& [field, value] : dict->items()) {
             if (xmlOf(lazy.get(field)) != xmlOf(value)) {
                 std::abort();
+            }
+            // The getters that read a text straight from the bytes.
+            const std::u16string text = dict->getString(field);
+            if (lazy.getString(field) != text || lazy.hasText(field) != !text.empty() ||
+                lazy.getHexId(field) != dict->getHexId(field)) {
+                std::abort();
+            }
+            std::string utf8;
+            bool converts = true;
+            try {
+                utf8 = toUtf8(text);
+            } catch (const std::exception&) {
+                converts = false;
+            }
+            try {
+                if (!converts || lazy.getUtf8String(field) != utf8) {
+                    std::abort();
+                }
+            } catch (const std::exception&) {
+                if (converts) {
+                    std::abort();
+                }
             }
         }
     }

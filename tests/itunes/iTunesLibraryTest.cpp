@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <thread>
 
 using namespace sonorix;
@@ -322,6 +324,32 @@ TEST(LibraryLocation, MappedPathIsFoundInTheOtherNormalizationForm) {
     EXPECT_EQ(otherNormalizationThatExists(dir.path() + "/Caf\xE9.mp3"), "");
     EXPECT_TRUE(sameNormalizedPath(dir.file(composed), dir.file(decomposed)));
     EXPECT_FALSE(sameNormalizedPath("/a\xE9", "/a\xE8"));
+}
+
+TEST(LibraryLocation, MissingFoldersHoldOnlyFoldersGoneInEveryForm) {
+    TempDir dir;
+    const std::string composed = "Caf\xC3\xA9";    // NFC
+    const std::string decomposed = "Cafe\xCC\x81"; // NFD
+    ASSERT_EQ(::mkdir(dir.file("here").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(dir.file(decomposed).c_str(), 0755), 0);
+    writeFile(dir.file(decomposed + "/a.mp3"), "x");
+    MissingFolders missing;
+    // A file missing from a folder that is there says nothing about its neighbours.
+    missing.noteMissingFile(dir.file("here/gone.mp3"));
+    EXPECT_FALSE(missing.holdFolderOf(dir.file("here/other.mp3")));
+    // A folder there only in the other form is there.
+    missing.noteMissingFile(dir.file(composed + "/gone.mp3"));
+    EXPECT_FALSE(missing.holdFolderOf(dir.file(composed + "/a.mp3")));
+    // A folder gone in both forms holds every file in it, and nothing beside or above it.
+    missing.noteMissingFile(dir.file("gone/" + composed + "/1.mp3"));
+    EXPECT_TRUE(missing.holdFolderOf(dir.file("gone/" + composed + "/2.mp3")));
+    EXPECT_FALSE(missing.holdFolderOf(dir.file("gone/" + composed + "x/2.mp3")));
+    EXPECT_FALSE(missing.holdFolderOf(dir.file("gone/2.mp3")));
+    // Paths without a folder to look for.
+    missing.noteMissingFile("relative.mp3");
+    missing.noteMissingFile("/top.mp3");
+    EXPECT_FALSE(missing.holdFolderOf("relative2.mp3"));
+    EXPECT_FALSE(missing.holdFolderOf("/top2.mp3"));
 }
 
 TEST(iTunesTrack, FilePathSwitches) {
