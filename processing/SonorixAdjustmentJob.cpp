@@ -107,6 +107,11 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
         trackStatus.setState(kStateFailed);
         return;
     }
+    // Taken before the file is opened: whatever changes it from here on gives another identity.
+    const std::string identity = fileIdentity(path);
+    if (leftAsLastRunLeftIt(trackStatus, albumStatus, identity, gain, peak)) {
+        return;
+    }
     CrashJournal::Scope writing(hexIdText(ta::persistentId(*m_track)), path);
 
     auto date = mv::now(true);
@@ -156,7 +161,6 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
         // is done only with both. Reading the comment is most of a run over unchanged files: a
         // file not touched since its stamp was last seen still holds it.
         if (!changed && newState == kStateDone && m_settings.modifyComments) {
-            const std::string identity = fileIdentity(path);
             if (identity.empty() || identity != trackStatus.stampedFile()) {
                 std::u16string comment;
                 size_t position = 0;
@@ -262,6 +266,52 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
     trackStatus.setError(newError);
     trackStatus.setFileError(newFileError);
     trackStatus.setState(newState);
+}
+
+bool SonorixAdjustmentJob::leftAsLastRunLeftIt(SonorixTrackStatus& trackStatus,
+                                               const std::shared_ptr<SonorixStatus>& albumStatus,
+                                               const std::string& identity, double gain,
+                                               double peak) {
+    // The file is the one a run saw holding the stamp, or saved with it, and the Sound Check
+    // values recorded then: if those stay for this run's adjustment, there is nothing to open.
+    // ReplayGain tags take the whole way: they are not part of what was recorded.
+    if (!m_settings.modifyComments || m_settings.writeReplayGainTags ||
+        SoundCheck::isSilent(peak) || identity.empty() || identity != trackStatus.stampedFile()) {
+        return false;
+    }
+    SoundCheckValues recorded{};
+    SoundCheckValues backup{};
+    if (!trackStatus.getTag(recorded) ||
+        !(trackStatus.getBackup(backup) || trackStatus.backupAbsent())) {
+        return false;
+    }
+    const double additional = m_group ? m_group->options().additionalPerceivedLoudness() : 0.0;
+    const PlannedAdjustment plan = planAdjustment(gain, peak, m_settings.perceivedLoudness,
+                                                  additional, m_settings.limitToPeak);
+    if (SoundCheck::valuesForAdjustment(recorded, plan.adjustment) != recorded) {
+        return false;
+    }
+    if (m_settings.resetManualAdjustments) {
+        // Read as the whole way reads it (which then finds it read): one to reset goes there.
+        int32_t manual = 0;
+        bool manualChanged = false;
+        if (trackStatus.refreshManualAdjustment(*m_track, manual, manualChanged) && manual != 0) {
+            return false;
+        }
+    }
+    addUnits(kOpenUnits, trackStatus, albumStatus);
+    trackStatus.setLimitedByPeak(plan.limitedByPeak);
+    if (albumStatus) {
+        albumStatus->setLimitedByPeak(plan.limitedByPeak);
+    }
+    addUnits(kUnchangedUnits, trackStatus, albumStatus);
+    const auto date = mv::now(true);
+    trackStatus.setAnalyzeDate(date);
+    trackStatus.setTag(recorded, date);
+    trackStatus.setError(kErrorNone);
+    trackStatus.setFileError(kFileErrorNone);
+    trackStatus.setState(kStateDone);
+    return true;
 }
 
 // ---- the comment stamp

@@ -59,6 +59,11 @@ public:
 private:
     void adjust(SonorixTrackStatus& trackStatus, const std::shared_ptr<SonorixStatus>& albumStatus,
                 double gain, double peak, const WorkerContext& context);
+    // A re-run's shortcut: true, with the status brought up to date, when the file (by identity)
+    // is the one last seen holding the stamp and values that this adjustment leaves as they are.
+    bool leftAsLastRunLeftIt(SonorixTrackStatus& trackStatus,
+                             const std::shared_ptr<SonorixStatus>& albumStatus,
+                             const std::string& identity, double gain, double peak);
 
     const std::shared_ptr<SonorixGroup> m_group;
     const AdjustmentSettings m_settings;

@@ -7,6 +7,7 @@
 #include "foundation/Paths.h"
 #include "foundation/Text.h"
 #include "itunes/iTunesTrackLibraryFile.h"
+#include "model/ModelValues.h"
 #include "model/SonorixPreferences.h"
 #include "processing/AlbumChain.h"
 #include "processing/SonorixAdjustmentJob.h"
@@ -415,6 +416,44 @@ TEST_F(Adjusting, AHalfDoneTrackGetsItsStampOnTheNextRun) {
     const std::u16string again = fileComment(a);
     EXPECT_EQ(again.rfind(u"Adjusted by Sonorix ", 0), 0u) << toUtf8(again);
     EXPECT_EQ(status(*model, 1)->stampedFile(), fileIdentity(a));
+}
+
+TEST_F(Adjusting, ARerunOpensOnlyFilesChangedSinceTheyWereLastSeen) {
+    const std::string a = copy(audio().a, "a.mp3");
+    auto model = load({fileTrack(1, a, 2000, "One")});
+    runAll(*model);
+    const SoundCheckValues written = fileValues(a);
+    auto trackStatus = status(*model, 1);
+    ASSERT_EQ(trackStatus->stampedFile(), fileIdentity(a));
+
+    // The status is told values the file does not hold, which the adjustment would keep (a
+    // statistics field differs). A run that opened the file would record the file's values.
+    SoundCheckValues told = written;
+    told[4] += 1;
+    ASSERT_EQ(SoundCheck::valuesForAdjustment(told, 0.0)[4], told[4]);
+    trackStatus->setTag(told, mv::now(true));
+    const std::string bytes = readFile(a);
+    runAll(*model);
+    SoundCheckValues recorded{};
+    ASSERT_TRUE(trackStatus->getTag(recorded));
+    EXPECT_EQ(recorded, told);
+    EXPECT_EQ(trackStatus->getState(), kStateDone);
+    EXPECT_EQ(readFile(a), bytes);
+
+    // Any change to the file, even of its times only, sends the run to the file again.
+    const timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, a.c_str(), now, 0), 0);
+    runAll(*model);
+    ASSERT_TRUE(trackStatus->getTag(recorded));
+    EXPECT_EQ(recorded, written);
+    EXPECT_EQ(trackStatus->stampedFile(), fileIdentity(a));
+
+    // A new master volume changes the values: that run is not cut short.
+    preferences->setPerceivedLoudness(95);
+    runAll(*model);
+    EXPECT_NE(fileValues(a), written);
+    ASSERT_TRUE(trackStatus->getTag(recorded));
+    EXPECT_EQ(recorded, fileValues(a));
 }
 
 // Another program keeps truncating and rewriting the files while they are adjusted: no run may
