@@ -1,6 +1,7 @@
 #include "audio/TaggedFile.h"
 
 #include "audio/ContainerLayout.h"
+#include "audio/TagFileStream.h"
 #include "foundation/Log.h"
 
 #include <taglib/aifffile.h>
@@ -47,10 +48,16 @@ TagFileKind tagFileKindOf(const std::string& path) {
 
 bool TaggedFile::open(const std::string& path, TagFileKind k, bool forWriting) {
     kind = k;
-    const char* name = path.c_str();
+    file.reset();
+    stream = std::make_unique<TagFileStream>(path.c_str(), !forWriting);
+    if (!stream->isOpen()) {
+        stream.reset();
+        return false;
+    }
+    TagLib::IOStream* io = stream.get();
     switch (kind) {
     case TagFileKind::MPEG: {
-        auto f = std::make_unique<TagLib::MPEG::File>(name, TagLib::ID3v2::FrameFactory::instance(),
+        auto f = std::make_unique<TagLib::MPEG::File>(io, TagLib::ID3v2::FrameFactory::instance(),
                                                       false);
         // TagLib takes any bytes for MPEG; without an audio frame it is not one.
         if (f->isValid() && f->firstFrameOffset() >= 0) {
@@ -61,7 +68,7 @@ bool TaggedFile::open(const std::string& path, TagFileKind k, bool forWriting) {
         break;
     }
     case TagFileKind::AIFF: {
-        auto f = std::make_unique<TagLib::RIFF::AIFF::File>(name, false);
+        auto f = std::make_unique<TagLib::RIFF::AIFF::File>(io, false);
         if (f->isValid()) {
             hadID3 = f->hasID3v2Tag();
             id3 = f->tag();
@@ -72,10 +79,10 @@ bool TaggedFile::open(const std::string& path, TagFileKind k, bool forWriting) {
     case TagFileKind::MP4: {
         // Deep nesting would make the reader recurse until the stack runs out.
         if (!ContainerLayout::mp4NestingAcceptable(path)) {
-            writeLog("Not reading >>%s<<: its atoms nest too deeply", name);
+            writeLog("Not reading >>%s<<: its atoms nest too deeply", path.c_str());
             break;
         }
-        auto f = std::make_unique<TagLib::MP4::File>(name, false);
+        auto f = std::make_unique<TagLib::MP4::File>(io, false);
         if (f->isValid()) {
             mp4 = f->tag();
             file = std::move(f);
@@ -83,7 +90,7 @@ bool TaggedFile::open(const std::string& path, TagFileKind k, bool forWriting) {
         break;
     }
     case TagFileKind::FLAC: {
-        auto f = std::make_unique<TagLib::FLAC::File>(name, TagLib::ID3v2::FrameFactory::instance(),
+        auto f = std::make_unique<TagLib::FLAC::File>(io, TagLib::ID3v2::FrameFactory::instance(),
                                                       false);
         if (f->isValid()) {
             xiph = f->xiphComment(forWriting);
@@ -92,7 +99,7 @@ bool TaggedFile::open(const std::string& path, TagFileKind k, bool forWriting) {
         break;
     }
     case TagFileKind::Vorbis: {
-        auto f = std::make_unique<TagLib::Ogg::Vorbis::File>(name, false);
+        auto f = std::make_unique<TagLib::Ogg::Vorbis::File>(io, false);
         if (f->isValid()) {
             xiph = f->tag();
             file = std::move(f);
@@ -100,7 +107,7 @@ bool TaggedFile::open(const std::string& path, TagFileKind k, bool forWriting) {
         break;
     }
     case TagFileKind::Opus: {
-        auto f = std::make_unique<TagLib::Ogg::Opus::File>(name, false);
+        auto f = std::make_unique<TagLib::Ogg::Opus::File>(io, false);
         if (f->isValid()) {
             xiph = f->tag();
             file = std::move(f);
@@ -112,6 +119,9 @@ bool TaggedFile::open(const std::string& path, TagFileKind k, bool forWriting) {
     }
     if (file && forWriting && file->readOnly()) {
         file.reset();
+    }
+    if (!file) {
+        stream.reset();
     }
     return file != nullptr;
 }

@@ -18,6 +18,7 @@ TagFileKind tagFileKindOf(const std::string& path);
 // A file opened as its kind, with the tag that carries our texts. Use under tagLibLock().
 struct TaggedFile {
     TagFileKind kind = TagFileKind::None;
+    std::unique_ptr<TagLib::IOStream> stream; // outlives file, which reads it
     std::unique_ptr<TagLib::File> file;
     TagLib::ID3v2::Tag* id3 = nullptr;
     bool hadID3 = false;

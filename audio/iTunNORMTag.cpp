@@ -1,5 +1,7 @@
 #include "audio/iTunNORMTag.h"
 
+#include "audio/TagFileStream.h"
+
 #include "audio/ContainerLayout.h"
 #include "audio/Id3v2Layout.h"
 #include "audio/SafeTagSave.h"
@@ -228,7 +230,7 @@ std::string toLatin1(const TagLib::String& s) {
 // The TagLib side of a tag: a file with the stream it reads, and the parts found in it.
 struct iTunNORMTag::TagLibState {
     Kind kind = Kind::None;
-    std::unique_ptr<TagLib::FileStream> stream;
+    std::unique_ptr<TagFileStream> stream;
     std::unique_ptr<TagLib::File> file;
     TagLib::ID3v2::Tag* id3 = nullptr;
     bool hadID3 = false;
@@ -249,7 +251,7 @@ struct iTunNORMTag::TagLibState {
             unsafe = true;
             return false;
         }
-        stream = std::make_unique<TagLib::FileStream>(path.c_str(), readOnly);
+        stream = std::make_unique<TagFileStream>(path.c_str(), readOnly);
         if (!stream->isOpen() || (!readOnly && stream->readOnly())) {
             release();
             return false;
