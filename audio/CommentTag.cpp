@@ -170,7 +170,7 @@ bool write(const std::string& path, const std::u16string& comment) {
     }
     const TagLib::String text = toTagLib(comment);
     const Kind kind = kindOf(path);
-    std::lock_guard<std::mutex> lock(tagLibLock());
+    std::unique_lock<std::mutex> lock(tagLibLock());
     // The file as it is: what it holds now, and what the save is checked against.
     OpenFile original;
     try {
@@ -253,7 +253,7 @@ bool write(const std::string& path, const std::u16string& comment) {
                sameAudioPayload(original_, copy);
     };
     if (!rewriteFrames) {
-        if (saveFileSafely(path, edit, verify)) {
+        if (saveFileSafely(path, edit, verify, nullptr, nullptr, &lock)) {
             return true;
         }
         rewriteFrames = lostFrames && kind == Kind::MPEG && before->present;
@@ -263,7 +263,7 @@ bool write(const std::string& path, const std::u16string& comment) {
     }
     writeLog("Saving the comment of >>%s<< with every other ID3v2 frame kept as it is",
              path.c_str());
-    return saveFileSafely(path, rewrite, verifyRewrite);
+    return saveFileSafely(path, rewrite, verifyRewrite, nullptr, nullptr, &lock);
 }
 
 bool tagsReadable(const std::string& path) {

@@ -150,9 +150,54 @@ int createCopyFile(const std::string& folder, std::string& copyPath) {
     return -1;
 }
 
+// Lets a held lock go for its scope (none: nothing to do) and takes it again after.
+class LetGo {
+public:
+    explicit LetGo(std::unique_lock<std::mutex>* lock)
+        : m_lock(lock && lock->owns_lock() ? lock : nullptr) {
+        if (m_lock) {
+            m_lock->unlock();
+        }
+    }
+    ~LetGo() {
+        if (m_lock) {
+            m_lock->lock();
+        }
+    }
+    LetGo(const LetGo&) = delete;
+    LetGo& operator=(const LetGo&) = delete;
+
+private:
+    std::unique_lock<std::mutex>* m_lock;
+};
+
+// Takes a lock let go by LetGo for its scope.
+class HoldAgain {
+public:
+    explicit HoldAgain(std::unique_lock<std::mutex>* lock)
+        : m_lock(lock && !lock->owns_lock() ? lock : nullptr) {
+        if (m_lock) {
+            m_lock->lock();
+        }
+    }
+    ~HoldAgain() {
+        if (m_lock) {
+            m_lock->unlock();
+        }
+    }
+    HoldAgain(const HoldAgain&) = delete;
+    HoldAgain& operator=(const HoldAgain&) = delete;
+
+private:
+    std::unique_lock<std::mutex>* m_lock;
+};
+
 bool attempt(const std::string& path, const std::function<bool(const std::string&)>& edit,
              const std::function<bool(const std::string&, const std::string&)>& verify,
-             std::string& copyPath, int& copyFd, std::string& error, FileFault& fault) {
+             std::string& copyPath, int& copyFd, std::string& error, FileFault& fault,
+             std::unique_lock<std::mutex>* tagLib) {
+    // The disk work runs without the tag library's lock; the callbacks run with it.
+    LetGo diskWork(tagLib);
     auto failErrno = [&](const char* what) {
         fault = faultOfErrno(errno);
         error = errnoText(what);
@@ -224,7 +269,12 @@ bool attempt(const std::string& path, const std::function<bool(const std::string
         return full ? FileFault::NoSpace : FileFault::Other;
     };
     runHook(SafeSaveStage::Copied, copyPath);
-    if (!edit(copyPath)) {
+    bool edited = false;
+    {
+        HoldAgain tags(tagLib);
+        edited = edit(copyPath);
+    }
+    if (!edited) {
         fault = spaceOrOther();
         error = "editing the copy failed";
         return false;
@@ -234,7 +284,12 @@ bool attempt(const std::string& path, const std::function<bool(const std::string
         return failErrno("fsync");
     }
     runHook(SafeSaveStage::Synced, copyPath);
-    if (!verify(real, copyPath)) {
+    bool verified = false;
+    {
+        HoldAgain tags(tagLib);
+        verified = verify(real, copyPath);
+    }
+    if (!verified) {
         fault = spaceOrOther();
         error = "the saved copy does not hold what was written";
         return false;
@@ -461,14 +516,14 @@ int removeStaleCopiesBeside(const std::string& path) {
 
 bool saveFileSafely(const std::string& path, const std::function<bool(const std::string&)>& edit,
                     const std::function<bool(const std::string&, const std::string&)>& verify,
-                    std::string* error, FileFault* fault) {
+                    std::string* error, FileFault* fault, std::unique_lock<std::mutex>* tagLib) {
     std::string copyPath;
     int copyFd = -1;
     std::string reason;
     FileFault kind = FileFault::Other;
     bool ok = false;
     try {
-        ok = attempt(path, edit, verify, copyPath, copyFd, reason, kind);
+        ok = attempt(path, edit, verify, copyPath, copyFd, reason, kind, tagLib);
     } catch (const std::exception& e) {
         reason = std::string("exception: ") + e.what();
     } catch (...) {

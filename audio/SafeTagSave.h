@@ -3,6 +3,7 @@
 #include "foundation/RegularFile.h"
 
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace sonorix {
@@ -17,14 +18,17 @@ namespace sonorix {
 // copyPath) returns whether the copy holds what was meant. Callers that use TagLib in these
 // callbacks hold tagLibLock(). Returns true when the original now holds the edited content;
 // otherwise false, with the reason in *error (also logged).
-// *fault (when given) says what kind of failure it was.
+// *fault (when given) says what kind of failure it was. tagLib (when given) is the caller's hold
+// on tagLibLock(): it is let go while the copy is made, synced and put in place, and held again
+// for the callbacks and on return, so that other threads' tags are not kept waiting on the disk.
 //
 // The copy is named ".sonorix-XXXXXX.tmp" whatever the original's name, so a name close to the
 // file system's limit still has room, and it is locked (flock) while in use: a copy that nobody
 // holds was left by a process that ended mid-save and is removed (removeStaleCopies).
 bool saveFileSafely(const std::string& path, const std::function<bool(const std::string&)>& edit,
                     const std::function<bool(const std::string&, const std::string&)>& verify,
-                    std::string* error = nullptr, FileFault* fault = nullptr);
+                    std::string* error = nullptr, FileFault* fault = nullptr,
+                    std::unique_lock<std::mutex>* tagLib = nullptr);
 
 // Removes the copies of our own naming in folder that no process holds, once per folder and
 // process (later calls for the same folder do nothing). Returns how many were removed.

@@ -234,7 +234,7 @@ Outcome editFile(const std::string& path, const std::function<bool(const std::st
         return fail(faultText(fault));
     }
     const Kind kind = kindOf(path);
-    std::lock_guard<std::mutex> lock(tagLibLock());
+    std::unique_lock<std::mutex> lock(tagLibLock());
     OpenFile original;
     std::multiset<std::string> kept;
     try {
@@ -268,7 +268,7 @@ Outcome editFile(const std::string& path, const std::function<bool(const std::st
     };
     std::string reason;
     try {
-        if (!saveFileSafely(path, edit, verify, &reason)) {
+        if (!saveFileSafely(path, edit, verify, &reason, nullptr, &lock)) {
             return fail(reason.empty() ? "the edited copy did not verify" : reason);
         }
     } catch (const std::exception& e) {

@@ -603,7 +603,7 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
     bool create = m_create;
     std::string reason;
     {
-        std::lock_guard<std::mutex> lock(tagLibLock());
+        std::unique_lock<std::mutex> lock(tagLibLock());
         // What the file's own tag holds, to check the tag library's reading and the save.
         std::optional<TagSaveGuard::TagBytes> before;
         bool rewriteFrames = false;
@@ -685,7 +685,7 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
         FileFault fault = FileFault::Other;
         try {
             if (!rewriteFrames) {
-                saved = saveFileSafely(m_path, edit, verify, &reason, &fault);
+                saved = saveFileSafely(m_path, edit, verify, &reason, &fault, &lock);
                 // A save that lost a frame the tag library dropped on writing is not installed;
                 // an MP3 then gets the rewrite that keeps every frame.
                 rewriteFrames = !saved && lostFrames && kind == Kind::MPEG && before->present;
@@ -693,7 +693,7 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
             if (rewriteFrames) {
                 writeLog("Saving >>%s<< with every other ID3v2 frame kept as it is",
                          m_path.c_str());
-                saved = saveFileSafely(m_path, rewrite, verifyRewrite, &reason, &fault);
+                saved = saveFileSafely(m_path, rewrite, verifyRewrite, &reason, &fault, &lock);
             }
         } catch (const std::exception& e) {
             reason = e.what();

@@ -197,6 +197,10 @@ double SonorixAnalyzeJob::analyzeFile(SonorixTrackStatus& trackStatus,
     const auto& progress = m_manager->progress();
     float peak = 0;
     bool more = true;
+    // Each count reaches the main thread; a thirty-second of the track is as fine as a bar shows,
+    // and the rest is counted when the job ends.
+    constexpr double kCountStep = 1.0 / 32;
+    double counted = 0;
     do {
         uint32_t frames = 0;
         more = decoder->read(left.data(), right.data(), kBufferFrames, &frames);
@@ -205,9 +209,12 @@ double SonorixAnalyzeJob::analyzeFile(SonorixTrackStatus& trackStatus,
             analysis->analyzeSamples(left.data(), right.data(), frames);
             progress->addAudioSeconds(static_cast<double>(frames) / kSampleRate);
             const double fraction = decoder->progress();
-            countTrackUnits(trackStatus, fraction * kTrackUnits);
-            if (albumStatus) {
-                countAlbumUnits(albumStatus, fraction * kAlbumUnits);
+            if (fraction - counted >= kCountStep || !more) {
+                counted = fraction;
+                countTrackUnits(trackStatus, fraction * kTrackUnits);
+                if (albumStatus) {
+                    countAlbumUnits(albumStatus, fraction * kAlbumUnits);
+                }
             }
         }
     } while (more && !isCancelled());

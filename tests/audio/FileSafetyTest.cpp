@@ -1,5 +1,6 @@
 #include "audio/CommentTag.h"
 #include "audio/SafeTagSave.h"
+#include "audio/TagLibLock.h"
 #include "audio/iTunNORMTag.h"
 
 #include "support/TestSupport.h"
@@ -8,6 +9,7 @@
 
 #include <fcntl.h>
 #include <filesystem>
+#include <future>
 #include <regex>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -223,4 +225,60 @@ TEST_F(FileSafety, StaleCopiesBesideAFileAreFoundThroughLinks) {
     writeFile(music + "/.sonorix-cccccc.tmp", "stale");
     EXPECT_EQ(removeStaleCopiesBeside(music + "/a.mp3"), 0);
     EXPECT_TRUE(fs::exists(music + "/.sonorix-cccccc.tmp"));
+}
+
+// The caller's hold on the tag library's lock is let go for the copy, the sync and the rename,
+// so that other threads' tags do not wait on the disk, and held for the callbacks and on return,
+// whether the save worked, failed or threw.
+TEST_F(FileSafety, TheTagLibraryLockIsFreeOnlyWhileTheDiskWorks) {
+    const std::string path = m_dir.file("song.mp3");
+    writeFile(path, "content");
+    auto takenElsewhere = [] {
+        return std::async(std::launch::async,
+                          [] {
+                              if (!tagLibLock().try_lock()) {
+                                  return false;
+                              }
+                              tagLibLock().unlock();
+                              return true;
+                          })
+            .get();
+    };
+    std::vector<std::pair<SafeSaveStage, bool>> free;
+    setSafeSaveFaultHook([&](SafeSaveStage stage, const std::string&) {
+        free.emplace_back(stage, takenElsewhere());
+    });
+    std::unique_lock<std::mutex> lock(tagLibLock());
+    bool heldInEdit = false, heldInVerify = false;
+    EXPECT_TRUE(saveFileSafely(
+        path,
+        [&](const std::string& copy) {
+            heldInEdit = lock.owns_lock() && !takenElsewhere();
+            writeFile(copy, "edited");
+            return true;
+        },
+        [&](const std::string&, const std::string&) {
+            heldInVerify = lock.owns_lock() && !takenElsewhere();
+            return true;
+        },
+        nullptr, nullptr, &lock));
+    EXPECT_TRUE(heldInEdit);
+    EXPECT_TRUE(heldInVerify);
+    EXPECT_TRUE(lock.owns_lock());
+    EXPECT_EQ(readFile(path), "edited");
+    ASSERT_EQ(free.size(), 4u);
+    for (const auto& [stage, wasFree] : free) {
+        EXPECT_TRUE(wasFree) << static_cast<int>(stage);
+    }
+    // A failed and a throwing edit hand the lock back all the same.
+    EXPECT_FALSE(saveFileSafely(
+        path, [](const std::string&) { return false; },
+        [](const std::string&, const std::string&) { return true; }, nullptr, nullptr, &lock));
+    EXPECT_TRUE(lock.owns_lock());
+    EXPECT_FALSE(saveFileSafely(
+        path, [](const std::string&) -> bool { throw std::runtime_error("no"); },
+        [](const std::string&, const std::string&) { return true; }, nullptr, nullptr, &lock));
+    EXPECT_TRUE(lock.owns_lock());
+    EXPECT_EQ(readFile(path), "edited");
+    setSafeSaveFaultHook(nullptr);
 }
