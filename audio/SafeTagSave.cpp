@@ -150,45 +150,29 @@ int createCopyFile(const std::string& folder, std::string& copyPath) {
     return -1;
 }
 
-// Lets a held lock go for its scope (none: nothing to do) and takes it again after.
-class LetGo {
+// For its scope, lets a held lock go (release) or takes again one that was let go (!release);
+// switches it back at the end. Without a lock, or with one already so, it does nothing.
+class LockSwitch {
 public:
-    explicit LetGo(std::unique_lock<std::mutex>* lock)
-        : m_lock(lock && lock->owns_lock() ? lock : nullptr) {
-        if (m_lock) {
-            m_lock->unlock();
-        }
+    LockSwitch(std::unique_lock<std::mutex>* lock, bool release)
+        : m_lock(lock && lock->owns_lock() == release ? lock : nullptr) {
+        flip();
     }
-    ~LetGo() {
-        if (m_lock) {
+    ~LockSwitch() { flip(); }
+    LockSwitch(const LockSwitch&) = delete;
+    LockSwitch& operator=(const LockSwitch&) = delete;
+
+private:
+    void flip() {
+        if (!m_lock) {
+            return;
+        }
+        if (m_lock->owns_lock()) {
+            m_lock->unlock();
+        } else {
             m_lock->lock();
         }
     }
-    LetGo(const LetGo&) = delete;
-    LetGo& operator=(const LetGo&) = delete;
-
-private:
-    std::unique_lock<std::mutex>* m_lock;
-};
-
-// Takes a lock let go by LetGo for its scope.
-class HoldAgain {
-public:
-    explicit HoldAgain(std::unique_lock<std::mutex>* lock)
-        : m_lock(lock && !lock->owns_lock() ? lock : nullptr) {
-        if (m_lock) {
-            m_lock->lock();
-        }
-    }
-    ~HoldAgain() {
-        if (m_lock) {
-            m_lock->unlock();
-        }
-    }
-    HoldAgain(const HoldAgain&) = delete;
-    HoldAgain& operator=(const HoldAgain&) = delete;
-
-private:
     std::unique_lock<std::mutex>* m_lock;
 };
 
@@ -197,7 +181,7 @@ bool attempt(const std::string& path, const std::function<bool(const std::string
              std::string& copyPath, int& copyFd, std::string& error, FileFault& fault,
              std::unique_lock<std::mutex>* tagLib) {
     // The disk work runs without the tag library's lock; the callbacks run with it.
-    LetGo diskWork(tagLib);
+    LockSwitch diskWork(tagLib, true);
     auto failErrno = [&](const char* what) {
         fault = faultOfErrno(errno);
         error = errnoText(what);
@@ -271,7 +255,7 @@ bool attempt(const std::string& path, const std::function<bool(const std::string
     runHook(SafeSaveStage::Copied, copyPath);
     bool edited = false;
     {
-        HoldAgain tags(tagLib);
+        LockSwitch tags(tagLib, false);
         edited = edit(copyPath);
     }
     if (!edited) {
@@ -286,7 +270,7 @@ bool attempt(const std::string& path, const std::function<bool(const std::string
     runHook(SafeSaveStage::Synced, copyPath);
     bool verified = false;
     {
-        HoldAgain tags(tagLib);
+        LockSwitch tags(tagLib, false);
         verified = verify(real, copyPath);
     }
     if (!verified) {
