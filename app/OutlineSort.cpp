@@ -1,6 +1,7 @@
 #include "app/OutlineSort.h"
 
 #include "audio/SoundCheck.h"
+#include "foundation/OnceValue.h"
 #include "model/AlbumRules.h"
 #include "model/SonorixGroups.h"
 #include "model/SonorixModel.h"
@@ -153,10 +154,9 @@ struct OutlineSortOptions::FoldedAlbumOrder {
 
 // Each part made on the first sort by a column that compares it.
 struct iTunesTrack::SortForms {
-    std::once_flag titleOnce, artistOnce, orderOnce;
-    FoldedText title;
-    FoldedText artist;
-    std::optional<OutlineSortOptions::FoldedAlbumOrder> order;
+    OnceValue<FoldedText> title;
+    OnceValue<FoldedText> artist;
+    OnceValue<std::optional<OutlineSortOptions::FoldedAlbumOrder>> order;
     // Each form's place among the tracks ranked with it (rankTracks), equal places for equal
     // forms; valid once run is set, and comparable only with the places of the same run.
     uint32_t titleRank = 0, artistRank = 0, orderRank = 0;
@@ -170,19 +170,18 @@ std::shared_ptr<iTunesTrack::SortForms> makeSortForms() {
 }
 
 const FoldedText& titleForm(const iTunesTrack& track, iTunesTrack::SortForms& forms) {
-    std::call_once(forms.titleOnce, [&] { forms.title = foldedText(ta::name(track)); });
-    return forms.title;
+    return fillOnce(forms.title, [&] { return foldedText(ta::name(track)); });
 }
 
 const FoldedText& artistForm(const iTunesTrack& track, iTunesTrack::SortForms& forms) {
-    std::call_once(forms.artistOnce, [&] { forms.artist = foldedText(artistOf(track)); });
-    return forms.artist;
+    return fillOnce(forms.artist, [&] { return foldedText(artistOf(track)); });
 }
 
 const OutlineSortOptions::FoldedAlbumOrder& orderForm(const iTunesTrack& track,
                                                       iTunesTrack::SortForms& forms) {
-    std::call_once(forms.orderOnce, [&] { forms.order.emplace(albumSortFieldsOf(track)); });
-    return *forms.order;
+    return *fillOnce(forms.order, [&] {
+        return std::optional<OutlineSortOptions::FoldedAlbumOrder>(albumSortFieldsOf(track));
+    });
 }
 
 } // namespace
@@ -214,18 +213,20 @@ void OutlineSortOptions::rankTracks(const std::vector<std::shared_ptr<const iTun
         }
     };
     using Forms = iTunesTrack::SortForms;
-    rank(&Forms::titleRank,
-         [](const Forms& a, const Forms& b) { return compareLettersOnly(a.title, b.title); });
+    rank(&Forms::titleRank, [](const Forms& a, const Forms& b) {
+        return compareLettersOnly(a.title.value, b.title.value);
+    });
     if (stop.stop_requested()) {
         return;
     }
-    rank(&Forms::artistRank,
-         [](const Forms& a, const Forms& b) { return compareLettersOnly(a.artist, b.artist); });
+    rank(&Forms::artistRank, [](const Forms& a, const Forms& b) {
+        return compareLettersOnly(a.artist.value, b.artist.value);
+    });
     if (stop.stop_requested()) {
         return;
     }
     rank(&Forms::orderRank, [](const Forms& a, const Forms& b) {
-        return FoldedAlbumOrder::compare(*a.order, *b.order);
+        return FoldedAlbumOrder::compare(*a.order.value, *b.order.value);
     });
     for (Forms* form : forms) {
         form->run.store(run, std::memory_order_release);

@@ -74,26 +74,6 @@ bool nonAudioKind(const std::u16string& kind) {
            lower.compare(lower.size() - app.size(), app.size(), app) == 0;
 }
 
-std::mutex& fillLock(const void* slot) {
-    static std::mutex locks[64];
-    return locks[(reinterpret_cast<uintptr_t>(slot) >> 4) % 64];
-}
-
-// Reads outside the lock, so that a read may fill other fields; two threads may both read, and
-// the first to finish is kept (reads of the entry give the same value every time).
-template <class Slot, class F>
-const auto& fill(Slot& slot, F read) {
-    if (!slot.ready.load(std::memory_order_acquire)) {
-        auto value = read();
-        std::lock_guard<std::mutex> lock(fillLock(&slot));
-        if (!slot.ready.load(std::memory_order_relaxed)) {
-            slot.value = std::move(value);
-            slot.ready.store(true, std::memory_order_release);
-        }
-    }
-    return slot.value;
-}
-
 } // namespace
 
 std::shared_ptr<iTunesTrack> iTunesTrackFactory::makeTrack(std::weak_ptr<iTunesLibrary> library,
@@ -113,7 +93,7 @@ iTunesTrack::~iTunesTrack() = default;
 
 #define SONORIX_CACHED(Type, Getter, Member, Read)                                                 \
     Type iTunesTrack::Getter() const {                                                             \
-        return fill(Member, [this] { return Read; });                                              \
+        return fillOnce(Member, [this] { return Read; });                                          \
     }
 
 SONORIX_CACHED(uint64_t, persistentId, m_persistentId, m_entry.getHexId(u"Persistent ID"))
@@ -243,7 +223,7 @@ bool iTunesTrack::matchesFilter(std::u16string_view text) const {
 
 const std::string& iTunesTrack::locationPath() const {
     // Read for the exclusion and again for the file: decoded once.
-    return fill(m_locationPath, [this] {
+    return fillOnce(m_locationPath, [this] {
         try {
             return pathFromLocation(m_entry.getUtf8String(u"Location"));
         } catch (const std::exception&) {
@@ -254,7 +234,7 @@ const std::string& iTunesTrack::locationPath() const {
 
 const std::u16string& iTunesTrack::filterText() const {
     // Searches run over every track at each keystroke: the fields are lower-cased once.
-    return fill(m_filterText, [this] {
+    return fillOnce(m_filterText, [this] {
         std::u16string joined;
         for (const std::u16string& field : {name(), artist(), albumArtist(), album(), composer()}) {
             joined += toLowerCase(field);
@@ -265,7 +245,7 @@ const std::u16string& iTunesTrack::filterText() const {
 }
 
 iTunesTrack::SortForms& iTunesTrack::sortForms(std::shared_ptr<SortForms> (*make)()) const {
-    return *fill(m_sortForms, make);
+    return *fillOnce(m_sortForms, make);
 }
 
 std::string iTunesTrack::filePath(bool testExistence, bool askITunes, bool logMissing,

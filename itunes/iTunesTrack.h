@@ -1,10 +1,10 @@
 #pragma once
 
+#include "foundation/OnceValue.h"
 #include "foundation/PropertyList.h"
 #include "foundation/Value.h"
 #include "itunes/LibraryLocation.h"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -122,28 +122,23 @@ public:
                          bool* exists = nullptr);
 
 private:
-    // Not std::once_flag: its first call makes a system call, once per field of every track.
-    template <class T>
-    struct Cached {
-        mutable std::atomic<bool> ready{false};
-        mutable T value{};
-    };
-
     std::weak_ptr<iTunesLibrary> m_library;
     LazyDict m_entry;
 
-    Cached<uint64_t> m_persistentId;
-    Cached<std::u16string> m_name, m_artist, m_albumArtist, m_album, m_grouping, m_comments;
-    Cached<bool> m_compilation, m_gapless;
-    Cached<int16_t> m_discNumber;
-    Cached<int32_t> m_trackNumber;
+    mutable OnceValue<uint64_t> m_persistentId;
+    mutable OnceValue<std::u16string> m_name, m_artist, m_albumArtist, m_album, m_grouping,
+        m_comments;
+    mutable OnceValue<bool> m_compilation, m_gapless;
+    mutable OnceValue<int16_t> m_discNumber;
+    mutable OnceValue<int32_t> m_trackNumber;
     // The Location as a path without the location map; empty when it is none.
     const std::string& locationPath() const;
-    Cached<std::string> m_locationPath;
+    mutable OnceValue<std::string> m_locationPath;
     // The searched fields lower-cased, joined by NULs (which no field holds).
     const std::u16string& filterText() const;
-    Cached<std::u16string> m_filterText;
-    Cached<std::shared_ptr<SortForms>> m_sortForms; // shared: deleted where SortForms is known
+    mutable OnceValue<std::u16string> m_filterText;
+    mutable OnceValue<std::shared_ptr<SortForms>>
+        m_sortForms; // shared: deleted where SortForms is known
 
     mutable std::mutex m_pathMutex;
     bool m_pathCached = false;
