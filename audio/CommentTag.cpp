@@ -30,7 +30,6 @@ namespace {
 
 using Kind = TagFileKind;
 
-const char kMP4Comment[] = "\251cmt";
 const char kXiphComment[] = "COMMENT";
 
 // Opus files have no comment we write.
@@ -51,60 +50,39 @@ bool isLatin1(const TagLib::String& text) {
     return std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 256; });
 }
 
+std::vector<TagLib::ID3v2::CommentsFrame*> plainComments(const TagLib::ID3v2::Tag& tag) {
+    std::vector<TagLib::ID3v2::CommentsFrame*> frames;
+    for (auto* frame : tag.frameList("COMM")) {
+        auto* c = dynamic_cast<TagLib::ID3v2::CommentsFrame*>(frame);
+        if (c && c->description().isEmpty()) {
+            frames.push_back(c);
+        }
+    }
+    return frames;
+}
+
 // A file opened as its kind, and its comment.
 struct OpenFile : TaggedFile {
-    std::vector<TagLib::ID3v2::CommentsFrame*> plainComments() const {
-        std::vector<TagLib::ID3v2::CommentsFrame*> frames;
-        if (!id3) {
-            return frames;
-        }
-        for (auto* frame : id3->frameList("COMM")) {
-            auto* c = dynamic_cast<TagLib::ID3v2::CommentsFrame*>(frame);
-            if (c && c->description().isEmpty()) {
-                frames.push_back(c);
-            }
-        }
-        return frames;
-    }
-
-    TagLib::String comment() const {
+    std::u16string comment() const {
         if (id3) {
-            auto frames = plainComments();
-            return frames.empty() ? TagLib::String() : frames.front()->text();
+            return of(*id3);
         }
-        if (mp4 && mp4->contains(kMP4Comment)) {
-            auto strings = mp4->item(kMP4Comment).toStringList();
-            return strings.isEmpty() ? TagLib::String() : strings.front();
+        if (mp4) {
+            return of(*mp4);
         }
         if (xiph && xiph->contains(kXiphComment)) {
             const auto& fields = xiph->fieldListMap()[kXiphComment];
-            return fields.isEmpty() ? TagLib::String() : fields.front();
+            return fields.isEmpty() ? std::u16string() : fromTagLib(fields.front());
         }
         return {};
     }
 
-    bool setComment(const TagLib::String& text) {
+    bool setComment(const std::u16string& comment) {
         if (kind == Kind::MPEG || kind == Kind::AIFF) {
             if (!id3) {
                 return false;
             }
-            auto frames = plainComments();
-            if (text.isEmpty()) {
-                for (auto* frame : frames) {
-                    id3->removeFrame(frame);
-                }
-            } else if (frames.empty()) {
-                auto frame = std::make_unique<TagLib::ID3v2::CommentsFrame>(
-                    isLatin1(text) ? TagLib::String::Latin1 : TagLib::String::UTF16);
-                frame->setLanguage("eng");
-                frame->setText(text);
-                id3->addFrame(frame.release());
-            } else {
-                if (!isLatin1(text) && frames.front()->textEncoding() == TagLib::String::Latin1) {
-                    frames.front()->setTextEncoding(TagLib::String::UTF16);
-                }
-                frames.front()->setText(text);
-            }
+            put(*id3, comment);
             // TagLib writes 2.3 and 2.4 only: keep 2.4, otherwise write what iTunes writes.
             auto version = hadID3 && id3->header()->majorVersion() == 4 ? TagLib::ID3v2::v4
                                                                         : TagLib::ID3v2::v3;
@@ -118,18 +96,14 @@ struct OpenFile : TaggedFile {
             return false;
         }
         if (mp4) {
-            if (text.isEmpty()) {
-                mp4->removeItem(kMP4Comment);
-            } else {
-                mp4->setItem(kMP4Comment, TagLib::StringList(text));
-            }
+            put(*mp4, comment);
             return file->save();
         }
         if (xiph) {
-            if (text.isEmpty()) {
+            if (comment.empty()) {
                 xiph->removeFields(kXiphComment);
             } else {
-                xiph->addField(kXiphComment, text, true);
+                xiph->addField(kXiphComment, toTagLib(comment), true);
             }
             return file->save();
         }
@@ -138,6 +112,59 @@ struct OpenFile : TaggedFile {
 };
 
 } // namespace
+
+const char kMP4Item[] = "\251cmt";
+
+std::u16string of(const TagLib::ID3v2::Tag& tag) {
+    auto frames = plainComments(tag);
+    return frames.empty() ? std::u16string() : fromTagLib(frames.front()->text());
+}
+
+std::u16string of(const TagLib::MP4::Tag& tag) {
+    if (!tag.contains(kMP4Item)) {
+        return {};
+    }
+    auto strings = tag.item(kMP4Item).toStringList();
+    return strings.isEmpty() ? std::u16string() : fromTagLib(strings.front());
+}
+
+void put(TagLib::ID3v2::Tag& tag, const std::u16string& comment) {
+    const TagLib::String text = toTagLib(comment);
+    auto frames = plainComments(tag);
+    if (text.isEmpty()) {
+        for (auto* frame : frames) {
+            tag.removeFrame(frame);
+        }
+    } else if (frames.empty()) {
+        auto frame = std::make_unique<TagLib::ID3v2::CommentsFrame>(
+            isLatin1(text) ? TagLib::String::Latin1 : TagLib::String::UTF16);
+        frame->setLanguage("eng");
+        frame->setText(text);
+        tag.addFrame(frame.release());
+    } else {
+        if (!isLatin1(text) && frames.front()->textEncoding() == TagLib::String::Latin1) {
+            frames.front()->setTextEncoding(TagLib::String::UTF16);
+        }
+        frames.front()->setText(text);
+    }
+}
+
+void put(TagLib::MP4::Tag& tag, const std::u16string& comment) {
+    if (comment.empty()) {
+        tag.removeItem(kMP4Item);
+    } else {
+        tag.setItem(kMP4Item, TagLib::StringList(toTagLib(comment)));
+    }
+}
+
+std::u16string stored(const std::u16string& comment) {
+    return fromTagLib(toTagLib(comment));
+}
+
+size_t framesAfterPut(const TagSaveGuard::TagBytes& before, const std::u16string& comment) {
+    // The first comment replaced or one added; an empty comment removes them all.
+    return comment.empty() ? 0 : std::max<size_t>(1, TagSaveGuard::comments(before, u""));
+}
 
 bool supported(const std::string& path) {
     return kindOf(path) != Kind::None;
@@ -155,7 +182,7 @@ bool read(const std::string& path, std::u16string& comment) {
         if (!f.open(path, kindOf(path), false)) {
             return false;
         }
-        comment = fromTagLib(f.comment());
+        comment = f.comment();
         return true;
     } catch (const std::exception& e) {
         writeLog("Reading the comment of >>%s<< failed: %s", path.c_str(), e.what());
@@ -168,7 +195,6 @@ bool write(const std::string& path, const std::u16string& comment) {
         writeLog("Writing the comment of >>%s<< failed: %s", path.c_str(), faultText(fault));
         return false;
     }
-    const TagLib::String text = toTagLib(comment);
     const Kind kind = kindOf(path);
     std::unique_lock<std::mutex> lock(tagLibLock());
     // The file as it is: what it holds now, and what the save is checked against.
@@ -177,7 +203,7 @@ bool write(const std::string& path, const std::u16string& comment) {
         if (!original.open(path, kind, false)) {
             return false;
         }
-        if (fromTagLib(original.comment()) == comment) {
+        if (original.comment() == comment) {
             return true;
         }
     } catch (const std::exception& e) {
@@ -198,38 +224,38 @@ bool write(const std::string& path, const std::u16string& comment) {
                      path.c_str());
             return false;
         }
-        // As the tag library does it: the first plain comment replaced or one added; an empty
-        // comment removes them all.
-        expected = comment.empty() ? 0 : std::max<size_t>(1, TagSaveGuard::comments(*before, u""));
-        rewriteFrames = original.id3 && !TagSaveGuard::readWhole(*before, *original.id3, u"");
+        expected = framesAfterPut(*before, comment);
+        rewriteFrames = original.id3 && !TagSaveGuard::readWhole(*before, *original.id3, {u""});
         if (rewriteFrames && kind != Kind::MPEG) {
             writeLog("Not saving >>%s<<: the tag library does not read its ID3v2 tag whole",
                      path.c_str());
             return false;
         }
     }
+    // What the copy reads back: the comment through the tag library's text conversion.
+    const std::u16string stored = CommentTag::stored(comment);
     auto edit = [&](const std::string& copy) {
         OpenFile f;
-        return f.open(copy, kind, true) && f.setComment(text);
+        return f.open(copy, kind, true) && f.setComment(comment);
     };
     bool lostFrames = false;
     auto verify = [&](const std::string& original_, const std::string& copy) {
         OpenFile f;
-        if (!f.open(copy, kind, false) || f.comment() != text ||
+        if (!f.open(copy, kind, false) || f.comment() != stored ||
             !sameAudioPayload(original_, copy)) {
             return false;
         }
         bool kept = true;
         if (before) {
             auto after = TagSaveGuard::readTag(copy, container);
-            kept =
-                after && TagSaveGuard::framesKept(*before, *after, u"", expected, false) &&
-                (!original.id3 || (f.id3 && TagSaveGuard::sameFrames(*original.id3, *f.id3, u"")));
+            kept = after && TagSaveGuard::framesKept(*before, *after, {{u"", expected}}, false) &&
+                   (!original.id3 ||
+                    (f.id3 && TagSaveGuard::sameFrames(*original.id3, *f.id3, {u""})));
         } else if (kind == Kind::MP4) {
             kept = original.mp4 && f.mp4 &&
-                   TagSaveGuard::sameItems(*original.mp4, *f.mp4, kMP4Comment) &&
-                   TagSaveGuard::itemAtoms(original_, kMP4Comment) ==
-                       TagSaveGuard::itemAtoms(copy, kMP4Comment);
+                   TagSaveGuard::sameItems(*original.mp4, *f.mp4, {kMP4Item}) &&
+                   TagSaveGuard::itemAtoms(original_, {kMP4Item}) ==
+                       TagSaveGuard::itemAtoms(copy, {kMP4Item});
         }
         if (!kept) {
             lostFrames = true;
@@ -248,8 +274,8 @@ bool write(const std::string& path, const std::u16string& comment) {
     auto verifyRewrite = [&](const std::string& original_, const std::string& copy) {
         OpenFile f;
         auto after = TagSaveGuard::readTag(copy, container);
-        return after && TagSaveGuard::framesKept(*before, *after, u"", expected, true) &&
-               f.open(copy, kind, false) && f.comment() == text &&
+        return after && TagSaveGuard::framesKept(*before, *after, {{u"", expected}}, true) &&
+               f.open(copy, kind, false) && f.comment() == stored &&
                sameAudioPayload(original_, copy);
     };
     if (!rewriteFrames) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "audio/TagSaveGuard.h"
+
 #include <string>
 
 namespace sonorix {
@@ -23,6 +25,20 @@ bool write(const std::string& path, const std::u16string& comment);
 
 // Whether the file's tags can be read now (after it changed outside).
 bool tagsReadable(const std::string& path);
+
+// For a save that changes the comment along with other tags (the Sound Check text's), in the
+// tags of MP3, AIFF and MPEG-4 files. Call under tagLibLock().
+extern const char kMP4Item[];
+// The comment the tag holds; empty when none.
+std::u16string of(const TagLib::ID3v2::Tag& tag);
+std::u16string of(const TagLib::MP4::Tag& tag);
+// Replaces the comment in the tag as write() does; the caller saves the file.
+void put(TagLib::ID3v2::Tag& tag, const std::u16string& comment);
+void put(TagLib::MP4::Tag& tag, const std::u16string& comment);
+// The comment as the tag reads it back after put(), through the tag library's text conversion.
+std::u16string stored(const std::u16string& comment);
+// How many comment frames (without description) the ID3v2 tag `before` holds after put().
+size_t framesAfterPut(const TagSaveGuard::TagBytes& before, const std::u16string& comment);
 
 } // namespace CommentTag
 } // namespace sonorix

@@ -95,10 +95,8 @@ std::optional<std::pair<uint64_t, uint64_t>> aiffChunk(const Input& in, bool& fo
     return std::make_pair(uint64_t(0), uint64_t(0));
 }
 
-bool isComment(const Id3v2::Layout& layout, const uint8_t* tag, const Id3v2::Frame& frame,
-               const std::u16string& description) {
-    auto d = Id3v2::commentDescription(layout, tag, frame);
-    return d && *d == description;
+bool among(const std::u16string& description, const Descriptions& descriptions) {
+    return std::find(descriptions.begin(), descriptions.end(), description) != descriptions.end();
 }
 
 std::u16string fromTagLib(const TagLib::String& s) {
@@ -111,14 +109,14 @@ std::u16string fromTagLib(const TagLib::String& s) {
 
 // What a frame holds as the tag library renders it, keyed so that equal frames sort together.
 std::multiset<std::string> renderedFrames(TagLib::ID3v2::Tag& tag,
-                                          const std::u16string& description) {
+                                          const Descriptions& descriptions) {
     std::multiset<std::string> frames;
     for (auto* frame : tag.frameList()) {
         if (frame->frameID() == "TCON") {
             continue;
         }
         auto* comment = dynamic_cast<TagLib::ID3v2::CommentsFrame*>(frame);
-        if (comment && fromTagLib(comment->description()) == description) {
+        if (comment && among(fromTagLib(comment->description()), descriptions)) {
             continue;
         }
         TagLib::ByteVector data = frame->render();
@@ -191,11 +189,12 @@ std::optional<TagBytes> readTag(const std::string& path, Container container) {
 
 namespace {
 
-// The frames of a tag other than the comments with the given description: ids, or whole frames.
-std::multiset<std::string> framesOf(const TagBytes& tag, const std::u16string& description,
-                                    bool exact, size_t& comments) {
+// The frames of a tag other than the comments with the given descriptions: ids, or whole frames.
+// comments counts the frames left out, for each description.
+std::multiset<std::string> framesOf(const TagBytes& tag, const Descriptions& descriptions,
+                                    bool exact, std::vector<size_t>& comments) {
     std::multiset<std::string> frames;
-    comments = 0;
+    comments.assign(descriptions.size(), 0);
     if (!tag.present) {
         return frames;
     }
@@ -206,9 +205,12 @@ std::multiset<std::string> framesOf(const TagBytes& tag, const std::u16string& d
     }
     const uint8_t* base = layout->bytes(tag.bytes.data());
     for (const auto& frame : layout->list) {
-        if (isComment(*layout, tag.bytes.data(), frame, description)) {
-            ++comments;
-            continue;
+        if (auto d = Id3v2::commentDescription(*layout, tag.bytes.data(), frame)) {
+            auto found = std::find(descriptions.begin(), descriptions.end(), *d);
+            if (found != descriptions.end()) {
+                ++comments[size_t(found - descriptions.begin())];
+                continue;
+            }
         }
         frames.insert(exact ? std::string(reinterpret_cast<const char*>(base) + frame.offset,
                                           frame.header + frame.size)
@@ -217,14 +219,14 @@ std::multiset<std::string> framesOf(const TagBytes& tag, const std::u16string& d
     return frames;
 }
 
-bool sameFrameIds(const TagBytes& a, const TagBytes& b, const std::u16string& description) {
-    size_t ignored = 0;
-    return framesOf(a, description, false, ignored) == framesOf(b, description, false, ignored);
+bool sameFrameIds(const TagBytes& a, const TagBytes& b, const Descriptions& descriptions) {
+    std::vector<size_t> ignored;
+    return framesOf(a, descriptions, false, ignored) == framesOf(b, descriptions, false, ignored);
 }
 
 } // namespace
 
-bool readWhole(const TagBytes& tag, TagLib::ID3v2::Tag& parsed, const std::u16string& description) {
+bool readWhole(const TagBytes& tag, TagLib::ID3v2::Tag& parsed, const Descriptions& descriptions) {
     if (!tag.present) {
         return true;
     }
@@ -238,33 +240,46 @@ bool readWhole(const TagBytes& tag, TagLib::ID3v2::Tag& parsed, const std::u16st
     TagLib::ByteVector data =
         parsed.render(layout->version == 4 ? TagLib::ID3v2::v4 : TagLib::ID3v2::v3);
     rendered.bytes.assign(data.begin(), data.end());
-    return sameFrameIds(tag, rendered, description);
+    return sameFrameIds(tag, rendered, descriptions);
 }
 
 size_t comments(const TagBytes& tag, const std::u16string& description) {
-    size_t count = 0;
-    framesOf(tag, description, false, count);
-    return count;
+    std::vector<size_t> count;
+    framesOf(tag, {description}, false, count);
+    return count.front();
 }
 
-bool framesKept(const TagBytes& before, const TagBytes& after, const std::u16string& description,
-                size_t expected, bool exact) {
-    size_t commentsBefore = 0;
-    size_t commentsAfter = 0;
-    auto framesBefore = framesOf(before, description, exact, commentsBefore);
-    auto framesAfter = framesOf(after, description, exact, commentsAfter);
-    return after.present && framesBefore == framesAfter && commentsAfter == expected;
+bool framesKept(const TagBytes& before, const TagBytes& after,
+                const std::vector<ExpectedComments>& expected, bool exact) {
+    Descriptions descriptions;
+    std::vector<size_t> counts;
+    for (const auto& e : expected) {
+        descriptions.push_back(e.description);
+        counts.push_back(e.count);
+    }
+    std::vector<size_t> commentsBefore;
+    std::vector<size_t> commentsAfter;
+    auto framesBefore = framesOf(before, descriptions, exact, commentsBefore);
+    auto framesAfter = framesOf(after, descriptions, exact, commentsAfter);
+    return after.present && framesBefore == framesAfter && commentsAfter == counts;
 }
 
 bool sameFrames(TagLib::ID3v2::Tag& before, TagLib::ID3v2::Tag& after,
-                const std::u16string& description) {
-    return renderedFrames(before, description) == renderedFrames(after, description);
+                const Descriptions& descriptions) {
+    return renderedFrames(before, descriptions) == renderedFrames(after, descriptions);
 }
 
-bool sameItems(TagLib::MP4::Tag& before, TagLib::MP4::Tag& after, const std::string& skip) {
+bool sameItems(TagLib::MP4::Tag& before, TagLib::MP4::Tag& after,
+               const std::vector<std::string>& skip) {
+    // Item names are bytes, as the tag library reads them: Latin-1.
+    auto skipped = [&](const TagLib::String& key) {
+        return std::any_of(skip.begin(), skip.end(), [&](const std::string& name) {
+            return key == TagLib::String(name, TagLib::String::Latin1);
+        });
+    };
     size_t counted = 0;
     for (const auto& [key, item] : before.itemMap()) {
-        if (key == skip) {
+        if (skipped(key)) {
             continue;
         }
         ++counted;
@@ -272,10 +287,14 @@ bool sameItems(TagLib::MP4::Tag& before, TagLib::MP4::Tag& after, const std::str
             return false;
         }
     }
-    return after.itemMap().size() - (after.contains(skip) ? 1 : 0) == counted;
+    size_t others = 0;
+    for (const auto& [key, item] : after.itemMap()) {
+        others += skipped(key) ? 0 : 1;
+    }
+    return others == counted;
 }
 
-std::optional<size_t> itemAtoms(const std::string& path, const std::string& skipName) {
+std::optional<size_t> itemAtoms(const std::string& path, const std::vector<std::string>& skip) {
     Input in(path);
     if (!in.ok()) {
         return std::nullopt;
@@ -284,8 +303,9 @@ std::optional<size_t> itemAtoms(const std::string& path, const std::string& skip
     if (!names) {
         return size_t(0);
     }
-    return size_t(std::count_if(names->begin(), names->end(),
-                                [&](const std::string& n) { return n != skipName; }));
+    return size_t(std::count_if(names->begin(), names->end(), [&](const std::string& n) {
+        return std::find(skip.begin(), skip.end(), n) == skip.end();
+    }));
 }
 
 bool rewriteMp3Comment(const std::string& original, const std::string& copy,

@@ -249,7 +249,7 @@ Outcome editFile(const std::string& path, const std::function<bool(const std::st
                 kind == Kind::MPEG ? TagSaveGuard::Container::MPEG : TagSaveGuard::Container::AIFF;
             auto before = TagSaveGuard::readTag(path, container);
             if (!before ||
-                (original.id3 && !TagSaveGuard::readWhole(*before, *original.id3, u"\u0001"))) {
+                (original.id3 && !TagSaveGuard::readWhole(*before, *original.id3, {u"\u0001"}))) {
                 return fail("the ID3v2 tag holds frames the tag library cannot read");
             }
         }

@@ -1,6 +1,8 @@
 #include "audio/iTunNORMTag.h"
 
+#include "audio/CommentTag.h"
 #include "audio/TagFileStream.h"
+#include "audio/TaggedFile.h"
 
 #include "audio/ContainerLayout.h"
 #include "audio/Id3v2Layout.h"
@@ -559,7 +561,18 @@ uint32_t iTunNORMTag::value(int index) const {
     return values()[index];
 }
 
-bool iTunNORMTag::write(const SoundCheckValues& values) {
+bool iTunNORMTag::write(const SoundCheckValues& values, const std::u16string* comment,
+                        bool* commentSaved) {
+    if (commentSaved) {
+        *commentSaved = false;
+    }
+    // A comment the file holds already needs no save.
+    if (std::u16string current; comment && this->comment(current) && current == *comment) {
+        comment = nullptr;
+        if (commentSaved) {
+            *commentSaved = true;
+        }
+    }
     SoundCheckValues current = this->values();
     bool differs = current != values;
     if (m_mode == Mode::Raw) {
@@ -601,20 +614,23 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
     std::string text = SoundCheckText::format(values);
     Kind kind = m_tagLib->kind;
     bool create = m_create;
+    // The comment goes into the same save where a comment write would edit this very tag.
+    const bool withComment = comment && sharesComment();
+    const std::u16string storedComment = withComment ? CommentTag::stored(*comment) : u"";
     std::string reason;
     {
         std::unique_lock<std::mutex> lock(tagLibLock());
         // What the file's own tag holds, to check the tag library's reading and the save.
+        const auto container =
+            kind == Kind::MPEG ? TagSaveGuard::Container::MPEG : TagSaveGuard::Container::AIFF;
         std::optional<TagSaveGuard::TagBytes> before;
         bool rewriteFrames = false;
         if (kind == Kind::MPEG || kind == Kind::AIFF) {
-            const auto container =
-                kind == Kind::MPEG ? TagSaveGuard::Container::MPEG : TagSaveGuard::Container::AIFF;
             before = TagSaveGuard::readTag(m_path, container);
             if (!before) {
                 throw UnreadableTagException("the ID3v2 tag's frames cannot be told apart");
             }
-            rewriteFrames = !TagSaveGuard::readWhole(*before, *m_tagLib->id3, u"iTunNORM");
+            rewriteFrames = !TagSaveGuard::readWhole(*before, *m_tagLib->id3, {u"iTunNORM"});
             if (rewriteFrames && kind != Kind::MPEG) {
                 writeLog("Not saving >>%s<<: the tag library does not read its ID3v2 tag whole",
                          m_path.c_str());
@@ -622,10 +638,6 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
                                              "read");
             }
         }
-        auto container = [&](const std::string& path) {
-            return TagSaveGuard::readTag(path, kind == Kind::MPEG ? TagSaveGuard::Container::MPEG
-                                                                  : TagSaveGuard::Container::AIFF);
-        };
         // The copy must hold the text, read back as a player reads it, and the same audio.
         auto textAndAudio = [&](const std::string& original, const std::string& copy,
                                 TagLibState& s) {
@@ -637,36 +649,64 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
             return s.present() && back.size() >= kTextLength &&
                    back.compare(0, kTextLength, text) == 0 && sameAudioPayload(original, copy);
         };
-        auto edit = [&](const std::string& copy) {
-            TagLibState s;
-            if (!s.openFile(copy, kind, false)) {
-                return false;
-            }
-            s.findTag(create);
-            return s.hasTag() && s.store(text);
-        };
         bool lostFrames = false;
-        auto verify = [&](const std::string& original, const std::string& copy) {
-            TagLibState s;
-            if (!textAndAudio(original, copy, s)) {
-                return false;
+        bool commentDiffers = false;
+        FileFault fault = FileFault::Other;
+        // The text, and with alsoComment the comment, saved through the tag library.
+        auto tagLibSave = [&](bool alsoComment) {
+            TagSaveGuard::Descriptions descriptions{u"iTunNORM"};
+            std::vector<TagSaveGuard::ExpectedComments> expected{{u"iTunNORM", 1}};
+            std::vector<std::string> items{kMP4ItemName};
+            if (alsoComment) {
+                descriptions.push_back(u"");
+                if (before) {
+                    expected.push_back({u"", CommentTag::framesAfterPut(*before, *comment)});
+                }
+                items.push_back(CommentTag::kMP4Item);
             }
-            bool kept = false;
-            if (before) {
-                auto after = container(copy);
-                kept = after && TagSaveGuard::framesKept(*before, *after, u"iTunNORM", 1, false) &&
-                       s.id3 && TagSaveGuard::sameFrames(*m_tagLib->id3, *s.id3, u"iTunNORM");
-            } else {
-                kept = s.mp4 && TagSaveGuard::sameItems(*m_tagLib->mp4, *s.mp4, kMP4ItemName) &&
-                       TagSaveGuard::itemAtoms(original, kMP4ItemName) ==
-                           TagSaveGuard::itemAtoms(copy, kMP4ItemName);
-            }
-            if (!kept) {
-                lostFrames = true;
-                writeLog("Saving >>%s<< through the tag library would change other tags",
-                         m_path.c_str());
-            }
-            return kept;
+            auto edit = [&](const std::string& copy) {
+                TagLibState s;
+                if (!s.openFile(copy, kind, false)) {
+                    return false;
+                }
+                s.findTag(create);
+                if (alsoComment && s.id3) {
+                    CommentTag::put(*s.id3, *comment);
+                } else if (alsoComment && s.mp4) {
+                    CommentTag::put(*s.mp4, *comment);
+                }
+                return s.hasTag() && s.store(text);
+            };
+            auto verify = [&](const std::string& original, const std::string& copy) {
+                TagLibState s;
+                if (!textAndAudio(original, copy, s)) {
+                    return false;
+                }
+                if (alsoComment && (s.id3   ? CommentTag::of(*s.id3)
+                                    : s.mp4 ? CommentTag::of(*s.mp4)
+                                            : u"") != storedComment) {
+                    commentDiffers = true;
+                    return false;
+                }
+                bool kept = false;
+                if (before) {
+                    auto after = TagSaveGuard::readTag(copy, container);
+                    kept = after && TagSaveGuard::framesKept(*before, *after, expected, false) &&
+                           s.id3 && TagSaveGuard::sameFrames(*m_tagLib->id3, *s.id3, descriptions);
+                } else {
+                    kept = s.mp4 && TagSaveGuard::sameItems(*m_tagLib->mp4, *s.mp4, items) &&
+                           TagSaveGuard::itemAtoms(original, items) ==
+                               TagSaveGuard::itemAtoms(copy, items);
+                }
+                if (!kept) {
+                    lostFrames = true;
+                    writeLog("Saving >>%s<< through the tag library would change other tags",
+                             m_path.c_str());
+                }
+                return kept;
+            };
+            lostFrames = false;
+            return saveFileSafely(m_path, edit, verify, &reason, &fault, &lock);
         };
         // Every frame but ours is copied as it is: nothing the tag library cannot read is lost.
         const std::u16string body16 =
@@ -677,15 +717,24 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
         };
         auto verifyRewrite = [&](const std::string& original, const std::string& copy) {
             TagLibState s;
-            auto after = container(copy);
-            return after && TagSaveGuard::framesKept(*before, *after, u"iTunNORM", 1, true) &&
+            auto after = TagSaveGuard::readTag(copy, container);
+            return after && TagSaveGuard::framesKept(*before, *after, {{u"iTunNORM", 1}}, true) &&
                    textAndAudio(original, copy, s);
         };
         bool saved = false;
-        FileFault fault = FileFault::Other;
         try {
             if (!rewriteFrames) {
-                saved = saveFileSafely(m_path, edit, verify, &reason, &fault, &lock);
+                if (withComment) {
+                    saved = tagLibSave(true);
+                    if (saved && commentSaved) {
+                        *commentSaved = true;
+                    }
+                }
+                // What the comment's change lost or could not store may come through a save of
+                // the text alone; the comment then gets its own save.
+                if (!withComment || (!saved && (lostFrames || commentDiffers))) {
+                    saved = tagLibSave(false);
+                }
                 // A save that lost a frame the tag library dropped on writing is not installed;
                 // an MP3 then gets the rewrite that keeps every frame.
                 rewriteFrames = !saved && lostFrames && kind == Kind::MPEG && before->present;
@@ -720,8 +769,34 @@ bool iTunNORMTag::write(const SoundCheckValues& values) {
     return true;
 }
 
-bool iTunNORMTag::setAdjustment(double adjustment) {
-    return write(SoundCheck::valuesForAdjustment(values(), adjustment));
+bool iTunNORMTag::sharesComment() const {
+    if (!m_tagLib || !m_tagLib->hasTag()) {
+        return false;
+    }
+    switch (tagFileKindOf(m_path)) {
+    case TagFileKind::MPEG:
+        return m_tagLib->kind == Kind::MPEG;
+    case TagFileKind::AIFF:
+        return m_tagLib->kind == Kind::AIFF;
+    case TagFileKind::MP4:
+        return m_tagLib->kind == Kind::MP4;
+    default:
+        return false;
+    }
+}
+
+bool iTunNORMTag::comment(std::u16string& comment) const {
+    if (!sharesComment()) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(tagLibLock());
+    comment = m_tagLib->id3 ? CommentTag::of(*m_tagLib->id3) : CommentTag::of(*m_tagLib->mp4);
+    return true;
+}
+
+bool iTunNORMTag::setAdjustment(double adjustment, const std::u16string* comment,
+                                bool* commentSaved) {
+    return write(SoundCheck::valuesForAdjustment(values(), adjustment), comment, commentSaved);
 }
 
 } // namespace sonorix

@@ -68,10 +68,18 @@ public:
     bool isValid() const;
     uint32_t value(int index) const;
     SoundCheckValues values() const;
-    // Returns whether anything in the file changed; throws SaveErrorException.
-    bool write(const SoundCheckValues& values);
+    // Returns whether anything in the file changed; throws SaveErrorException. With comment, a
+    // save through the tag library writes the file's comment (as CommentTag::write does) in the
+    // same save where it can; *commentSaved says whether the file now holds that comment. A
+    // text changed in place, or left as it is, leaves a changed comment to its own save.
+    bool write(const SoundCheckValues& values, const std::u16string* comment = nullptr,
+               bool* commentSaved = nullptr);
     // Stores the adjustment in dB with zero peaks, keeping the statistics fields.
-    bool setAdjustment(double adjustment);
+    bool setAdjustment(double adjustment, const std::u16string* comment = nullptr,
+                       bool* commentSaved = nullptr);
+    // Through the tag library: the file's comment, the one CommentTag reads. False in raw mode,
+    // and where that comment is kept in another tag than the text.
+    bool comment(std::u16string& comment) const;
 
     Mode mode() const { return m_mode; }
     // Raw mode: byte offset of the text's first character.
@@ -83,6 +91,7 @@ private:
     struct TagLibState;
 
     void openWithTagLib(std::unique_ptr<ExceptionBase> mappingError);
+    bool sharesComment() const;
     void readTagLibText();
     void close();
 

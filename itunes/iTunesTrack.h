@@ -49,6 +49,9 @@ public:
     virtual bool updateInfoFromFile() = 0;
     virtual bool getComment(std::u16string& comment) = 0;
     virtual bool setComment(const std::u16string& comment) = 0;
+    // The audio file whose own comment getComment and setComment read and write; empty where the
+    // comment is kept elsewhere.
+    virtual std::string commentFile() { return {}; }
     virtual bool getVolumeAdjustment(int32_t& adjustment) = 0;
     virtual bool setVolumeAdjustment(int32_t adjustment) = 0;
     // The file's current location as iTunes knows it; false when it has none.

@@ -23,6 +23,7 @@ public:
     bool updateInfoFromFile() override;
     bool getComment(std::u16string& comment) override;
     bool setComment(const std::u16string& comment) override;
+    std::string commentFile() override { return existingFile(); }
     // "Volume Adjustment" of the entry, −255…255, as percent; 0 when absent.
     bool getVolumeAdjustment(int32_t& adjustment) override;
     // Only iTunes can change its database: never claims a change.

@@ -132,6 +132,7 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
         addUnits(kOpenUnits, trackStatus, albumStatus);
 
         bool changed = false;
+        bool stampedWithText = false;
         if (SoundCheck::isSilent(peak)) {
             newError = kErrorSilent;
             newState = kStateFailed;
@@ -143,7 +144,15 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
                 m_group ? m_group->options().additionalPerceivedLoudness() : 0.0;
             const PlannedAdjustment plan = planAdjustment(gain, peak, m_settings.perceivedLoudness,
                                                           additional, m_settings.limitToPeak);
-            changed = tag->setAdjustment(plan.adjustment);
+            // A text the tag library writes takes the comment's stamp into the same save.
+            std::u16string comment;
+            const bool withStamp = m_settings.modifyComments && tag->comment(comment) &&
+                                   m_track->commentFile() == path;
+            if (withStamp) {
+                updateCommentStamp(comment);
+            }
+            changed = tag->setAdjustment(plan.adjustment, withStamp ? &comment : nullptr,
+                                         &stampedWithText);
             trackStatus.setLimitedByPeak(plan.limitedByPeak);
             if (albumStatus) {
                 albumStatus->setLimitedByPeak(plan.limitedByPeak);
@@ -191,8 +200,8 @@ void SonorixAdjustmentJob::adjust(SonorixTrackStatus& trackStatus,
             }
             addUnits(kWriteUnits, trackStatus, albumStatus);
             // The iTunes side may fail without harm: the value is in the file already.
-            bool stamped = false;
-            if (m_settings.modifyComments) {
+            bool stamped = stampedWithText;
+            if (m_settings.modifyComments && !stamped) {
                 std::u16string comment;
                 if (m_track->getComment(comment)) {
                     updateCommentStamp(comment);

@@ -138,18 +138,28 @@ void SonorixManualAdjustmentJob::run(const WorkerContext&) {
             newError = kErrorNone;
             newFileError = kFileErrorNone;
             newState = kStateDone;
-            tag->setAdjustment(m_value);
-            tag.reset(); // closes the file before anyone else touches it
-            step(kWriteUnits);
-
-            // The iTunes side may fail without harm: the value is in the file already.
-            std::u16string comment;
-            if (m_track->getComment(comment)) {
+            // The stamp, or a touch that makes iTunes read the file again; it goes into the
+            // text's save where the tag library writes both.
+            auto changeComment = [&](std::u16string& comment) {
                 if (m_manager->isFinal() && m_manager->modifyComments()) {
                     SonorixAdjustmentJob::updateCommentStamp(comment);
                 } else {
                     touchComment(comment);
                 }
+            };
+            std::u16string comment;
+            const bool withText = tag->comment(comment) && m_track->commentFile() == path;
+            if (withText) {
+                changeComment(comment);
+            }
+            bool commentSaved = false;
+            tag->setAdjustment(m_value, withText ? &comment : nullptr, &commentSaved);
+            tag.reset(); // closes the file before anyone else touches it
+            step(kWriteUnits);
+
+            // The iTunes side may fail without harm: the value is in the file already.
+            if (!commentSaved && m_track->getComment(comment)) {
+                changeComment(comment);
                 m_track->setComment(comment);
             }
             step(kCommentUnits);

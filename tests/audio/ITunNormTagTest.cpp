@@ -1,8 +1,10 @@
 #include "audio/iTunNORMTag.h"
+#include "audio/CommentTag.h"
 #include "audio/SafeTagSave.h"
 
 #include "support/TestSupport.h"
 
+#include <atomic>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
@@ -755,4 +757,145 @@ TEST_F(GeneratedAudio, MP3AndAIFFWithoutATagHaveNoValueYetAndGetOneOnWriting) {
         EXPECT_EQ(mutagen("version", path), "2.3");
         EXPECT_EQ(openTag(path)->value(0), 1995u);
     }
+}
+
+// Every comment frame an independent reader sees: description, language and text.
+std::string comments(const std::string& path) {
+    static const char* script = R"(
+import sys, mutagen
+f = mutagen.File(sys.argv[1])
+tags = f.tags
+if hasattr(tags, 'getall'):
+    lines = ['%s|%s|%s' % (c.desc, c.lang, '/'.join(c.text)) for c in tags.getall('COMM')]
+    if 'TIT2' in tags:
+        lines.append('title|' + str(tags['TIT2']))
+else:
+    lines = ['cmt|' + '/'.join(tags.get('\xa9cmt', []))]
+print('\n'.join(sorted(lines)), end='')
+)";
+    auto r = runCommand({"/usr/bin/python3", "-c", script, path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+TEST_F(GeneratedAudio, TheCommentSharesTheSaveThatAddsTheText) {
+    std::atomic<int> saves{0};
+    setSafeSaveFaultHook([&](SafeSaveStage stage, const std::string&) {
+        saves += stage == SafeSaveStage::Verified ? 1 : 0;
+    });
+    const std::string written = " 000007CB 000007CB 0000137C 0000137C 00000000 00000000 00000000 "
+                                "00000000 00000000 00000000";
+    const std::u16string mine = u"Stamp \u2713\r\nnotes";
+    for (std::string name : {"v23.mp3", "v24.mp3", "aac.m4a", "tagged.aiff"}) {
+        SCOPED_TRACE(name);
+        std::string path = copy(name);
+        std::string audio = decode(path);
+        const std::string version = name.back() == '3' ? mutagen("version", path) : "";
+        saves = 0;
+        auto tag = openTag(path, true, true);
+        std::u16string comment = u"x";
+        ASSERT_TRUE(tag->comment(comment));
+        EXPECT_EQ(comment, u"");
+        bool saved = false;
+        EXPECT_TRUE(tag->setAdjustment(-3, &mine, &saved));
+        EXPECT_TRUE(saved);
+        EXPECT_EQ(saves, 1);
+        ASSERT_TRUE(tag->comment(comment));
+        EXPECT_EQ(comment, mine);
+        tag.reset();
+        EXPECT_EQ(mutagen("text", path), written);
+        ASSERT_TRUE(CommentTag::read(path, comment));
+        EXPECT_EQ(comment, mine);
+        EXPECT_EQ(decode(path), audio);
+        if (!version.empty()) {
+            EXPECT_EQ(mutagen("version", path), version);
+        }
+        if (name != "aac.m4a") {
+            EXPECT_EQ(mutagen("title", path), "Song");
+        }
+
+        // A text changed in place leaves the comment to its own save.
+        saves = 0;
+        auto raw = openTag(path, true, true);
+        ASSERT_EQ(raw->mode(), Tag::Mode::Raw);
+        EXPECT_FALSE(raw->comment(comment));
+        const std::u16string other = u"other";
+        saved = true;
+        EXPECT_TRUE(raw->setAdjustment(2, &other, &saved));
+        EXPECT_FALSE(saved);
+        EXPECT_EQ(saves, 0);
+        raw.reset();
+        ASSERT_TRUE(CommentTag::read(path, comment));
+        EXPECT_EQ(comment, mine);
+    }
+
+    // Where the comment is not kept in the tag that holds the text, it is not touched.
+    std::string ringtone = copy("aac.m4a", "tone.m4r");
+    auto tag = openTag(ringtone, true, true);
+    std::u16string comment;
+    EXPECT_FALSE(tag->comment(comment));
+    bool saved = true;
+    EXPECT_TRUE(tag->setAdjustment(-3, &mine, &saved));
+    EXPECT_FALSE(saved);
+    tag.reset();
+    EXPECT_EQ(comments(ringtone), "cmt|");
+}
+
+TEST_F(GeneratedAudio, ASharedSaveReplacesOnlyTheFirstPlainCommentAndKeepsTheOthers) {
+    std::string path = copy("v23.mp3");
+    mutagenRun("import sys\nfrom mutagen.id3 import ID3, COMM\nt = ID3(sys.argv[1])\n"
+               "t.add(COMM(encoding=0, lang='eng', desc='', text='first'))\n"
+               "t.add(COMM(encoding=1, lang='deu', desc='', text='zweite'))\n"
+               "t.add(COMM(encoding=0, lang='eng', desc='Other', text='theirs'))\n"
+               "t.save(v2_version=3)\n",
+               path);
+    auto tag = openTag(path, true, true);
+    std::u16string comment;
+    ASSERT_TRUE(tag->comment(comment));
+    EXPECT_EQ(comment, u"first");
+    const std::u16string stamped = u"Stamped \u00e9\u4e00 first";
+    bool saved = false;
+    EXPECT_TRUE(tag->setAdjustment(-3, &stamped, &saved));
+    EXPECT_TRUE(saved);
+    tag.reset();
+    const std::string expected = "Other|eng|theirs\n"
+                                 "iTunNORM|eng| 000007CB 000007CB 0000137C 0000137C 00000000 "
+                                 "00000000 00000000 00000000 00000000 00000000\n"
+                                 "title|Song\n"
+                                 "|deu|zweite\n"
+                                 "|eng|Stamped \u00e9\u4e00 first";
+    EXPECT_EQ(comments(path), expected);
+}
+
+TEST_F(GeneratedAudio, AFrameTheTagLibraryWouldDropKeepsTheCommentOutOfTheTextsSave) {
+    // A version 2.3 tag with a title and a frame flagged to be discarded when the tag changes,
+    // before the audio of a generated MP3.
+    auto frame = [](const std::string& id, const std::string& body, const std::string& flags) {
+        return id + be32(uint32_t(body.size())) + flags + body;
+    };
+    std::string frames = frame("TIT2", std::string("\0Song", 5), std::string(2, '\0')) +
+                         frame("XYZW", "keep me", std::string("\x80\0", 2));
+    std::string tagBytes = "ID3" + std::string("\3\0\0", 3) +
+                           syncsafe(uint32_t(frames.size() + 64)) + frames + std::string(64, '\0');
+    std::string source = readFile(copy("v24.mp3", "source.mp3"));
+    size_t tagSize = 10 + ((size_t(source[6]) << 21) | (size_t(source[7]) << 14) |
+                           (size_t(source[8]) << 7) | size_t(source[9]));
+    std::string path = m_dir.file("flagged.mp3");
+    writeFile(path, tagBytes + source.substr(tagSize));
+    std::string audio = decode(path);
+
+    auto tag = openTag(path, true, true);
+    ASSERT_EQ(tag->mode(), Tag::Mode::ID3v2);
+    const std::u16string mine = u"mine";
+    bool saved = false;
+    EXPECT_TRUE(tag->setAdjustment(-3, &mine, &saved));
+    tag.reset();
+    std::string after = readFile(path);
+    EXPECT_NE(after.find(frame("XYZW", "keep me", std::string("\x80\0", 2))), std::string::npos);
+    EXPECT_EQ(decode(path), audio);
+    EXPECT_EQ(openTag(path)->value(0), 1995u);
+    std::u16string comment;
+    ASSERT_TRUE(CommentTag::read(path, comment));
+    EXPECT_EQ(comment, saved ? mine : u"");
+    EXPECT_FALSE(saved);
 }

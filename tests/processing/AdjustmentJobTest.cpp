@@ -1,6 +1,7 @@
 #include "ProcessingTestSupport.h"
 
 #include "audio/CommentTag.h"
+#include "audio/SafeTagSave.h"
 #include "audio/SoundCheck.h"
 #include "audio/iTunNORMTag.h"
 #include "foundation/Log.h"
@@ -223,7 +224,14 @@ TEST_F(Adjusting, AlbumsGetTheirCombinedValueAndAFollowingRunChangesNothing) {
     ASSERT_TRUE(CommentTag::write(b, u"Live recording"));
     auto model = load({fileTrack(1, a, 2000, "Album"), fileTrack(2, b, 1000, "Album"),
                        fileTrack(3, c, 3000, "Album"), fileTrack(4, single, 1000, "Single")});
+    // The text and the stamp go into each file in one save.
+    std::atomic<int> saves{0};
+    setSafeSaveFaultHook([&](SafeSaveStage stage, const std::string&) {
+        saves += stage == SafeSaveStage::Verified ? 1 : 0;
+    });
     runAll(*model);
+    setSafeSaveFaultHook(nullptr);
+    EXPECT_EQ(saves, 4);
 
     // The album's value, worked out from its tracks' measurements.
     double weighted = 0, seconds = 0, albumPeak = 0;
