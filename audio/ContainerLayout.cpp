@@ -291,24 +291,63 @@ bool mp4NestingAcceptable(const std::string& path) {
     return acceptable;
 }
 
-bool soundCheckTextEditableInPlace(const uint8_t* data, size_t size, size_t signature,
-                                   size_t text) {
+namespace {
+
+// Where a file keeps the text a player reads, told by its first bytes.
+enum class Holder { None, Id3Tag, RiffChunk, Mp4Items };
+
+Holder holderOf(const uint8_t* data, size_t size) {
     if (size >= 3 && std::memcmp(data, "ID3", 3) == 0) {
-        return id3FrameHoldsText(data, size, signature, text);
+        return Holder::Id3Tag;
     }
     if (size >= 12 &&
         ((std::memcmp(data, "FORM", 4) == 0 &&
           (std::memcmp(data + 8, "AIFF", 4) == 0 || std::memcmp(data + 8, "AIFC", 4) == 0)) ||
          (std::memcmp(data, "RIFF", 4) == 0 && std::memcmp(data + 8, "WAVE", 4) == 0))) {
+        return Holder::RiffChunk;
+    }
+    return looksLikeMp4(data, size) ? Holder::Mp4Items : Holder::None;
+}
+
+} // namespace
+
+bool soundCheckTextEditableInPlace(const uint8_t* data, size_t size, size_t signature,
+                                   size_t text) {
+    switch (holderOf(data, size)) {
+    case Holder::Id3Tag:
+        return id3FrameHoldsText(data, size, signature, text);
+    case Holder::RiffChunk: {
         auto chunk = id3Chunk(data, size, data[0] == 'F');
         return chunk && signature >= chunk->first &&
                id3FrameHoldsText(data + chunk->first, chunk->second, signature - chunk->first,
                                  text - chunk->first);
     }
-    if (looksLikeMp4(data, size)) {
+    case Holder::Mp4Items:
         return mp4ItemHoldsText(data, size, signature, text);
+    case Holder::None:
+        break;
     }
     return false;
+}
+
+std::pair<size_t, size_t> inPlaceSignatureRange(const uint8_t* data, size_t size) {
+    switch (holderOf(data, size)) {
+    case Holder::Id3Tag:
+        return {0, std::min(size, Id3v2::tagSize(data, size))};
+    case Holder::RiffChunk:
+        if (auto chunk = id3Chunk(data, size, data[0] == 'F')) {
+            return {chunk->first, chunk->first + chunk->second};
+        }
+        break;
+    case Holder::Mp4Items:
+        if (auto ilst = itemList(memoryReader(data, size), size); ilst && ilst->offset < size) {
+            return {size_t(ilst->offset), size_t(std::min<uint64_t>(size, ilst->end()))};
+        }
+        break;
+    case Holder::None:
+        break;
+    }
+    return {0, 0};
 }
 
 } // namespace sonorix::ContainerLayout

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Just enough of the MPEG-4 and AIFF/RIFF containers to know where a byte lies before changing
@@ -51,5 +52,8 @@ bool mp4NestingAcceptable(const std::string& path);
 // Latin-1; or the only data atom of the only freeform item "iTunNORM" of the
 // "com.apple.iTunes" namespace under moov/udta/meta/ilst. Only such a text may be edited in place.
 bool soundCheckTextEditableInPlace(const uint8_t* data, size_t size, size_t signature, size_t text);
+// Where the signature of a text that soundCheckTextEditableInPlace accepts can lie: the bytes of
+// that ID3v2 tag, ID3 chunk or item list, as [first, second); an empty range where none can.
+std::pair<size_t, size_t> inPlaceSignatureRange(const uint8_t* data, size_t size);
 
 } // namespace sonorix::ContainerLayout

@@ -22,9 +22,11 @@
 #include <taglib/mpegfile.h>
 #include <taglib/tfilestream.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <mutex>
+#include <tuple>
 
 namespace sonorix {
 
@@ -170,8 +172,17 @@ std::optional<Location> find(const uint8_t* data, size_t size, int64_t hint, boo
             return Location{static_cast<size_t>(hint), *text};
         }
     }
-    for (size_t pos = 0; size - pos >= kHintSpan;) {
-        const void* hit = ::memmem(data + pos, size - pos, kSignature, sizeof kSignature);
+    // In-place texts lie only in the tag, chunk or item list a player reads: the audio of a file
+    // without a text yet is not searched.
+    size_t from = 0;
+    size_t to = size;
+    if (inPlaceOnly) {
+        std::tie(from, to) = ContainerLayout::inPlaceSignatureRange(data, size);
+    }
+    for (size_t pos = from; pos < to && size - pos >= kHintSpan;) {
+        // The signature starts before `to`; its text may run past it.
+        const size_t window = std::min(size, to + sizeof kSignature - 1) - pos;
+        const void* hit = ::memmem(data + pos, window, kSignature, sizeof kSignature);
         if (!hit) {
             break;
         }

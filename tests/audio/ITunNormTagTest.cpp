@@ -1,5 +1,6 @@
 #include "audio/iTunNORMTag.h"
 #include "audio/CommentTag.h"
+#include "audio/ContainerLayout.h"
 #include "audio/SafeTagSave.h"
 
 #include "support/TestSupport.h"
@@ -250,6 +251,43 @@ TEST_F(RawText, FindsBothLayoutsAndReadsLowerCaseDigits) {
         EXPECT_EQ(tag->value(9), 0xFFFFFFFFu);
         EXPECT_EQ(tag->value(0), 1000u);
     }
+}
+
+TEST_F(RawText, InPlaceTextsAreLookedForOnlyInTheTagChunkOrItemListAPlayerReads) {
+    auto inPlace = [](const std::string& bytes) {
+        return SoundCheckText::find(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                                    -1, true);
+    };
+    const std::string t = text(kSample);
+    // A tag without padding whose text (no closing NUL) ends it: the text runs to the tag's end.
+    std::string body = std::string("\0eng", 4) + std::string("iTunNORM\0", 9) + t;
+    std::string frames = "COMM" + be32(uint32_t(body.size())) + std::string(2, '\0') + body;
+    std::string tight =
+        "ID3" + std::string("\3\0\0", 3) + syncsafe(uint32_t(frames.size())) + frames + filler(300);
+    auto found = inPlace(tight);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->text + 90, 10 + frames.size());
+
+    // A text in the audio after a tag without one, or in a file without a tag, is no text.
+    std::string title = "TIT2" + be32(5) + std::string(2, '\0') + std::string("\0Song", 5);
+    std::string planted = "ID3" + std::string("\3\0\0", 3) + syncsafe(uint32_t(title.size() + 64)) +
+                          title + std::string(64, '\0') + filler(300) + id3Layout(t) + filler(300);
+    EXPECT_FALSE(inPlace(planted));
+    EXPECT_TRUE(find(planted, -1));
+    EXPECT_FALSE(inPlace(filler(50) + id3Layout(t) + filler(50)));
+
+    // The chunk of an AIFF file and the item list of an MPEG-4 file, wherever they lie.
+    std::string aiff = riffWithChunk("FORM", "AIFF", "ID3 ", id3Tag(t));
+    EXPECT_TRUE(inPlace(aiff));
+    std::string mp4 = mp4WithItem(t);
+    found = inPlace(mp4);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->signature, mp4.find(std::string("iTunNORM\0", 9)));
+    auto [from, to] = ContainerLayout::inPlaceSignatureRange(
+        reinterpret_cast<const uint8_t*>(mp4.data()), mp4.size());
+    EXPECT_LT(from, found->signature);
+    EXPECT_EQ(to, mp4.size());
+    EXPECT_GT(from, mp4.find("mdat"));
 }
 
 TEST_F(RawText, HintIsTriedFirstAndAStaleHintIsCorrected) {

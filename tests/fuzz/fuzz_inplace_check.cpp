@@ -1,6 +1,7 @@
 // The structure checks behind in-place edits, over arbitrary bytes taken as a file. They must
 // never read outside the buffer, and a text they accept must lie where changing its digits
-// changes nothing else: the tag's frames (or the item list's atoms) read the same afterwards.
+// changes nothing else: the tag's frames (or the item list's atoms) read the same afterwards, and
+// it must lie where the search for such texts looks.
 // The tag rewrite that keeps frames is fuzzed on the same input.
 #include "audio/ContainerLayout.h"
 #include "audio/Id3v2Layout.h"
@@ -79,7 +80,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
             if (!digits || !ContainerLayout::soundCheckTextEditableInPlace(data, size, sig, text)) {
                 continue;
             }
-            // Accepted: an edit of the digits must leave the structure as it was.
+            // Accepted: where the search for such texts looks.
+            auto [from, to] = ContainerLayout::inPlaceSignatureRange(data, size);
+            if (sig < from || sig >= to) {
+                std::abort();
+            }
+            // An edit of the digits must leave the structure as it was.
             auto frames = shapeOf(data, size);
             auto items = itemsOf(data, size);
             std::vector<uint8_t> edited(data, data + size);
