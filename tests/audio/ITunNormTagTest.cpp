@@ -797,6 +797,13 @@ TEST_F(GeneratedAudio, MP3AndAIFFWithoutATagHaveNoValueYetAndGetOneOnWriting) {
     }
 }
 
+// An MP3's bytes without the ID3v2 tag at their start.
+std::string withoutId3v2(const std::string& mp3) {
+    size_t tagSize = 10 + ((size_t(mp3[6]) << 21) | (size_t(mp3[7]) << 14) | (size_t(mp3[8]) << 7) |
+                           size_t(mp3[9]));
+    return mp3.substr(tagSize);
+}
+
 // Every comment frame an independent reader sees: description, language and text.
 std::string comments(const std::string& path) {
     static const char* script = R"(
@@ -824,7 +831,8 @@ TEST_F(GeneratedAudio, TheCommentSharesTheSaveThatAddsTheText) {
     const std::string written = " 000007CB 000007CB 0000137C 0000137C 00000000 00000000 00000000 "
                                 "00000000 00000000 00000000";
     const std::u16string mine = u"Stamp \u2713\r\nnotes";
-    for (std::string name : {"v23.mp3", "v24.mp3", "aac.m4a", "tagged.aiff"}) {
+    // plain.aiff has no tag yet: the save adds one holding both.
+    for (std::string name : {"v23.mp3", "v24.mp3", "aac.m4a", "tagged.aiff", "plain.aiff"}) {
         SCOPED_TRACE(name);
         std::string path = copy(name);
         std::string audio = decode(path);
@@ -848,7 +856,7 @@ TEST_F(GeneratedAudio, TheCommentSharesTheSaveThatAddsTheText) {
         if (!version.empty()) {
             EXPECT_EQ(mutagen("version", path), version);
         }
-        if (name != "aac.m4a") {
+        if (name != "aac.m4a" && name != "plain.aiff") {
             EXPECT_EQ(mutagen("title", path), "Song");
         }
 
@@ -866,6 +874,21 @@ TEST_F(GeneratedAudio, TheCommentSharesTheSaveThatAddsTheText) {
         ASSERT_TRUE(CommentTag::read(path, comment));
         EXPECT_EQ(comment, mine);
     }
+
+    // An MP3 without a tag gets one holding both.
+    std::string tagless = m_dir.file("tagless.mp3");
+    writeFile(tagless, withoutId3v2(readFile(copy("v24.mp3", "tagged.mp3"))));
+    {
+        auto tag = openTag(tagless, true, true);
+        bool saved = false;
+        EXPECT_TRUE(tag->setAdjustment(-3, &mine, &saved));
+        EXPECT_TRUE(saved);
+    }
+    EXPECT_EQ(mutagen("text", tagless), written);
+    EXPECT_EQ(mutagen("version", tagless), "2.3");
+    std::u16string back;
+    ASSERT_TRUE(CommentTag::read(tagless, back));
+    EXPECT_EQ(back, mine);
 
     // Where the comment is not kept in the tag that holds the text, it is not touched.
     std::string ringtone = copy("aac.m4a", "tone.m4r");
@@ -915,11 +938,8 @@ TEST_F(GeneratedAudio, AFrameTheTagLibraryWouldDropKeepsTheCommentOutOfTheTextsS
                          frame("XYZW", "keep me", std::string("\x80\0", 2));
     std::string tagBytes = "ID3" + std::string("\3\0\0", 3) +
                            syncsafe(uint32_t(frames.size() + 64)) + frames + std::string(64, '\0');
-    std::string source = readFile(copy("v24.mp3", "source.mp3"));
-    size_t tagSize = 10 + ((size_t(source[6]) << 21) | (size_t(source[7]) << 14) |
-                           (size_t(source[8]) << 7) | size_t(source[9]));
     std::string path = m_dir.file("flagged.mp3");
-    writeFile(path, tagBytes + source.substr(tagSize));
+    writeFile(path, tagBytes + withoutId3v2(readFile(copy("v24.mp3", "source.mp3"))));
     std::string audio = decode(path);
 
     auto tag = openTag(path, true, true);
