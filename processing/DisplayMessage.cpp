@@ -162,7 +162,9 @@ void DisplayMessageScheduler::progressChanged(const DisplayProgress* progress) {
         MutexLocker hold(m_lock);
         current = progress != nullptr && m_currentProgress.get() == progress;
     }
-    if (current) {
+    // Workers count progress many times a second; the main thread shows the value it finds when
+    // it gets there, so one call on its way is enough.
+    if (current && !m_progressPosted.exchange(true)) {
         callOnMainThread(delegateFor<&DisplayMessageScheduler::pushProgressValue>(), false);
     }
 }
@@ -260,6 +262,8 @@ void DisplayMessageScheduler::pushMessage() {
 }
 
 void DisplayMessageScheduler::pushProgressValue() {
+    // Cleared before the value is read: a change from here on posts again.
+    m_progressPosted.exchange(false);
     pushProgress(false);
 }
 

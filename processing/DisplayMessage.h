@@ -4,6 +4,7 @@
 #include "foundation/Threads.h"
 #include "processing/DisplayProgress.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -108,6 +109,8 @@ private:
     std::unordered_map<const DisplayMessage*, double> m_pending;
     std::shared_ptr<ScheduledTimer> m_timer;
     std::shared_ptr<SonorixControllerHooks> m_target;
+    // A progress value is on its way to the main thread: later changes ride along with it.
+    std::atomic<bool> m_progressPosted{false};
 };
 
 } // namespace sonorix

@@ -16,6 +16,7 @@
 #include "model/TrackAccess.h"
 #include "processing/DisplayMessage.h"
 
+#include <chrono>
 #include <cmath>
 #include <vector>
 
@@ -197,10 +198,13 @@ double SonorixAnalyzeJob::analyzeFile(SonorixTrackStatus& trackStatus,
     const auto& progress = m_manager->progress();
     float peak = 0;
     bool more = true;
-    // Each count reaches the main thread; a thirty-second of the track is as fine as a bar shows,
-    // and the rest is counted when the job ends.
+    // Each count wakes the main thread, which takes a processor from the workers: a count waits
+    // for a thirty-second of the track (as fine as a bar shows) and a thirtieth of a second (as
+    // often as a display refreshes); the rest is counted when the job ends.
     constexpr double kCountStep = 1.0 / 32;
+    constexpr auto kCountInterval = std::chrono::milliseconds(33);
     double counted = 0;
+    auto countedAt = std::chrono::steady_clock::now();
     do {
         uint32_t frames = 0;
         more = decoder->read(left.data(), right.data(), kBufferFrames, &frames);
@@ -209,8 +213,11 @@ double SonorixAnalyzeJob::analyzeFile(SonorixTrackStatus& trackStatus,
             analysis->analyzeSamples(left.data(), right.data(), frames);
             progress->addAudioSeconds(static_cast<double>(frames) / kSampleRate);
             const double fraction = decoder->progress();
-            if (fraction - counted >= kCountStep || !more) {
+            if ((fraction - counted >= kCountStep &&
+                 std::chrono::steady_clock::now() - countedAt >= kCountInterval) ||
+                !more) {
                 counted = fraction;
+                countedAt = std::chrono::steady_clock::now();
                 countTrackUnits(trackStatus, fraction * kTrackUnits);
                 if (albumStatus) {
                     countAlbumUnits(albumStatus, fraction * kAlbumUnits);

@@ -222,6 +222,30 @@ TEST_F(Scheduling, ChangesReachTheControllerOnlyForWhatIsOnDisplay) {
     EXPECT_FALSE(calls[1].withTexts);
 }
 
+TEST_F(Scheduling, ProgressCountedByWorkersReachesTheMainThreadOnceForAllItsChanges) {
+    auto progress = DisplayProgress::create(clock.clock(), scheduler);
+    auto line = message(u"line", 3, 0, progress);
+    line->show();
+    controller->takeCalls();
+    auto count = [&](int times) {
+        std::thread([&] {
+            for (int i = 0; i < times; ++i) {
+                progress->addDone(1);
+            }
+        }).join();
+        loop->processPending();
+        return controller->takeCalls();
+    };
+    // One call for a hundred changes: the main thread shows the value it finds.
+    auto calls = count(100);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].what, "progress");
+    EXPECT_EQ(calls[0].item, progress.get());
+    // A change after that call ran is sent again.
+    EXPECT_EQ(count(1).size(), 1u);
+    EXPECT_EQ(controller->offMainThread, 0);
+}
+
 TEST_F(Scheduling, WorkersShowAndHideWhileTheMainThreadDecides) {
     auto progress = DisplayProgress::create(clock.clock(), scheduler);
     std::vector<std::thread> workers;
