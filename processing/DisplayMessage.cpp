@@ -87,6 +87,8 @@ void DisplayMessageScheduler::setTarget(std::shared_ptr<SonorixControllerHooks> 
         MutexLocker hold(m_lock);
         m_target = std::move(target);
     }
+    // A progress call lost with an earlier main loop must not hold back the new target's.
+    m_progressPosted.exchange(false);
     requestUpdate();
 }
 
